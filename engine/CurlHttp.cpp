@@ -1,0 +1,216 @@
+#include "engine/CurlHttp.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct EasyDeleter {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* h) const { curl_multi_cleanup(h); }
+};
+struct UrlDeleter {
+    void operator()(CURLU* h) const { curl_url_cleanup(h); }
+};
+struct CharDeleter {
+    void operator()(char* p) const { curl_free(p); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+
+constexpr long kMaxRedirects = 10;
+constexpr long kDefaultProxyPort = 80;
+constexpr int kPollSliceMs = 200;  // how often a waiting transfer looks at the abandon flag and its clocks
+
+// One transfer on its own multi handle. The body is pulled: the write callback keeps at most about one
+// chunk and pauses the transfer beyond that, so a slow reader never makes the page pile up in memory.
+class CurlRequest final : public HttpRequest {
+  public:
+    CurlRequest(EasyHandle easy, const CurlTimeouts& timeouts, const StopRequest& stop)
+        : easy_(std::move(easy)), timeouts_(timeouts), stop_(stop) {}
+
+    ~CurlRequest() override {
+        if (multi_) curl_multi_remove_handle(multi_.get(), easy_.get());
+    }
+
+    bool start(const std::string& url) {
+        multi_.reset(curl_multi_init());
+        if (!multi_) return false;
+        CURL* h = easy_.get();
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CurlRequest::onBody);
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &CurlRequest::onHeader);
+        curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
+        started_ = lastByte_ = Clock::now();
+        if (curl_multi_add_handle(multi_.get(), h) != CURLM_OK) return false;
+        // Open returns once the final response's headers are in (or the body began, or it all ended).
+        drive([this] { return headersFinal_ || available() > 0; });
+        return headersFinal_ || available() > 0 || (done_ && result_ == CURLE_OK);
+    }
+
+    bool read(char* buffer, std::size_t size, std::size_t& got) override {
+        got = 0;
+        if (available() == 0 && !done_) {
+            if (paused_) {
+                paused_ = false;
+                curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may hand over held bytes right here
+            }
+            drive([this] { return available() > 0; });
+        }
+        if (available() == 0) return done_ && result_ == CURLE_OK;
+        got = std::min(size, available());
+        std::memcpy(buffer, pending_.data() + taken_, got);
+        taken_ += got;
+        if (taken_ == pending_.size()) {
+            pending_.clear();
+            taken_ = 0;
+        }
+        return true;
+    }
+
+  private:
+    std::size_t available() const { return pending_.size() - taken_; }
+
+    template <typename Ready>
+    void drive(Ready ready) {
+        while (!done_) {
+            int running = 0;
+            if (curl_multi_perform(multi_.get(), &running) != CURLM_OK) fail();
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi_.get(), &queued)) {
+                if (msg->msg == CURLMSG_DONE) {
+                    done_ = true;
+                    result_ = msg->data.result;
+                }
+            }
+            if (ready() || done_) return;
+            const auto now = Clock::now();
+            if (stop_.abandoned() || now - lastByte_ >= timeouts_.idle || now - started_ >= timeouts_.total) {
+                fail();
+                return;
+            }
+            curl_multi_poll(multi_.get(), nullptr, 0, kPollSliceMs, nullptr);
+        }
+    }
+
+    void fail() {
+        done_ = true;
+        result_ = CURLE_OPERATION_TIMEDOUT;
+    }
+
+    static std::size_t onBody(char* data, std::size_t, std::size_t n, void* self) {
+        auto* r = static_cast<CurlRequest*>(self);
+        if (r->available() >= kChunkSize) {
+            r->paused_ = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        r->lastByte_ = Clock::now();
+        r->pending_.append(data, n);
+        return n;
+    }
+
+    // Tells when the headers of the response the body will come from are complete:
+    // not an interim 1xx, not a redirect that libcurl is about to follow.
+    static std::size_t onHeader(char* data, std::size_t, std::size_t n, void* self) {
+        auto* r = static_cast<CurlRequest*>(self);
+        r->lastByte_ = Clock::now();
+        const std::string_view line(data, n);
+        if (line.starts_with("HTTP/")) {
+            r->status_ = 0;
+            r->location_ = false;
+            const auto space = line.find(' ');
+            if (space != std::string_view::npos) r->status_ = std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+        } else if (line.size() >= 9 && strncasecmp(line.data(), "location:", 9) == 0) {
+            r->location_ = true;
+        } else if (line == "\r\n" || line == "\n") {
+            const bool interim = r->status_ >= 100 && r->status_ < 200;
+            // If libcurl does not follow after all, the transfer simply ends and open still succeeds.
+            const bool redirect = r->location_ && r->status_ / 100 == 3;
+            if (!interim && !redirect) r->headersFinal_ = true;
+        }
+        return n;
+    }
+
+    EasyHandle easy_;
+    MultiHandle multi_;
+    CurlTimeouts timeouts_;
+    const StopRequest& stop_;
+    std::string pending_;
+    std::size_t taken_ = 0;
+    bool paused_ = false;
+    bool done_ = false;
+    CURLcode result_ = CURLE_OK;
+    bool headersFinal_ = false;
+    int status_ = 0;
+    bool location_ = false;
+    Clock::time_point started_;
+    Clock::time_point lastByte_;
+};
+
+class CurlSession final : public HttpSession {
+  public:
+    CurlSession(std::string agent, std::string proxy, bool bypassLocal, const CurlTimeouts& timeouts,
+                const StopRequest& stop)
+        : agent_(std::move(agent)),
+          proxy_(std::move(proxy)),
+          bypassLocal_(bypassLocal),
+          timeouts_(timeouts),
+          stop_(stop) {}
+
+    std::unique_ptr<HttpRequest> openUrl(const std::string& url) override {
+        EasyHandle easy(curl_easy_init());
+        if (!easy) return nullptr;
+        CURL* h = easy.get();
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_USERAGENT, agent_.c_str());
+        // The proxy text goes to libcurl exactly as written; "" (a local host) means no proxy, not even
+        // one from the environment, and an empty no-proxy list keeps no_proxy from the environment out.
+        curl_easy_setopt(h, CURLOPT_PROXY, bypassLocal_ && isLocalHost(url) ? "" : proxy_.c_str());
+        curl_easy_setopt(h, CURLOPT_PROXYPORT, kDefaultProxyPort);
+        curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+        curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect.count()));
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts_.total.count()));
+        curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
+        auto request = std::make_unique<CurlRequest>(std::move(easy), timeouts_, stop_);
+        if (!request->start(url)) return nullptr;
+        return request;
+    }
+
+  private:
+    std::string agent_;
+    std::string proxy_;
+    bool bypassLocal_;
+    CurlTimeouts timeouts_;
+    const StopRequest& stop_;
+};
+
+}  // namespace
+
+bool isLocalHost(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+    char* raw = nullptr;
+    if (curl_url_get(parsed.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return false;
+    std::unique_ptr<char, CharDeleter> host(raw);
+    return std::strchr(host.get(), '.') == nullptr;
+}
+
+std::unique_ptr<HttpSession> CurlHttpLayer::openSession(std::string_view agent, const std::string& proxy,
+                                                        std::string_view bypass, const StopRequest& stop) const {
+    return std::make_unique<CurlSession>(std::string(agent), proxy, bypass == kProxyBypass, timeouts_, stop);
+}

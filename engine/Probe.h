@@ -1,0 +1,63 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+enum class ProbeOutcome : char { Dead = '1', Working = '2', Aborted = '3' };
+
+std::string_view resultPrefix(ProbeOutcome outcome);
+std::string resultLine(ProbeOutcome outcome, std::string_view proxy);
+
+// What every check requests and looks for. Tests point it at pages of their own.
+struct Target {
+    std::string url = "http://www.apple.com/";
+    std::string marker = "Apple Inc. All rights reserved.";
+};
+
+inline constexpr std::string_view kProbeAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)";
+inline constexpr std::string_view kProxyBypass = "<local>";
+inline constexpr std::size_t kChunkSize = 16384;
+
+// The one value shared between the window's thread and a check: 0 nothing asked,
+// 1 stop (seen by the read loop), 2 abandon (the program is ending: drop everything now).
+class StopRequest {
+  public:
+    void requestStop() {
+        int expected = 0;
+        level_.compare_exchange_strong(expected, 1);
+    }
+    void abandon() { level_.store(2); }
+    bool stopRequested() const { return level_.load() >= 1; }
+    bool abandoned() const { return level_.load() == 2; }
+
+  private:
+    std::atomic<int> level_{0};
+};
+
+// The HTTP layer the probe is written against: session, URL, chunked reads; closing is destruction.
+class HttpRequest {
+  public:
+    virtual ~HttpRequest() = default;
+    // Returns false on failure; otherwise `got` is 0 at the end of the body or 1..size bytes.
+    virtual bool read(char* buffer, std::size_t size, std::size_t& got) = 0;
+};
+
+class HttpSession {
+  public:
+    virtual ~HttpSession() = default;
+    virtual std::unique_ptr<HttpRequest> openUrl(const std::string& url) = 0;  // null on failure
+};
+
+class HttpLayer {
+  public:
+    virtual ~HttpLayer() = default;
+    // Null on failure. Called from check threads at once: implementations must be thread-safe.
+    virtual std::unique_ptr<HttpSession> openSession(std::string_view agent, const std::string& proxy,
+                                                     std::string_view bypass, const StopRequest& stop) const = 0;
+};
+
+// One check of one proxy, run on the check's own thread.
+ProbeOutcome runProbe(const HttpLayer& http, const Target& target, const std::string& proxy, const StopRequest& stop);

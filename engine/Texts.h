@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string_view>
+
+// The engine's own texts, as Shift_JIS bytes.
+namespace texts {
+inline constexpr std::string_view kDeadPrefix = "\x8e\x80\x96\x53\x81\x46";     // 死亡：
+inline constexpr std::string_view kWorkingPrefix = "\x82\x6e\x82\x6a\x81\x46";  // ＯＫ：
+inline constexpr std::string_view kAbortedPrefix = "\x92\x86\x8e\x7e\x81\x46";  // 中止：
+
+// プロクシ生存チェック中
+inline constexpr std::string_view kStatusRunning =
+    "\x83\x76\x83\x8d\x83\x4e\x83\x56\x90\xb6\x91\xb6\x83\x60\x83\x46\x83\x62\x83\x4e\x92\x86";
+// プロクシ　生存チェック終了！ (after Abort or close)
+inline constexpr std::string_view kStatusAborted =
+    "\x83\x76\x83\x8d\x83\x4e\x83\x56\x81\x40\x90\xb6\x91\xb6\x83\x60\x83\x46\x83\x62\x83\x4e\x8f\x49\x97\xb9\x81\x49";
+// プロクシ　生存チェック　終了！ (last completion)
+inline constexpr std::string_view kStatusFinished =
+    "\x83\x76\x83\x8d\x83\x4e\x83\x56\x81\x40\x90\xb6\x91\xb6\x83\x60\x83\x46\x83\x62\x83\x4e\x81\x40\x8f\x49\x97\xb9"
+    "\x81\x49";
+
+inline constexpr std::string_view kFlagOn = "on";
+inline constexpr std::string_view kFlagOff = "off";
+}  // namespace texts

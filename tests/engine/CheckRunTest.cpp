@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "engine/CheckRun.h"
+#include "engine/CurlHttp.h"
+#include "engine/Texts.h"
+#include "tests/support/CompletionQueue.h"
+#include "tests/support/FakeRunView.h"
+#include "tests/support/TestServer.h"
+#include "tests/support/TinyProxy.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kMarker = "Apple Inc. All rights reserved.";
+
+// Proxies by name: "ok…" serves the marker, "dead…" cannot be opened, "hold…" waits in its first read
+// until a stop request (then ends without the marker) or until the test releases it (then with it).
+class FakeHttp : public HttpLayer {
+  public:
+    std::unique_ptr<HttpSession> openSession(std::string_view, const std::string& proxy, std::string_view,
+                                             const StopRequest& stop) const override {
+        {
+            std::lock_guard lock(mutex_);
+            opened_.push_back(proxy);
+        }
+        if (proxy.starts_with("dead")) return nullptr;
+        return std::make_unique<Session>(*this, proxy, stop);
+    }
+
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            released_ = true;
+        }
+        changed_.notify_all();
+    }
+    std::vector<std::string> opened() const {  // sorted: threads open in any order
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> sorted = opened_;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }
+
+  private:
+    struct Request : HttpRequest {
+        Request(const FakeHttp& h, std::string p, const StopRequest& s) : http(h), proxy(std::move(p)), stop(s) {}
+        bool read(char* buffer, std::size_t size, std::size_t& got) override {
+            got = 0;
+            if (served) return true;
+            served = true;
+            std::string body = "<p>" + kMarker + "</p>";
+            if (proxy.starts_with("hold")) {
+                std::unique_lock lock(http.mutex_);
+                while (!http.released_ && !stop.stopRequested()) http.changed_.wait_for(lock, 5ms);
+                if (!http.released_) body = "<p>no</p>";
+            }
+            got = std::min(size, body.size());
+            std::memcpy(buffer, body.data(), got);
+            return true;
+        }
+        const FakeHttp& http;
+        std::string proxy;
+        const StopRequest& stop;
+        bool served = false;
+    };
+    struct Session : HttpSession {
+        Session(const FakeHttp& h, std::string p, const StopRequest& s) : http(h), proxy(std::move(p)), stop(s) {}
+        std::unique_ptr<HttpRequest> openUrl(const std::string&) override {
+            return std::make_unique<Request>(http, proxy, stop);
+        }
+        const FakeHttp& http;
+        std::string proxy;
+        const StopRequest& stop;
+    };
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    mutable std::vector<std::string> opened_;
+    bool released_ = false;
+};
+
+// Records what the run did to the window, at the moments it matters.
+class RecordingView : public FakeRunView {
+  public:
+    std::vector<std::string> totalAtAppend;
+    std::string countWhenFinished;
+    void appendResult(const std::string& line) override {
+        totalAtAppend.push_back(max);
+        FakeRunView::appendResult(line);
+    }
+    void setStatus(const std::string& t) override {
+        if (t == texts::kStatusFinished) countWhenFinished = now;
+        FakeRunView::setStatus(t);
+    }
+};
+
+std::string lines(const std::vector<std::string>& items) {
+    std::string text;
+    for (const auto& s : items) text += s + "\r\n";
+    return text;
+}
+
+std::vector<std::string> names(const std::string& prefix, int n) {
+    std::vector<std::string> v;
+    for (int i = 0; i < n; ++i) v.push_back(prefix + std::to_string(i));
+    return v;
+}
+
+class CheckRunTest : public ::testing::Test {
+  protected:
+    RunConfig config() {
+        RunConfig c;
+        c.http = http;
+        c.post = queue.poster();
+        c.wavePause = 1ms;
+        c.pause = [this](std::chrono::milliseconds) { ++pauses; };
+        return c;
+    }
+    bool finishes() {
+        return queue.runUntil([&] { return view.flag == texts::kFlagOff && run->checksInFlight() == 0; }, 10s);
+    }
+
+    std::shared_ptr<FakeHttp> http = std::make_shared<FakeHttp>();
+    CompletionQueue queue;
+    RecordingView view;
+    int pauses = 0;
+    std::unique_ptr<CheckRun> run;
+};
+
+TEST_F(CheckRunTest, TwentyFiveProxiesRunInThreeWavesAndFinishWithTheLast) {
+    std::vector<std::string> proxies = names("ok", 13);
+    for (auto& d : names("dead", 12)) proxies.push_back(d);
+    view.proxies.setText(lines(proxies));
+    run = std::make_unique<CheckRun>(view, config());
+    run->start();
+    EXPECT_EQ(pauses, 3);
+    EXPECT_EQ(view.max, "25");
+    EXPECT_EQ(view.statusText, texts::kStatusRunning);
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(view.countWhenFinished, "25");
+    EXPECT_EQ(view.now, "25");
+    EXPECT_EQ(view.statusText, texts::kStatusFinished);
+    ASSERT_EQ(view.results.count(), 26u);
+    EXPECT_EQ(view.results.line(0), "");
+    std::multiset<std::string> got, want;
+    for (std::size_t i = 1; i < 26; ++i) got.insert(view.results.line(i));
+    for (int i = 0; i < 13; ++i) want.insert(resultLine(ProbeOutcome::Working, "ok" + std::to_string(i)));
+    for (int i = 0; i < 12; ++i) want.insert(resultLine(ProbeOutcome::Dead, "dead" + std::to_string(i)));
+    EXPECT_EQ(got, want);
+    // Slot k last got line 20+k-1 where the third wave reached it, line 10+k-1 elsewhere.
+    EXPECT_EQ(run->slots()[0].proxy, "dead7");
+    EXPECT_EQ(run->slots()[9].proxy, "dead6");
+}
+
+TEST_F(CheckRunTest, BlankLinesStartNothingAndAreNotCounted) {
+    view.proxies.setText("ok1\r\n\r\nok2\r\n\r\n\r\nok3");
+    run = std::make_unique<CheckRun>(view, config());
+    run->start();
+    EXPECT_EQ(view.max, "3");
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(http->opened(), (std::vector<std::string>{"ok1", "ok2", "ok3"}));
+    EXPECT_EQ(view.results.count(), 4u);
+}
+
+TEST_F(CheckRunTest, EmptyListAndBlankOnlyListStartNothingAndStayOn) {
+    run = std::make_unique<CheckRun>(view, config());
+    run->start();
+    EXPECT_EQ(pauses, 0);
+    EXPECT_EQ(view.max, "0");
+    EXPECT_EQ(view.now, "0");
+    EXPECT_EQ(view.flag, "on");
+    view.proxies.setText("\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n");
+    run->start();
+    EXPECT_EQ(pauses, 2);
+    EXPECT_EQ(view.max, "0");
+    EXPECT_EQ(view.flag, "on");
+}
+
+TEST_F(CheckRunTest, AbortStopsTheNewestCheckOfEachSlotAndAppendsNothingMore) {
+    view.proxies.setText(lines(names("hold", 15)));
+    run = std::make_unique<CheckRun>(view, config());
+    run->start();
+    EXPECT_EQ(view.max, "15");
+    run->abort();
+    EXPECT_EQ(view.flag, "off");
+    EXPECT_EQ(view.statusText, texts::kStatusAborted);
+    // The ten newest checks see the stop; the first wave's checks in slots 1-5 run on.
+    ASSERT_TRUE(queue.runUntil([&] { return view.now == "10"; }, 10s));
+    EXPECT_EQ(run->checksInFlight(), 5u);
+    EXPECT_EQ(view.statusText, texts::kStatusAborted);
+    http->release();
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(view.now, "15");
+    EXPECT_EQ(view.statusText, texts::kStatusFinished);
+    EXPECT_EQ(view.results.text(), "\r\n");
+    run->abort();  // not running: nothing happens
+    EXPECT_EQ(view.statusText, texts::kStatusFinished);
+}
+
+TEST_F(CheckRunTest, StartTwiceCountsOlderChecksTowardTheNewRun) {
+    view.proxies.setText(lines(names("hold", 3)));
+    run = std::make_unique<CheckRun>(view, config());
+    run->start();
+    run->start();
+    EXPECT_EQ(view.now, "0");
+    EXPECT_EQ(view.max, "3");
+    http->release();
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(view.countWhenFinished, "3");
+    EXPECT_EQ(view.now, "6");  // the rest counted without lines
+    EXPECT_EQ(view.results.count(), 4u);
+}
+
+TEST_F(CheckRunTest, CompletionsDuringDispatchWaitForTheTotalWhateverTheLoopDoes) {
+    view.proxies.setText(lines(names("dead", 25)));
+    RunConfig c = config();
+    // An event loop that runs posted work during the pause, as the window's does.
+    c.pause = [this](std::chrono::milliseconds) {
+        ++pauses;
+        queue.runUntil([] { return false; }, 20ms);
+    };
+    run = std::make_unique<CheckRun>(view, std::move(c));
+    run->start();
+    EXPECT_EQ(view.max, "25");
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(view.totalAtAppend, std::vector<std::string>(25, "25"));
+    EXPECT_EQ(view.countWhenFinished, "25");
+}
+
+TEST_F(CheckRunTest, ACheckThreadThatCannotBeCreatedIsNotCounted) {
+    view.proxies.setText(lines(names("ok", 4)));
+    RunConfig c = config();
+    int calls = 0;
+    c.spawn = [&calls](std::function<void()> body) {
+        if (++calls == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(body));
+    };
+    run = std::make_unique<CheckRun>(view, std::move(c));
+    run->start();
+    EXPECT_EQ(view.max, "3");
+    EXPECT_EQ(run->slots()[1].latest, nullptr);
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(view.results.count(), 4u);
+}
+
+TEST_F(CheckRunTest, CompletionsAfterTheRunIsGoneAreDropped) {
+    view.proxies.setText(lines(names("ok", 5)));
+    run = std::make_unique<CheckRun>(view, config());
+    run->start();
+    while (queue.size() < 5) std::this_thread::sleep_for(1ms);
+    run.reset();
+    EXPECT_EQ(queue.runPending(), 5u);
+    EXPECT_EQ(view.now, "0");
+    EXPECT_EQ(view.results.text(), "\r\n");
+}
+
+TEST_F(CheckRunTest, DestroyingTheRunEndsHeldChecksWithoutCompletions) {
+    view.proxies.setText(lines(names("hold", 12)));
+    run = std::make_unique<CheckRun>(view, config());
+    run->start();
+    run->stopOnClose();
+    EXPECT_EQ(view.statusText, texts::kStatusAborted);
+    run.reset();  // must not wait for the held checks' release
+    EXPECT_EQ(queue.size(), 0u);
+}
+
+// Thirty real proxies at the real pace: tinyproxy to a page with and without the marker, and dead ports.
+TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
+    TinyProxy proxy;
+    TestServer site([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>" + kMarker + "</html>")); });
+    TestServer webOnly([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>plain</html>")); });
+    std::vector<std::string> proxies;
+    std::multiset<std::string> want;
+    for (int i = 0; i < 30; ++i) {
+        std::string p;
+        ProbeOutcome o;
+        switch (i % 3) {
+            case 0:
+                p = proxy.address(), o = ProbeOutcome::Working;
+                break;
+            case 1:
+                p = "127.0.0.1:" + std::to_string(freePort()), o = ProbeOutcome::Dead;
+                break;
+            default:
+                p = webOnly.address(), o = ProbeOutcome::Dead;
+        }
+        proxies.push_back(p);
+        want.insert(resultLine(o, p));
+    }
+    FakeRunView view;
+    view.proxies.setText(lines(proxies));
+    CompletionQueue queue;
+    RunConfig config;
+    config.http = std::make_shared<CurlHttpLayer>();
+    config.post = queue.poster();
+    config.target = Target{site.url("/"), kMarker};
+    CheckRun run(view, config);
+    run.start();
+    EXPECT_EQ(view.max, "30");
+    ASSERT_TRUE(queue.runUntil([&] { return view.flag == "off"; }, 30s));
+    std::multiset<std::string> got;
+    for (std::size_t i = 1; i < view.results.count(); ++i) got.insert(view.results.line(i));
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(view.statusText, texts::kStatusFinished);
+}
+
+}  // namespace

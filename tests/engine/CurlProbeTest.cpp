@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+
+#include "engine/CurlHttp.h"
+#include "engine/Probe.h"
+#include "tests/support/TestServer.h"
+#include "tests/support/TinyProxy.h"
+
+namespace {
+
+const std::string kMarker = "Apple Inc. All rights reserved.";
+
+std::string requestPath(const std::string& request) {
+    const auto start = request.find(' ') + 1;
+    std::string target = request.substr(start, request.find(' ', start) - start);
+    if (target.starts_with("http://")) target = target.substr(target.find('/', 7));
+    return target;
+}
+
+// The test page's site: /page has the marker, /plain not, /redirect leads to /page.
+void origin(TestServer::Connection& c) {
+    const std::string path = requestPath(c.request());
+    if (path == "/page")
+        c.send(httpResponse(200, "<html><p>" + kMarker + "</p></html>"));
+    else if (path == "/plain")
+        c.send(httpResponse(200, "<html>no marker</html>"));
+    else if (path == "/redirect")
+        c.send(httpResponse(302, "moved", "Location: /page\r\n"));
+    else if (path == "/big")
+        c.send(httpResponse(200, std::string(200 * 1024, 'x') + kMarker));
+    else
+        c.send(httpResponse(404, "not found"));
+}
+
+class CurlProbe : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        proxy_ = new TinyProxy;
+        site_ = new TestServer(origin);
+    }
+    static void TearDownTestSuite() {
+        delete site_;
+        delete proxy_;
+    }
+
+    ProbeOutcome probe(const std::string& proxyText, const std::string& path) {
+        const CurlHttpLayer http(CurlTimeouts{std::chrono::milliseconds(2000), std::chrono::milliseconds(700),
+                                              std::chrono::milliseconds(5000)});
+        StopRequest stop;
+        return runProbe(http, Target{site_->url(path), kMarker}, proxyText, stop);
+    }
+
+    static TinyProxy* proxy_;
+    static TestServer* site_;
+};
+TinyProxy* CurlProbe::proxy_ = nullptr;
+TestServer* CurlProbe::site_ = nullptr;
+
+TEST_F(CurlProbe, PageWithMarkerThroughTinyproxyWorks) {
+    EXPECT_EQ(probe(proxy_->address(), "/page"), ProbeOutcome::Working);
+}
+
+TEST_F(CurlProbe, PageWithoutMarkerIsDead) {
+    EXPECT_EQ(probe(proxy_->address(), "/plain"), ProbeOutcome::Dead);
+}
+
+TEST_F(CurlProbe, RedirectToTheMarkerWorks) {
+    EXPECT_EQ(probe(proxy_->address(), "/redirect"), ProbeOutcome::Working);
+}
+
+TEST_F(CurlProbe, MarkerAtTheEndOfALongPageWorks) {
+    EXPECT_EQ(probe(proxy_->address(), "/big"), ProbeOutcome::Working);
+}
+
+TEST_F(CurlProbe, ClosedPortIsDead) {
+    EXPECT_EQ(probe("127.0.0.1:" + std::to_string(freePort()), "/page"), ProbeOutcome::Dead);
+}
+
+TEST_F(CurlProbe, LeadingBlankIsPassedAsWrittenAndFails) {
+    EXPECT_EQ(probe(" " + proxy_->address(), "/page"), ProbeOutcome::Dead);
+}
+
+TEST_F(CurlProbe, ServerThatNeverAnswersIsDeadAfterTheIdleTimeout) {
+    TestServer silent([](TestServer::Connection& c) { c.sleep(std::chrono::seconds(30)); });
+    EXPECT_EQ(probe(silent.address(), "/page"), ProbeOutcome::Dead);
+    EXPECT_EQ(silent.connections(), 1);
+}
+
+TEST_F(CurlProbe, NonProxyAnsweringItsOwnPageIsDeadAndSawOnlyTheAgent) {
+    std::mutex m;
+    std::string seen;
+    TestServer web([&](TestServer::Connection& c) {
+        std::lock_guard lock(m);
+        seen = c.request();
+        c.send(httpResponse(200, "<html>a web server, not a proxy</html>"));
+    });
+    EXPECT_EQ(probe(web.address(), "/page"), ProbeOutcome::Dead);
+    std::lock_guard lock(m);
+    EXPECT_NE(seen.find("GET " + site_->url("/page") + " HTTP/1.1\r\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("User-Agent: Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)\r\n"), std::string::npos);
+    EXPECT_EQ(seen.find("Accept-Encoding"), std::string::npos);
+    EXPECT_EQ(seen.find("Cookie"), std::string::npos);
+}
+
+TEST_F(CurlProbe, HostWithoutPeriodBypassesTheProxy) {
+    const CurlHttpLayer http;
+    StopRequest stop;
+    const Target local{"http://localhost:" + std::to_string(site_->port()) + "/page", kMarker};
+    EXPECT_EQ(runProbe(http, local, "127.0.0.1:" + std::to_string(freePort()), stop), ProbeOutcome::Working);
+    EXPECT_TRUE(isLocalHost("http://intranet/"));
+    EXPECT_FALSE(isLocalHost("http://www.apple.com/"));
+}
+
+}  // namespace

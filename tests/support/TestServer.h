@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A small TCP server on 127.0.0.1 that plays one scripted part per connection.
+class TestServer {
+  public:
+    class Connection {
+      public:
+        Connection(int fd, std::string request, TestServer& server)
+            : fd_(fd), request_(std::move(request)), server_(server) {}
+        const std::string& request() const { return request_; }
+        bool send(std::string_view bytes);  // false once the peer is gone
+        void reset();                       // close with RST
+        bool sleep(std::chrono::milliseconds ms) { return server_.sleepUnlessStopped(ms); }
+
+      private:
+        int fd_;
+        std::string request_;
+        TestServer& server_;
+    };
+    using Handler = std::function<void(Connection&)>;
+
+    explicit TestServer(Handler handler, bool readRequest = true);
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::string address() const;                     // 127.0.0.1:port
+    std::string url(const std::string& path) const;  // http://127.0.0.1:port/path
+    int connections() const { return connections_.load(); }
+    bool sleepUnlessStopped(std::chrono::milliseconds ms);  // false when the server is stopping
+
+  private:
+    void acceptLoop();
+    void serve(int fd);
+
+    Handler handler_;
+    bool readRequest_;
+    int listenFd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> connections_{0};
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    std::vector<int> clientFds_;
+    std::vector<std::thread> workers_;
+    std::thread acceptor_;
+};
+
+std::string httpResponse(int status, const std::string& body, const std::string& extraHeaders = "");
+std::uint16_t freePort();  // a port on 127.0.0.1 nobody listens on right now
