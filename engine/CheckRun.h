@@ -46,7 +46,7 @@ class CheckRun {
 
     std::size_t checksInFlight() const { return checks_.size(); }
     bool dispatching() const { return dispatching_; }
-    const std::array<CheckSlot, RunConfig::kSlotCount>& slots() const { return slots_; }
+    const std::array<CheckSlot, RunConfig::kSlotCount>& checkSlots() const { return slots_; }
 
   private:
     struct Completion {

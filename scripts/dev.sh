@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 mode=${1:-run}
 build=${KIRIHA_BUILD_DIR:-build}
 
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libcurl4-openssl-dev tinyproxy)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libcurl4-openssl-dev tinyproxy
+    qt6-base-dev qt6-base-private-dev fonts-ipafont-gothic fonts-ipafont-mincho xvfb xauth)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -28,7 +29,12 @@ case "$mode" in
         ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
         ;;
     run)
-        echo "The window comes with the next step of the build; the engine and its tests are in place."
+        if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+            exec "$build/ui/kiriha"
+        else
+            echo "No display: starting under Xvfb."
+            exec xvfb-run -a -s "-screen 0 1024x768x24" "$build/ui/kiriha"
+        fi
         ;;
     *)
         echo "usage: $0 [run|test]" >&2

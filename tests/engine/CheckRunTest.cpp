@@ -10,6 +10,7 @@
 #include "engine/CurlHttp.h"
 #include "engine/Texts.h"
 #include "tests/support/CompletionQueue.h"
+#include "tests/support/FakeHttp.h"
 #include "tests/support/FakeRunView.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TinyProxy.h"
@@ -19,72 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kMarker = "Apple Inc. All rights reserved.";
-
-// Proxies by name: "ok…" serves the marker, "dead…" cannot be opened, "hold…" waits in its first read
-// until a stop request (then ends without the marker) or until the test releases it (then with it).
-class FakeHttp : public HttpLayer {
-  public:
-    std::unique_ptr<HttpSession> openSession(std::string_view, const std::string& proxy, std::string_view,
-                                             const StopRequest& stop) const override {
-        {
-            std::lock_guard lock(mutex_);
-            opened_.push_back(proxy);
-        }
-        if (proxy.starts_with("dead")) return nullptr;
-        return std::make_unique<Session>(*this, proxy, stop);
-    }
-
-    void release() {
-        {
-            std::lock_guard lock(mutex_);
-            released_ = true;
-        }
-        changed_.notify_all();
-    }
-    std::vector<std::string> opened() const {  // sorted: threads open in any order
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> sorted = opened_;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted;
-    }
-
-  private:
-    struct Request : HttpRequest {
-        Request(const FakeHttp& h, std::string p, const StopRequest& s) : http(h), proxy(std::move(p)), stop(s) {}
-        bool read(char* buffer, std::size_t size, std::size_t& got) override {
-            got = 0;
-            if (served) return true;
-            served = true;
-            std::string body = "<p>" + kMarker + "</p>";
-            if (proxy.starts_with("hold")) {
-                std::unique_lock lock(http.mutex_);
-                while (!http.released_ && !stop.stopRequested()) http.changed_.wait_for(lock, 5ms);
-                if (!http.released_) body = "<p>no</p>";
-            }
-            got = std::min(size, body.size());
-            std::memcpy(buffer, body.data(), got);
-            return true;
-        }
-        const FakeHttp& http;
-        std::string proxy;
-        const StopRequest& stop;
-        bool served = false;
-    };
-    struct Session : HttpSession {
-        Session(const FakeHttp& h, std::string p, const StopRequest& s) : http(h), proxy(std::move(p)), stop(s) {}
-        std::unique_ptr<HttpRequest> openUrl(const std::string&) override {
-            return std::make_unique<Request>(http, proxy, stop);
-        }
-        const FakeHttp& http;
-        std::string proxy;
-        const StopRequest& stop;
-    };
-
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    mutable std::vector<std::string> opened_;
-    bool released_ = false;
-};
 
 // Records what the run did to the window, at the moments it matters.
 class RecordingView : public FakeRunView {
@@ -155,8 +90,8 @@ TEST_F(CheckRunTest, TwentyFiveProxiesRunInThreeWavesAndFinishWithTheLast) {
     for (int i = 0; i < 12; ++i) want.insert(resultLine(ProbeOutcome::Dead, "dead" + std::to_string(i)));
     EXPECT_EQ(got, want);
     // Slot k last got line 20+k-1 where the third wave reached it, line 10+k-1 elsewhere.
-    EXPECT_EQ(run->slots()[0].proxy, "dead7");
-    EXPECT_EQ(run->slots()[9].proxy, "dead6");
+    EXPECT_EQ(run->checkSlots()[0].proxy, "dead7");
+    EXPECT_EQ(run->checkSlots()[9].proxy, "dead6");
 }
 
 TEST_F(CheckRunTest, BlankLinesStartNothingAndAreNotCounted) {
@@ -245,7 +180,7 @@ TEST_F(CheckRunTest, ACheckThreadThatCannotBeCreatedIsNotCounted) {
     run = std::make_unique<CheckRun>(view, std::move(c));
     run->start();
     EXPECT_EQ(view.max, "3");
-    EXPECT_EQ(run->slots()[1].latest, nullptr);
+    EXPECT_EQ(run->checkSlots()[1].latest, nullptr);
     ASSERT_TRUE(finishes());
     EXPECT_EQ(view.results.count(), 4u);
 }

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Screenshots of the main window and the About dialog, taken under Xvfb, into docs/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${KIRIHA_BUILD_DIR:-build}
+cmake --build "$build" --target kiriha_screenshots
+xvfb-run -a -s "-screen 0 1024x768x24" "$build/tests/kiriha_screenshots" docs
+echo "docs/main-window.png docs/about-dialog.png"

@@ -1,0 +1,106 @@
+#include "ui/Cp932Codec.h"
+
+namespace {
+
+constexpr auto kFlags = QStringConverter::Flag::Stateless;
+
+bool isLead(unsigned char b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+bool isTrail(unsigned char b) {
+    return b >= 0x40 && b <= 0xFC && b != 0x7F;
+}
+bool isSingle(unsigned char b) {
+    return b < 0x80 || (b >= 0xA1 && b <= 0xDF);
+}
+
+// Length of the character at the start of `s`: 1 or 2, or 0 for a byte that starts none.
+std::size_t tokenLength(std::string_view s) {
+    const auto b = static_cast<unsigned char>(s[0]);
+    if (isSingle(b)) return 1;
+    if (isLead(b) && s.size() > 1 && isTrail(static_cast<unsigned char>(s[1]))) return 2;
+    return 0;
+}
+
+QChar raw(unsigned char b) {
+    return QChar(char16_t(Cp932Codec::kRawBase + b));
+}
+
+}  // namespace
+
+QString Cp932Codec::decodeChecked(std::string_view bytes, bool& ok) {
+    QStringDecoder decoder("CP932", kFlags);
+    QString text = decoder.decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
+    ok = !decoder.hasError() && !text.contains(QChar::ReplacementCharacter);
+    return text;
+}
+
+QString Cp932Codec::decode(std::string_view bytes) const {
+    // The common case: well-formed text that ICU maps and that maps back to the same bytes.
+    bool wellFormed = true;
+    for (std::size_t i = 0; i < bytes.size() && wellFormed;) {
+        const std::size_t n = tokenLength(bytes.substr(i));
+        wellFormed = n != 0;
+        i += n;
+    }
+    if (wellFormed) {
+        bool ok = false;
+        QString text = decodeChecked(bytes, ok);
+        if (ok && encodeChecked(text, ok) == bytes && ok) return text;
+    }
+    QString text;
+    text.reserve(qsizetype(bytes.size()));
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = tokenLength(bytes.substr(i));
+        if (n == 0) {
+            text += raw(static_cast<unsigned char>(bytes[i]));
+            ++i;
+            continue;
+        }
+        text += decodeToken(bytes.substr(i, n));
+        i += n;
+    }
+    return text;
+}
+
+QString Cp932Codec::decodeToken(std::string_view token) {
+    bool ok = false;
+    QString ch = decodeChecked(token, ok);
+    if (ok && encodeChecked(ch, ok) == token && ok) return ch;
+    QString rawChars;
+    for (char b : token) rawChars += raw(static_cast<unsigned char>(b));
+    return rawChars;
+}
+
+std::string Cp932Codec::encodeChecked(QStringView text, bool& ok) {
+    QStringEncoder encoder("CP932", kFlags);
+    const QByteArray bytes = encoder.encode(text);
+    ok = !encoder.hasError();
+    return bytes.toStdString();
+}
+
+std::string Cp932Codec::encode(QStringView text) const {
+    bool ok = true;
+    bool plain = true;
+    for (QChar c : text)
+        if (c.unicode() >= kRawBase && c.unicode() <= kRawBase + 0xFF) plain = false;
+    if (plain) {
+        std::string bytes = encodeChecked(text, ok);
+        if (ok) return bytes;
+    }
+    // Character by character (code point by code point), so only what cannot be held turns into "?".
+    std::string bytes;
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QStringView ch = text.mid(i, n);
+        const char16_t u = ch[0].unicode();
+        if (n == 1 && u >= kRawBase && u <= kRawBase + 0xFF) {
+            bytes += static_cast<char>(u - kRawBase);
+        } else {
+            std::string one = encodeChecked(ch, ok);
+            bytes += ok ? one : std::string("?");
+        }
+        i += n;
+    }
+    return bytes;
+}

@@ -1,0 +1,93 @@
+#include "ui/MemoLines.h"
+
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+namespace {
+constexpr std::string_view kBreak = "\r\n";
+}
+
+QTextBlock MemoLines::block(std::size_t i) const {
+    return edit_.document()->findBlockByNumber(static_cast<int>(i));
+}
+
+std::size_t MemoLines::count() const {
+    const QTextDocument* doc = edit_.document();
+    const auto blocks = static_cast<std::size_t>(doc->blockCount());
+    return doc->lastBlock().length() <= 1 ? blocks - 1 : blocks;  // an empty last block is no line
+}
+
+std::string MemoLines::fullLine(std::size_t i) const {
+    if (i >= count()) return {};
+    return codec_.encode(block(i).text());
+}
+
+std::string MemoLines::line(std::size_t i) const {
+    std::string l = fullLine(i);
+    if (l.size() > kReadLimit) l.resize(kReadLimit);
+    return l;
+}
+
+QString MemoLines::displayLines(std::string_view bytes) const {
+    QString out;
+    for (std::size_t pos = 0;;) {
+        const std::size_t end = bytes.find(kBreak, pos);
+        out += codec_.decode(bytes.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+        if (end == std::string_view::npos) return out;
+        out += QChar('\n');
+        pos = end + kBreak.size();
+    }
+}
+
+void MemoLines::replace(std::size_t i, std::string_view s) {
+    if (i >= count()) return;
+    const QTextBlock b = block(i);
+    QTextCursor c(b);
+    c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    c.insertText(displayLines(s));
+}
+
+void MemoLines::remove(std::size_t i) {
+    if (i >= count()) return;
+    const QTextBlock b = block(i);
+    QTextCursor c(b);
+    const QTextBlock next = b.next();
+    if (next.isValid())
+        c.setPosition(next.position(), QTextCursor::KeepAnchor);  // the line and its break
+    else
+        c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);  // last line without a break
+    c.removeSelectedText();
+}
+
+void MemoLines::append(std::string_view s) {
+    QTextDocument* doc = edit_.document();
+    QTextCursor c(doc);
+    c.movePosition(QTextCursor::End);
+    const bool endsWithBreak = doc->lastBlock().length() <= 1;
+    if (endsWithBreak) {
+        c.insertText(displayLines(s));
+        const int lineEnd = c.position();
+        c.insertBlock();
+        c.setPosition(lineEnd);
+    } else {
+        c.insertBlock();
+        c.insertText(displayLines(s));
+    }
+    edit_.setTextCursor(c);
+    edit_.ensureCursorVisible();
+}
+
+std::string MemoLines::text() const {
+    std::string out;
+    for (QTextBlock b = edit_.document()->begin(); b.isValid(); b = b.next()) {
+        out += codec_.encode(b.text());
+        if (b.next().isValid()) out += kBreak;
+    }
+    return out;
+}
+
+void MemoLines::setText(std::string_view s) {
+    edit_.setPlainText(displayLines(s));
+}

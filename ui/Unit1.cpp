@@ -1,0 +1,259 @@
+#include "ui/Unit1.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+
+#include "engine/CheckRun.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/MemoLines.h"
+#include "ui/Unit_about.h"
+#include "ui/WindowFonts.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+constexpr int kClientWidth = 377;
+constexpr int kClientHeight = 403;
+
+// Shows Start's tooltip after 500 ms of hovering instead of the style's own delay.
+class QuickTooltipStyle : public QProxyStyle {
+  public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_ToolTip_WakeUpDelay) return 500;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+// Waits out a wave pause while painting and answering the desktop; user input waits for the end of Start.
+void pauseWithoutInput(std::chrono::milliseconds ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+template <typename W>
+W* place(W* widget, int left, int top, int width, int height) {
+    widget->setGeometry(left, top, width, height);
+    return widget;
+}
+
+QLabel* label(QWidget* parent, const QString& text, int left, int top) {
+    auto* l = new QLabel(text, parent);
+    l->move(left, top);
+    l->adjustSize();  // labels size themselves to their text
+    return l;
+}
+
+}  // namespace
+
+TForm1::TForm1(FormSettings settings, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint) {
+    setWindowTitle(QStringLiteral("霧葉（きりは）　　～プロクシ生存チェッカー"));
+    setFont(windowFont(12));
+    buildControls();
+    buildMenu();
+    setFixedSize(kClientWidth, kClientHeight + MainMenu1->sizeHint().height());
+    move(197, 108);
+
+    memo1Lines_ = std::make_unique<MemoLines>(*Memo1);
+    memoLoadLines_ = std::make_unique<MemoLines>(*Memo_load);
+
+    RunConfig config;
+    config.http = settings.http ? settings.http : std::make_shared<CurlHttpLayer>(settings.timeouts);
+    QPointer<TForm1> self(this);
+    config.post = [self](std::function<void()> completion) {
+        // Runs in the window's thread, in whatever event loop is running there (dialogs included).
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, completion = std::move(completion)] {
+                if (self) runHandler(completion);
+            },
+            Qt::QueuedConnection);
+    };
+    config.target = settings.target;
+    config.wavePause = settings.wavePause;
+    config.pause = pauseWithoutInput;
+    run_ = std::make_unique<CheckRun>(*this, std::move(config));
+}
+
+TForm1::~TForm1() {
+    run_.reset();  // before the labels and lists it reports to
+    if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::buildControls() {
+    scroll_ = new QScrollArea(this);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setFixedSize(kClientWidth, kClientHeight);
+    auto* canvas = canvas_ = new QWidget;
+
+    Memo1 = place(new QPlainTextEdit(canvas), 4, 4, 177, 397);
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setTabChangesFocus(true);
+    Memo1->setPlainText(QStringLiteral("\n"));  // one empty line
+
+    Button1 = place(new QPushButton(QStringLiteral("チェック開始"), canvas), 192, 4, 137, 49);
+    Button1->setToolTip(QStringLiteral("不安定だけど高速っ！"));
+    Button1->setToolTipDuration(2500);
+    auto* tooltipStyle = new QuickTooltipStyle;
+    tooltipStyle->setParent(this);
+    Button1->setStyle(tooltipStyle);
+
+    Button2 = place(new QPushButton(QStringLiteral("中止"), canvas), 192, 56, 137, 25);
+    kusi_now = label(canvas, QStringLiteral("　　"), 312, 92);
+    kusi_now->setFont(windowFont(16));
+    kusi_now->adjustSize();
+    Label235 = label(canvas, QStringLiteral("現在のチェック済み数："), 192, 96);
+    Label_kusi = label(canvas, QStringLiteral("　　　　　"), 192, 112);
+    Button4 = place(new QPushButton(QStringLiteral("結果の不要部分削除"), canvas), 192, 128, 133, 25);
+    Button5 = place(new QPushButton(QStringLiteral("保存"), canvas), 188, 156, 65, 29);
+    CheckBox1 = place(new QCheckBox(QStringLiteral("上書き保存"), canvas), 260, 164, 97, 17);
+    Button3 = place(new QPushButton(QStringLiteral("リスト読み込み"), canvas), 264, 212, 109, 25);
+
+    Memo_load = place(new QPlainTextEdit(canvas), 188, 240, 185, 161);
+    Memo_load->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo_load->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo_load->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo_load->setTabChangesFocus(true);
+
+    kusi_th = label(canvas, QStringLiteral("kusi_th"), 424, 368);
+    kusi_max = label(canvas, QStringLiteral("kusi_max"), 416, 424);
+    LoadFile_NamePath = label(canvas, QStringLiteral("LoadFile_NamePath"), 200, 432);
+
+    // Tab order: Start, result list, proxy list, Abort, Load, Tidy, Save, overwrite option.
+    QWidget* order[] = {Button1, Memo1, Memo_load, Button2, Button3, Button4, Button5, CheckBox1};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+
+    connect(Button1, &QPushButton::clicked, this, [this] { runHandler([this] { Button1Click(); }); });
+    connect(Button2, &QPushButton::clicked, this, [this] { runHandler([this] { Button2Click(); }); });
+    connect(Button3, &QPushButton::clicked, this, [this] { runHandler([this] { Button3Click(); }); });
+    connect(Button4, &QPushButton::clicked, this, [this] { runHandler([this] { Button4Click(); }); });
+    connect(Button5, &QPushButton::clicked, this, [this] { runHandler([this] { Button5Click(); }); });
+
+    fitCanvas();
+    scroll_->setWidget(canvas);
+    setCentralWidget(scroll_);
+}
+
+void TForm1::buildMenu() {
+    MainMenu1 = menuBar();
+    File1 = MainMenu1->addMenu(QStringLiteral("ファイル"));
+    N1 = File1->addAction(QStringLiteral("プロクシリストの読み込み"));
+    N2 = File1->addAction(QStringLiteral("プロクシリストの保存"));
+    N3 = File1->addSeparator();
+    Exit1 = File1->addAction(QStringLiteral("終了"));
+    Help1 = MainMenu1->addMenu(QStringLiteral("ヘルプ"));
+    About1 = Help1->addAction(QStringLiteral("バージョン情報"));
+    connect(N1, &QAction::triggered, this, [this] { runHandler([this] { Button3Click(); }); });
+    connect(N2, &QAction::triggered, this, [this] { runHandler([this] { Button5Click(); }); });
+    connect(Exit1, &QAction::triggered, this, [this] { runHandler([this] { Exit1Click(); }); });
+    connect(About1, &QAction::triggered, this, [this] { runHandler([this] { About1Click(); }); });
+}
+
+void TForm1::Button1Click() {
+    run_->start();
+    if (closeHeld_) {
+        // The close asked for during dispatch, after the input that was held with it: the event
+        // dispatcher hands out timers before window-system input, so go round the loop twice.
+        closeHeld_ = false;
+        QTimer::singleShot(0, this, [this] { QTimer::singleShot(0, this, [this] { close(); }); });
+    }
+}
+
+void TForm1::Button2Click() {
+    run_->abort();
+}
+
+void TForm1::FormClose() {
+    run_->stopOnClose();
+}
+
+void TForm1::Button3Click() {}
+
+void TForm1::Button4Click() {}
+
+void TForm1::Button5Click() {}
+
+void TForm1::Exit1Click() {
+    close();
+}
+
+void TForm1::About1Click() {
+    if (AboutBox) AboutBox->exec();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (run_->dispatching()) {  // held like any input until Start is done
+        closeHeld_ = true;
+        event->ignore();
+        return;
+    }
+    runHandler([this] { FormClose(); });
+    event->accept();
+}
+
+std::string TForm1::labelBytes(const QLabel* l) const {
+    return memo1Lines_->toBytes(l->text());
+}
+
+void TForm1::setLabelBytes(QLabel* l, const std::string& text) {
+    l->setText(memo1Lines_->toDisplay(text));
+    l->adjustSize();
+    fitCanvas();
+}
+
+void TForm1::fitCanvas() {
+    // At least the design's 462 x 444, which reaches the three state labels beyond the client area.
+    canvas_->setFixedSize(canvas_->childrenRect().united(QRect(0, 0, 462, 444)).size());
+}
+
+std::string TForm1::runFlag() const {
+    return labelBytes(kusi_th);
+}
+void TForm1::setRunFlag(const std::string& text) {
+    setLabelBytes(kusi_th, text);
+}
+std::string TForm1::doneCount() const {
+    return labelBytes(kusi_now);
+}
+void TForm1::setDoneCount(const std::string& text) {
+    setLabelBytes(kusi_now, text);
+}
+std::string TForm1::total() const {
+    return labelBytes(kusi_max);
+}
+void TForm1::setTotal(const std::string& text) {
+    setLabelBytes(kusi_max, text);
+}
+std::string TForm1::status() const {
+    return labelBytes(Label_kusi);
+}
+void TForm1::setStatus(const std::string& text) {
+    setLabelBytes(Label_kusi, text);
+}
+std::size_t TForm1::proxyCount() const {
+    return memoLoadLines_->count();
+}
+std::string TForm1::proxyLine(std::size_t i) const {
+    return memoLoadLines_->line(i);
+}
+void TForm1::appendResult(const std::string& line) {
+    memo1Lines_->append(line);
+}

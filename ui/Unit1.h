@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QMainWindow>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "engine/CurlHttp.h"
+#include "engine/Probe.h"
+#include "engine/RunView.h"
+
+class CheckRun;
+class MemoLines;
+class QAction;
+class QCheckBox;
+class QCloseEvent;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+class QScrollArea;
+
+// What the program fixes and tests may change.
+struct FormSettings {
+    Target target{};
+    std::chrono::milliseconds wavePause{1000};
+    CurlTimeouts timeouts{};
+    std::shared_ptr<const HttpLayer> http;  // null: libcurl with the time-outs above
+};
+
+// The main window. Holds the run state in its labels and the ten check slots in its check run.
+class TForm1 : public QMainWindow, public RunView {
+    Q_OBJECT
+
+  public:
+    explicit TForm1(FormSettings settings = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    QPushButton* Button1;
+    QPlainTextEdit* Memo1;
+    QPlainTextEdit* Memo_load;
+    QPushButton* Button2;
+    QLabel* kusi_th;
+    QLabel* Label_kusi;
+    QLabel* kusi_now;
+    QLabel* kusi_max;
+    QLabel* Label235;
+    QPushButton* Button3;
+    QPushButton* Button4;
+    QPushButton* Button5;
+    QCheckBox* CheckBox1;
+    QLabel* LoadFile_NamePath;
+    QMenuBar* MainMenu1;
+    QMenu* File1;
+    QMenu* Help1;
+    QAction* About1;
+    QAction* N1;
+    QAction* N2;
+    QAction* N3;
+    QAction* Exit1;
+
+    void Button1Click();
+    void Button2Click();
+    void FormClose();
+    void Button3Click();
+    void Button4Click();
+    void Button5Click();
+    void Exit1Click();
+    void About1Click();
+
+    MemoLines& results() { return *memo1Lines_; }
+    MemoLines& proxyList() { return *memoLoadLines_; }
+    QScrollArea* scrollArea() const { return scroll_; }
+    CheckRun& run() { return *run_; }
+
+    // RunView
+    std::string runFlag() const override;
+    void setRunFlag(const std::string& text) override;
+    std::string doneCount() const override;
+    void setDoneCount(const std::string& text) override;
+    std::string total() const override;
+    void setTotal(const std::string& text) override;
+    std::string status() const override;
+    void setStatus(const std::string& text) override;
+    std::size_t proxyCount() const override;
+    std::string proxyLine(std::size_t i) const override;
+    void appendResult(const std::string& line) override;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void buildControls();
+    void buildMenu();
+    std::string labelBytes(const QLabel* label) const;
+    void setLabelBytes(QLabel* label, const std::string& text);
+    void fitCanvas();  // the scroll range covers every control, labels grown by their texts included
+
+    QScrollArea* scroll_;
+    QWidget* canvas_;
+    std::unique_ptr<MemoLines> memo1Lines_;
+    std::unique_ptr<MemoLines> memoLoadLines_;
+    std::unique_ptr<CheckRun> run_;
+    bool closeHeld_ = false;  // a close that came in while Start was dispatching
+};
+
+extern TForm1* Form1;
