@@ -4,10 +4,27 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 namespace {
 constexpr std::string_view kBreak = "\r\n";
 }
+
+MemoLines::MemoLines(QPlainTextEdit& edit) : edit_(edit), caretToLastLine_(std::make_unique<QTimer>()) {
+    caretToLastLine_->setSingleShot(true);
+    caretToLastLine_->setInterval(0);
+    caretToLastLine_->callOnTimeout([this] {
+        // The end of the last line, before the empty block that the line's break leaves.
+        QTextCursor c(edit_.document());
+        c.movePosition(QTextCursor::End);
+        if (edit_.document()->lastBlock().length() <= 1 && edit_.document()->blockCount() > 1)
+            c.movePosition(QTextCursor::PreviousCharacter);
+        edit_.setTextCursor(c);
+        edit_.ensureCursorVisible();
+    });
+}
+
+MemoLines::~MemoLines() = default;
 
 QTextBlock MemoLines::block(std::size_t i) const {
     return edit_.document()->findBlockByNumber(static_cast<int>(i));
@@ -66,17 +83,9 @@ void MemoLines::append(std::string_view s) {
     QTextCursor c(doc);
     c.movePosition(QTextCursor::End);
     const bool endsWithBreak = doc->lastBlock().length() <= 1;
-    if (endsWithBreak) {
-        c.insertText(displayLines(s));
-        const int lineEnd = c.position();
-        c.insertBlock();
-        c.setPosition(lineEnd);
-    } else {
-        c.insertBlock();
-        c.insertText(displayLines(s));
-    }
-    edit_.setTextCursor(c);
-    edit_.ensureCursorVisible();
+    // One insertion per line: each one makes the editor lay the change out again.
+    c.insertText(endsWithBreak ? displayLines(s) + QChar('\n') : QChar('\n') + displayLines(s));
+    caretToLastLine_->start();
 }
 
 std::string MemoLines::text() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,7 @@
 
 class QPlainTextEdit;
 class QTextBlock;
+class QTimer;
 
 // The line-list rules over a text editor: one document block per line, the text in Shift_JIS bytes.
 // Only the line touched is converted, so reading and appending stay cheap on long lists.
@@ -15,7 +17,8 @@ class MemoLines {
   public:
     static constexpr std::size_t kReadLimit = 4096;
 
-    explicit MemoLines(QPlainTextEdit& edit) : edit_(edit) {}
+    explicit MemoLines(QPlainTextEdit& edit);
+    ~MemoLines();
 
     std::size_t count() const;
     std::string line(std::size_t i) const;  // cut to kReadLimit bytes; empty past the end
@@ -35,4 +38,6 @@ class MemoLines {
 
     QPlainTextEdit& edit_;
     Cp932Codec codec_;
+    // Moving the caret costs more than the append itself, so appends made in one go move it once.
+    std::unique_ptr<QTimer> caretToLastLine_;
 };
