@@ -2,11 +2,13 @@
 
 #include <string_view>
 
+#include "lists/ResultPrefixes.h"
+
 // The engine's own texts, as Shift_JIS bytes.
 namespace texts {
-inline constexpr std::string_view kDeadPrefix = "\x8e\x80\x96\x53\x81\x46";     // 死亡：
-inline constexpr std::string_view kWorkingPrefix = "\x82\x6e\x82\x6a\x81\x46";  // ＯＫ：
-inline constexpr std::string_view kAbortedPrefix = "\x92\x86\x8e\x7e\x81\x46";  // 中止：
+inline constexpr std::string_view kDeadPrefix = prefixes::kDead;
+inline constexpr std::string_view kWorkingPrefix = prefixes::kWorking;
+inline constexpr std::string_view kAbortedPrefix = prefixes::kAborted;
 
 // プロクシ生存チェック中
 inline constexpr std::string_view kStatusRunning =

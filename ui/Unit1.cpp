@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QEventLoop>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -16,7 +17,10 @@
 #include <QTimer>
 
 #include "engine/CheckRun.h"
+#include "lists/ListFile.h"
+#include "lists/Tidy.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/FileDialogs.h"
 #include "ui/MemoLines.h"
 #include "ui/Unit_about.h"
 #include "ui/WindowFonts.h"
@@ -70,6 +74,10 @@ TForm1::TForm1(FormSettings settings, QWidget* parent)
     setFixedSize(kClientWidth, kClientHeight + MainMenu1->sizeHint().height());
     move(197, 108);
 
+    OpenDialog1 =
+        std::make_unique<TFileDialog>(this, TFileDialog::Mode::Open, QStringLiteral("プロクシリストの読み込みっ！"));
+    SaveDialog1 =
+        std::make_unique<TFileDialog>(this, TFileDialog::Mode::Save, QStringLiteral("プロクシリストの保存っ！"));
     memo1Lines_ = std::make_unique<MemoLines>(*Memo1);
     memoLoadLines_ = std::make_unique<MemoLines>(*Memo_load);
 
@@ -185,11 +193,28 @@ void TForm1::FormClose() {
     run_->stopOnClose();
 }
 
-void TForm1::Button3Click() {}
+void TForm1::Button3Click() {
+    showPathsInErrors([this] { loadList(*this, *OpenDialog1); });
+}
 
-void TForm1::Button4Click() {}
+void TForm1::Button4Click() {
+    const std::string text = results().text();
+    std::string tidied = tidyResults(text);
+    if (tidied != text) results().setText(tidied);  // one rebuild, however many lines changed
+}
 
-void TForm1::Button5Click() {}
+void TForm1::Button5Click() {
+    showPathsInErrors([this] { saveList(*this, *SaveDialog1); });
+}
+
+void TForm1::showPathsInErrors(const std::function<void()>& command) {
+    try {
+        command();
+    } catch (const ListFileError& e) {
+        // The message shows the path as the window does, in Shift_JIS.
+        throw std::runtime_error(e.message(results().toBytes(QFile::decodeName(QByteArray::fromStdString(e.path())))));
+    }
+}
 
 void TForm1::Exit1Click() {
     close();
@@ -256,4 +281,22 @@ std::string TForm1::proxyLine(std::size_t i) const {
 }
 void TForm1::appendResult(const std::string& line) {
     memo1Lines_->append(line);
+}
+
+std::string TForm1::listText() const {
+    return memoLoadLines_->text();
+}
+void TForm1::setListText(const std::string& text) {
+    memoLoadLines_->setText(text);
+}
+std::string TForm1::rememberedPath() const {
+    return QFile::encodeName(LoadFile_NamePath->text()).toStdString();
+}
+void TForm1::setRememberedPath(const std::string& path) {
+    LoadFile_NamePath->setText(QFile::decodeName(QByteArray::fromStdString(path)));
+    LoadFile_NamePath->adjustSize();
+    fitCanvas();
+}
+bool TForm1::overwriteSave() const {
+    return CheckBox1->isChecked();
 }

@@ -2,12 +2,14 @@
 
 #include <QMainWindow>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "engine/CurlHttp.h"
 #include "engine/Probe.h"
 #include "engine/RunView.h"
+#include "lists/ListCommands.h"
 
 class CheckRun;
 class MemoLines;
@@ -30,7 +32,7 @@ struct FormSettings {
 };
 
 // The main window. Holds the run state in its labels and the ten check slots in its check run.
-class TForm1 : public QMainWindow, public RunView {
+class TForm1 : public QMainWindow, public RunView, public ListHost {
     Q_OBJECT
 
   public:
@@ -47,10 +49,12 @@ class TForm1 : public QMainWindow, public RunView {
     QLabel* kusi_max;
     QLabel* Label235;
     QPushButton* Button3;
+    std::unique_ptr<ListDialog> OpenDialog1;
     QPushButton* Button4;
     QPushButton* Button5;
     QCheckBox* CheckBox1;
     QLabel* LoadFile_NamePath;
+    std::unique_ptr<ListDialog> SaveDialog1;
     QMenuBar* MainMenu1;
     QMenu* File1;
     QMenu* Help1;
@@ -87,6 +91,13 @@ class TForm1 : public QMainWindow, public RunView {
     std::string proxyLine(std::size_t i) const override;
     void appendResult(const std::string& line) override;
 
+    // ListHost
+    std::string listText() const override;
+    void setListText(const std::string& text) override;
+    std::string rememberedPath() const override;
+    void setRememberedPath(const std::string& path) override;
+    bool overwriteSave() const override;
+
   protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -95,7 +106,9 @@ class TForm1 : public QMainWindow, public RunView {
     void buildMenu();
     std::string labelBytes(const QLabel* label) const;
     void setLabelBytes(QLabel* label, const std::string& text);
-    void fitCanvas();  // the scroll range covers every control, labels grown by their texts included
+    void fitCanvas();
+    void showPathsInErrors(const std::function<void()>&
+                               command);  // the scroll range covers every control, labels grown by their texts included
 
     QScrollArea* scroll_;
     QWidget* canvas_;

@@ -12,12 +12,15 @@
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "engine/CheckRun.h"
 #include "engine/Texts.h"
 #include "lists/LineList.h"
 #include "tests/support/FakeHttp.h"
+#include "tests/support/ScriptedDialog.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TinyProxy.h"
 #include "ui/Cp932Codec.h"
@@ -296,6 +299,64 @@ TEST(ProgramExit, ClosingDuringFiftySlowChecksExitsCleanly) {
         EXPECT_EQ(p.exitCode(), 0) << "round " << round << p.readAllStandardError().toStdString();
     }
     EXPECT_GE(slow.connections(), 20 * 50);
+}
+
+}  // namespace
+
+namespace {
+
+class ListCommandsInTheWindow : public MainWindow {
+  protected:
+    void SetUp() override {
+        open();
+        auto o = std::make_unique<ScriptedDialog>();
+        auto s = std::make_unique<ScriptedDialog>();
+        openDialog = o.get();
+        saveDialog = s.get();
+        form->OpenDialog1 = std::move(o);
+        form->SaveDialog1 = std::move(s);
+        char pattern[] = "/tmp/kiriha-ui-XXXXXX";
+        dir = ::mkdtemp(pattern);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    ScriptedDialog* openDialog;
+    ScriptedDialog* saveDialog;
+    std::string dir;
+};
+
+TEST_F(ListCommandsInTheWindow, LoadAndSaveReproduceTheBytesInvalidCp932Included) {
+    const std::string bytes = "127.0.0.1:8080\r\n\x83\x76\x83\x8d:80\r\n\x80\xa0\xfd\x85\x40\xed\x40\r\n\r\nlast";
+    { std::ofstream(dir + "/in.txt", std::ios::binary) << bytes; }
+    openDialog->answers = {dir + "/in.txt"};
+    form->Button3Click();
+    EXPECT_EQ(form->proxyList().count(), 5u);
+    EXPECT_EQ(form->LoadFile_NamePath->text().toStdString(), dir + "/in.txt");
+    saveDialog->answers = {dir + "/out.txt"};
+    form->Button5Click();
+    std::ifstream in(dir + "/out.txt", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), bytes);
+}
+
+TEST_F(ListCommandsInTheWindow, ErrorsShowThePathInShiftJis) {
+    const std::string missing = dir + "/存在しない.txt";  // the file system's UTF-8
+    openDialog->answers = {missing};
+    try {
+        form->Button3Click();
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(Cp932Codec().decode(withFullStop(e.what())),
+                  QStringLiteral("ファイル %1 は開けません.").arg(QString::fromStdString(missing)));
+    }
+    EXPECT_EQ(form->LoadFile_NamePath->text(), "LoadFile_NamePath");
+}
+
+TEST_F(ListCommandsInTheWindow, TidyStripsAndRemovesInTheResultList) {
+    for (const auto& line : {resultLine(ProbeOutcome::Dead, "a:1"), resultLine(ProbeOutcome::Working, "b:2"),
+                             resultLine(ProbeOutcome::Aborted, "c:3"), std::string("d:4")})
+        form->appendResult(line);
+    form->Button4->click();
+    EXPECT_EQ(form->results().text(), "\r\nb:2\r\n" + resultLine(ProbeOutcome::Aborted, "c:3") + "\r\nd:4\r\n");
 }
 
 }  // namespace

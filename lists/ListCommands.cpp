@@ -1,0 +1,19 @@
+#include "lists/ListCommands.h"
+
+#include "lists/ListFile.h"
+
+void loadList(ListHost& host, ListDialog& open) {
+    if (open.execute()) {
+        std::string text = readListFile(open.fileName());
+        if (text != host.listText()) host.setListText(text);
+    }
+    host.setRememberedPath(open.fileName());
+}
+
+void saveList(ListHost& host, ListDialog& save) {
+    if (host.overwriteSave() && host.rememberedPath() != kNoListLoaded) {
+        writeListFile(host.rememberedPath(), host.listText());
+        return;
+    }
+    if (save.execute()) writeListFile(save.fileName(), host.listText());
+}

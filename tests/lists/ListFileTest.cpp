@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+
+#include "lists/ListCommands.h"
+#include "lists/ListFile.h"
+#include "tests/support/ScriptedDialog.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kCannotOpen = " \x82\xcd\x8a\x4a\x82\xaf\x82\xdc\x82\xb9\x82\xf1";  // " は開けません"
+const std::string kCannotCreate = " \x82\xf0\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1";
+const std::string kFile = "\x83\x74\x83\x40\x83\x43\x83\x8b ";
+const std::string kWriteFailed =
+    "\x83\x58\x83\x67\x83\x8a\x81\x5b\x83\x80\x82\xd6\x82\xcc\x8f\x91\x82\xab\x8d\x9e\x82\xdd\x83\x47\x83\x89\x81\x5b";
+const std::string kTooLarge =
+    "\x95\xb6\x8e\x9a\x97\xf1\x82\xcc\x91\xe5\x82\xab\x82\xb3\x82\xaa \x83\x81\x83\x82 \x82\xcc\x90\xa7\x8c\xc0\x82\xf0"
+    "\x89\x7a\x82\xa6\x82\xdc\x82\xb5\x82\xbd";
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+void spit(const fs::path& p, const std::string& bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "kiriha-list-XXXXXX").string();
+        path = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(path);
+    }
+    fs::path path;
+};
+
+std::string messageOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const ListFileError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+struct NormaliseCase {
+    const char* name;
+    std::string raw;
+    std::string text;
+};
+void PrintTo(const NormaliseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+class Normalise : public ::testing::TestWithParam<NormaliseCase> {};
+
+TEST_P(Normalise, LineBreaksAndNul) {
+    EXPECT_EQ(normaliseLoadedText(GetParam().raw), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Normalise,
+    ::testing::Values(NormaliseCase{"Empty", "", ""}, NormaliseCase{"CrLfKept", "a\r\nb\r\n", "a\r\nb\r\n"},
+                      NormaliseCase{"LoneLf", "a\nb\n", "a\r\nb\r\n"}, NormaliseCase{"LoneCr", "a\rb", "a\r\nb"},
+                      NormaliseCase{"CrBeforeCrLf", "a\r\r\nb", "a\r\n\r\nb"},
+                      NormaliseCase{"LfCr", "a\n\rb", "a\r\n\r\nb"}, NormaliseCase{"TrailingCr", "a\r", "a\r\n"},
+                      NormaliseCase{"NulCuts", std::string("a\nb\0c\nd", 7), "a\r\nb"},
+                      NormaliseCase{"NulFirst", std::string("\0abc", 4), ""},
+                      NormaliseCase{"Sjis", "\x83\x76\x83\x8d\n", "\x83\x76\x83\x8d\r\n"}),
+    [](const auto& info) { return info.param.name; });
+
+// The window as Load and Save see it.
+struct FakeHost : ListHost {
+    std::string text;
+    std::string path = kNoListLoaded;
+    bool overwrite = false;
+    int textSets = 0;
+    std::string listText() const override { return text; }
+    void setListText(const std::string& t) override { text = t, ++textSets; }
+    std::string rememberedPath() const override { return path; }
+    void setRememberedPath(const std::string& p) override { path = p; }
+    bool overwriteSave() const override { return overwrite; }
+};
+
+// Loads (a name, or nullopt for Cancel), then an overwrite-save of the list "saved".
+struct OverwriteCase {
+    const char* name;
+    std::vector<std::optional<std::string>> loads;
+    std::string remembered;  // "" means empty; names are relative to the test folder
+    std::string writtenTo;   // the file that gets the list, or "" when none
+    std::string error;       // the expected message, or ""
+    bool saveDialogShown;
+};
+void PrintTo(const OverwriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+class OverwriteSave : public ::testing::TestWithParam<OverwriteCase> {};
+
+TEST_P(OverwriteSave, GoesToTheRememberedPath) {
+    const OverwriteCase& c = GetParam();
+    TempDir dir;
+    const auto at = [&](const std::string& n) { return (dir.path / n).string(); };
+    spit(dir.path / "first.txt", "one\r\n");
+    spit(dir.path / "second.txt", "two\r\n");
+    FakeHost host;
+    ScriptedDialog open, save;
+    for (const auto& load : c.loads) {
+        open.answers.push_back(load ? std::optional(at(*load)) : std::nullopt);
+        loadList(host, open);
+    }
+    EXPECT_EQ(host.path, c.remembered == "LoadFile_NamePath" || c.remembered.empty() ? c.remembered : at(c.remembered));
+    host.text = "saved\r\n";
+    host.overwrite = true;
+    save.answers.push_back(at("chosen.txt"));
+    const std::string error = messageOf([&] { saveList(host, save); });
+    EXPECT_EQ(error, c.error.empty() ? "(no error)" : c.error);
+    EXPECT_EQ(save.shown, c.saveDialogShown ? 1 : 0);
+    if (!c.writtenTo.empty()) {
+        EXPECT_EQ(slurp(dir.path / c.writtenTo), "saved\r\n");
+    }
+    for (const char* other : {"first.txt", "second.txt"}) {
+        if (c.writtenTo != other) {
+            EXPECT_NE(slurp(dir.path / other), "saved\r\n");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, OverwriteSave,
+    ::testing::Values(
+        OverwriteCase{"AfterLoad", {"first.txt"}, "first.txt", "first.txt", "", false},
+        OverwriteCase{"AfterLoadThenCancel", {"first.txt", std::nullopt}, "first.txt", "first.txt", "", false},
+        OverwriteCase{"AfterTwoLoads", {"first.txt", "second.txt"}, "second.txt", "second.txt", "", false},
+        OverwriteCase{"AfterFirstLoadCancelled", {std::nullopt}, "", "", kFile + kCannotCreate, false},
+        OverwriteCase{"WithNoLoadAtAll", {}, "LoadFile_NamePath", "chosen.txt", "", true}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ListCommands, LoadSetsTextOnlyWhenItDiffersAndSaveDoesNotRemember) {
+    TempDir dir;
+    spit(dir.path / "a.txt", "p1\np2");
+    FakeHost host;
+    ScriptedDialog open, save;
+    open.answers = {(dir.path / "a.txt").string(), (dir.path / "a.txt").string()};
+    loadList(host, open);
+    EXPECT_EQ(host.text, "p1\r\np2");
+    loadList(host, open);
+    EXPECT_EQ(host.textSets, 1);  // same text: the editor is left alone
+
+    save.answers = {(dir.path / "b.txt").string()};
+    saveList(host, save);
+    EXPECT_EQ(slurp(dir.path / "b.txt"), "p1\r\np2");
+    EXPECT_EQ(host.path, (dir.path / "a.txt").string());
+    save.answers = {std::nullopt};
+    saveList(host, save);  // cancelled: nothing written, no error
+}
+
+TEST(ListCommands, FailedLoadChangesNothing) {
+    TempDir dir;
+    FakeHost host;
+    host.text = "kept";
+    ScriptedDialog open;
+    const std::string missing = (dir.path / "missing.txt").string();
+    open.answers = {missing};
+    EXPECT_EQ(messageOf([&] { loadList(host, open); }), kFile + missing + kCannotOpen);
+    EXPECT_EQ(host.text, "kept");
+    EXPECT_EQ(host.path, kNoListLoaded);
+    open.answers = {dir.path.string()};  // a folder
+    EXPECT_EQ(messageOf([&] { loadList(host, open); }), kFile + dir.path.string() + kCannotOpen);
+}
+
+TEST(ListFile, RefusesWhatTheEditorCannotHoldBeforeReadingIt) {
+    TempDir dir;
+    const fs::path big = dir.path / "big.txt";
+    { std::ofstream(big) << ""; }
+    fs::resize_file(big, kMaxListBytes + 1);  // sparse: refused by its size alone
+    EXPECT_EQ(messageOf([&] { readListFile(big.string()); }), kTooLarge);
+    fs::resize_file(big, kMaxListBytes);
+    EXPECT_EQ(readListFile(big.string()), "");  // exactly the limit loads (and cuts at its first NUL)
+    EXPECT_EQ(messageOf([&] { readListFile("/dev/zero"); }), kTooLarge);  // no end at all
+}
+
+// Runs `f` in a child without root's power to write anywhere; returns what it threw.
+std::string messageAsUnprivileged(const std::function<void()>& f) {
+    if (::geteuid() != 0) return messageOf(f);
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+        const std::string m = messageOf(f);
+        if (::write(fds[1], m.data(), m.size()) < 0) ::_exit(1);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string m;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) m.append(buf, std::size_t(n));
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    return m;
+}
+
+TEST(ListFile, FailedSavesKeepTheOldFileAndSayWhy) {
+    TempDir dir;
+    // A read-only folder.
+    const fs::path locked = dir.path / "locked";
+    fs::create_directory(locked);
+    spit(locked / "list.txt", "old\r\n");
+    fs::permissions(dir.path, fs::perms::all, fs::perm_options::add);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    const std::string target = (locked / "list.txt").string();
+    EXPECT_EQ(messageAsUnprivileged([&] { writeListFile(target, "new\r\n"); }), kFile + target + kCannotCreate);
+    EXPECT_EQ(slurp(target), "old\r\n");
+
+    // A disk that fills up while the new list is written (a file-size limit stands in for it).
+    const fs::path file = dir.path / "full.txt";
+    spit(file, "old\r\n");
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 4;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const std::string message = messageOf([&] { writeListFile(file.string(), "a much longer new list\r\n"); });
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(message, kWriteFailed);
+    EXPECT_EQ(slurp(file), "old\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);  // no temporary left
+
+    // A device that is full.
+    EXPECT_EQ(messageOf([&] { writeListFile("/dev/full", "x\r\n"); }), kWriteFailed);
+}
+
+TEST(ListFile, SaveReplacesALinkTargetAndKeepsPermissions) {
+    TempDir dir;
+    const fs::path real = dir.path / "real.txt";
+    spit(real, "old");
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("real.txt", dir.path / "link.txt");
+    writeListFile((dir.path / "link.txt").string(), "a\r\n\x83\x76\x80\r\n");
+    EXPECT_TRUE(fs::is_symlink(dir.path / "link.txt"));
+    EXPECT_EQ(slurp(real), "a\r\n\x83\x76\x80\r\n");
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    writeListFile((dir.path / "new.txt").string(), "");
+    EXPECT_EQ(fs::file_size(dir.path / "new.txt"), 0u);
+}
+
+}  // namespace
