@@ -1,6 +1,7 @@
 // Engine figures: memory per check in flight, and threads/descriptors left after many checks.
 #include <curl/curl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "engine/CheckRun.h"
 #include "engine/CurlHttp.h"
 #include "engine/Unit_kusith.h"
+#include "tests/support/CompletionQueue.h"
+#include "tests/support/FakeRunView.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TinyProxy.h"
 
@@ -95,14 +99,35 @@ std::vector<std::unique_ptr<kusi_check_thread>> launch(int n, const std::string&
     return checks;
 }
 
-}  // namespace
+double cpuMs() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
 
-int main(int argc, char** argv) {
-    const int inflight = argc > 1 ? std::atoi(argv[1]) : 1000;
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    auto http = std::make_shared<CurlHttpLayer>();
+void waitFor(Counter& counter, int n) {
+    for (;;) {
+        {
+            std::lock_guard lock(counter.mutex);
+            if (counter.done >= n) return;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+}
 
-    // Headers at once, then one byte every few seconds and never the marker: checks stay in their read loop.
+struct Figures {
+    std::vector<std::pair<std::string, std::string>> items;
+    void add(const std::string& name, double value, int decimals = 1) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.*f", decimals, value);
+        items.emplace_back(name, text);
+        std::printf("%-28s %s\n", name.c_str(), text);
+        std::fflush(stdout);
+    }
+};
+
+// Memory per check held open by a server that answers slowly, and what is left after they are given up.
+void inflight(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
     ChildServer slow([](TestServer::Connection& c) {
         c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
         while (c.sleep(3s) && c.send("x")) {
@@ -113,39 +138,105 @@ int main(int argc, char** argv) {
     const long rssBefore = residentKiB();
     Counter counter;
     {
-        auto checks = launch(inflight, "127.0.0.1:" + std::to_string(slow.port), Target{"http://127.0.0.1:9/", kMarker},
-                             http, counter);
+        auto checks = launch(n, "127.0.0.1:" + std::to_string(slow.port), Target{"http://127.0.0.1:9/", kMarker}, http,
+                             counter);
         std::this_thread::sleep_for(4s);
-        const long rssHeld = residentKiB();
-        std::printf("checks in flight          %d\n", inflight);
-        std::printf("threads in flight         %ld\n", entries("/proc/self/task") - threadsBefore);
-        std::printf("rss added                 %ld KiB\n", rssHeld - rssBefore);
-        std::printf("inflight_kib_per_check    %.1f\n", double(rssHeld - rssBefore) / inflight);
+        f.add("checks_in_flight", entries("/proc/self/task") - threadsBefore, 0);
+        f.add("inflight_kib_per_check", double(residentKiB() - rssBefore) / n);
         for (auto& c : checks) c->stopRequest()->abandon();
-    }  // handles join their threads
-    std::printf("leak_fds=%ld leak_threads=%ld (after abandoning them)\n", entries("/proc/self/fd") - fdsBefore,
-                entries("/proc/self/task") - threadsBefore);
+    }  // the handles wait for their threads
+    f.add("leak_fds", entries("/proc/self/fd") - fdsBefore, 0);
+    f.add("leak_threads", entries("/proc/self/task") - threadsBefore, 0);
+}
 
-    // 200 checks through a real tinyproxy to a page with the marker, all run to completion.
-    {
-        TinyProxy proxy;
-        ChildServer site([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kMarker + "</p>")); });
-        const long fds0 = entries("/proc/self/fd");
-        const long threads0 = entries("/proc/self/task");
-        Counter done;
-        auto checks = launch(200, proxy.address(),
-                             Target{"http://127.0.0.1:" + std::to_string(site.port) + "/", kMarker}, http, done);
-        while (true) {
-            {
-                std::lock_guard lock(done.mutex);
-                if (done.done == 200) break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        checks.clear();
-        std::printf("200 checks completed: leak_fds=%ld leak_threads=%ld\n", entries("/proc/self/fd") - fds0,
-                    entries("/proc/self/task") - threads0);
+// CPU per completed check of a 200 KB page with the marker at its end, beside a bare libcurl loop.
+void cpu(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
+    const std::string page = std::string(200 * 1024, 'x') + kMarker;
+    ChildServer instant([page](TestServer::Connection& c) { c.send(httpResponse(200, page)); });
+    const std::string proxy = "127.0.0.1:" + std::to_string(instant.port);
+    const Target target{"http://127.0.0.1:9/page", kMarker};
+
+    const auto fetch = [&] {
+        CURL* h = curl_easy_init();
+        curl_easy_setopt(h, CURLOPT_URL, target.url.c_str());
+        curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t, std::size_t k, void*) { return k; });
+        curl_easy_perform(h);
+        curl_easy_cleanup(h);
+    };
+    double start = cpuMs();
+    for (int i = 0; i < n; ++i) fetch();
+    const double bare = (cpuMs() - start) / n;
+    start = cpuMs();
+    for (int i = 0; i < n; ++i) std::thread(fetch).join();  // the same with a thread per fetch
+    const double bareThreaded = (cpuMs() - start) / n;
+
+    Counter counter;
+    start = cpuMs();
+    for (int i = 0; i < n; ++i) {  // one at a time, as the bare loop does
+        auto checks = launch(1, proxy, target, http, counter);
+        waitFor(counter, i + 1);
     }
+    const double ours = (cpuMs() - start) / n;
+    start = cpuMs();
+    for (int i = 0; i < n; ++i) {
+        StopRequest stop;
+        runProbe(*http, target, proxy, stop);
+    }
+    const double probeOnly = (cpuMs() - start) / n;
+    f.add("probe_only_cpu_ms", probeOnly, 3);
+    f.add("cpu_ms_per_check", ours, 3);
+    f.add("bare_cpu_ms_per_fetch", bare, 3);
+    f.add("bare_threaded_cpu_ms", bareThreaded, 3);
+    f.add("cpu_ratio", ours / bare, 2);
+    f.add("cpu_ratio_vs_threaded", ours / bareThreaded, 2);
+}
+
+// A whole run of 200 instant proxies at the real pace, against the pace limit plus the slowest check.
+void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
+    ChildServer instant([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kMarker + "</p>")); });
+    const std::string proxy = "127.0.0.1:" + std::to_string(instant.port);
+    const Target target{"http://127.0.0.1:9/", kMarker};
+
+    double slowest = 0;
+    Counter counter;
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        auto checks = launch(1, proxy, target, http, counter);
+        waitFor(counter, i + 1);
+        slowest = std::max(slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+
+    FakeRunView view;
+    for (int i = 0; i < 200; ++i) view.proxies.append(proxy);
+    CompletionQueue queue;
+    RunConfig config;
+    config.http = http;
+    config.post = queue.poster();
+    config.target = target;
+    CheckRun run(view, config);
+    const auto t0 = std::chrono::steady_clock::now();
+    run.start();
+    queue.runUntil([&] { return view.flag == "off"; }, 120s);
+    const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    f.add("run_200_ms", wall, 0);
+    f.add("slowest_check_ms", slowest, 1);
+    f.add("run_overhead", wall / (20 * 1000.0 + slowest), 4);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int inflightChecks = argc > 1 ? std::atoi(argv[1]) : 1000;
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    auto http = std::make_shared<CurlHttpLayer>();
+    Figures f;
+    inflight(f, inflightChecks, http);
+    cpu(f, 300, http);
+    runOverhead(f, http);
+    for (const auto& [name, value] : f.items) std::printf("%s=%s ", name.c_str(), value.c_str());
+    std::printf("\n");
     curl_global_cleanup();
     return 0;
 }

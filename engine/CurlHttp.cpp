@@ -30,9 +30,12 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 constexpr long kMaxRedirects = 10;
 constexpr long kDefaultProxyPort = 80;
 constexpr int kPollSliceMs = 200;  // how often a waiting transfer looks at the abandon flag and its clocks
+// Bytes held for the reader, in chunks, before the transfer pauses: pausing makes libcurl copy what it
+// holds back, so a few chunks of slack keep a fast page from pausing at every chunk.
+constexpr std::size_t kHeldChunks = 4;
 
-// One transfer on its own multi handle. The body is pulled: the write callback keeps at most about one
-// chunk and pauses the transfer beyond that, so a slow reader never makes the page pile up in memory.
+// One transfer on its own multi handle. The body is pulled: the write callback keeps a few chunks at most
+// and pauses the transfer beyond that, so a slow reader never makes the page pile up in memory.
 class CurlRequest final : public HttpRequest {
   public:
     CurlRequest(EasyHandle easy, const CurlTimeouts& timeouts, const StopRequest& stop)
@@ -110,7 +113,7 @@ class CurlRequest final : public HttpRequest {
 
     static std::size_t onBody(char* data, std::size_t, std::size_t n, void* self) {
         auto* r = static_cast<CurlRequest*>(self);
-        if (r->available() >= kChunkSize) {
+        if (r->available() >= kHeldChunks * kChunkSize) {
             r->paused_ = true;
             return CURL_WRITEFUNC_PAUSE;
         }

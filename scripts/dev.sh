@@ -25,6 +25,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build"
 
 case "$mode" in
+    build) ;;
     test)
         ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
         ;;
@@ -37,7 +38,7 @@ case "$mode" in
         fi
         ;;
     *)
-        echo "usage: $0 [run|test]" >&2
+        echo "usage: $0 [run|test|build]" >&2
         exit 2
         ;;
 esac
