@@ -138,8 +138,8 @@ void inflight(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
     const long rssBefore = residentKiB();
     Counter counter;
     {
-        auto checks = launch(n, "127.0.0.1:" + std::to_string(slow.port), Target{"http://127.0.0.1:9/", kMarker}, http,
-                             counter);
+        auto checks =
+            launch(n, "127.0.0.1:" + std::to_string(slow.port), Target{"http://127.0.0.1:9/", kMarker}, http, counter);
         std::this_thread::sleep_for(4s);
         f.add("checks_in_flight", entries("/proc/self/task") - threadsBefore, 0);
         f.add("inflight_kib_per_check", double(residentKiB() - rssBefore) / n);
@@ -161,7 +161,8 @@ void cpu(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
         curl_easy_setopt(h, CURLOPT_URL, target.url.c_str());
         curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t, std::size_t k, void*) { return k; });
+        curl_easy_setopt(
+            h, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t, std::size_t k, void*) { return k; });
         curl_easy_perform(h);
         curl_easy_cleanup(h);
     };
@@ -205,7 +206,8 @@ void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
         const auto t0 = std::chrono::steady_clock::now();
         auto checks = launch(1, proxy, target, http, counter);
         waitFor(counter, i + 1);
-        slowest = std::max(slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        slowest =
+            std::max(slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     }
 
     FakeRunView view;

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "engine/CheckRun.h"
+#include "engine/CurlHttp.h"
+#include "engine/Texts.h"
+#include "tests/support/CompletionQueue.h"
+#include "tests/support/FakeRunView.h"
+#include "tests/support/TestServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kMarker = "Apple Inc. All rights reserved.";
+const Target kTarget{"http://127.0.0.1:9/page", kMarker};  // the "proxies" below answer for it themselves
+const CurlTimeouts kShort{1000ms, 1000ms, 3000ms};
+
+long entries(const char* dir) {
+    long n = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+}
+
+// Runs the proxies through a check run as the window does and returns the result lines once it ends.
+std::vector<std::string> check(const std::vector<std::string>& proxies, std::chrono::milliseconds pause = 1ms) {
+    FakeRunView view;
+    for (const auto& p : proxies) view.proxies.append(p);
+    CompletionQueue queue;
+    RunConfig config;
+    config.http = std::make_shared<CurlHttpLayer>(kShort);
+    config.post = queue.poster();
+    config.target = kTarget;
+    config.wavePause = pause;
+    CheckRun run(view, config);
+    run.start();
+    const bool ended = queue.runUntil([&] { return view.flag == "off" && run.checksInFlight() == 0; }, 60s);
+    EXPECT_TRUE(ended) << "the run did not end";
+    EXPECT_EQ(view.now, view.max);
+    std::vector<std::string> lines;
+    for (std::size_t i = 1; i < view.results.count(); ++i) lines.push_back(view.results.line(i));
+    return lines;
+}
+
+std::string chunked(const std::vector<std::string>& chunks) {
+    std::string body;
+    for (const auto& c : chunks) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", c.size());
+        body += size + c + "\r\n";
+    }
+    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body + "0\r\n\r\n";
+}
+
+struct Fault {
+    const char* name;
+    std::function<void(TestServer::Connection&)> play;  // null: nothing listens on the port
+    ProbeOutcome outcome;
+};
+void PrintTo(const Fault& f, std::ostream* os) {
+    *os << f.name;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(FaultMatrix, EndsWithTheRightOutcomeAndLeavesNothingBehind) {
+    const Fault& fault = GetParam();
+    const long fds = entries("/proc/self/fd");
+    const long threads = entries("/proc/self/task");
+    {
+        std::unique_ptr<TestServer> server;
+        std::string proxy = "127.0.0.1:" + std::to_string(freePort());
+        if (fault.play) {
+            server = std::make_unique<TestServer>(fault.play);
+            proxy = server->address();
+        }
+        EXPECT_EQ(check({proxy}), std::vector<std::string>{resultLine(fault.outcome, proxy)});
+    }
+    EXPECT_EQ(entries("/proc/self/fd"), fds);
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, FaultMatrix,
+    ::testing::Values(
+        Fault{"Refused", nullptr, ProbeOutcome::Dead},
+        Fault{"NeverAnswers", [](TestServer::Connection& c) { c.sleep(30s); }, ProbeOutcome::Dead},
+        Fault{"GarbageNotHttp", [](TestServer::Connection& c) { c.send("\x01\x02garbage, not HTTP at all\r\n\r\n"); },
+              ProbeOutcome::Dead},
+        Fault{"ResetMidBody",
+              [](TestServer::Connection& c) {
+                  c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'x'));
+                  c.sleep(100ms);
+                  c.reset();
+              },
+              ProbeOutcome::Dead},
+        Fault{"EndlessBodyWithoutMarker",
+              [](TestServer::Connection& c) {
+                  c.send("HTTP/1.1 200 OK\r\n\r\n");
+                  const std::string block(16384, 'x');
+                  while (c.send(block)) {
+                  }
+              },
+              ProbeOutcome::Dead},
+        Fault{"RedirectLoop",
+              [](TestServer::Connection& c) { c.send(httpResponse(302, "", "Location: " + kTarget.url + "\r\n")); },
+              ProbeOutcome::Dead},
+        Fault{"MegabyteOfHeaders",
+              [](TestServer::Connection& c) {
+                  c.send("HTTP/1.1 200 OK\r\n");
+                  const std::string header = "X-Filler: " + std::string(1000, 'h') + "\r\n";
+                  for (int i = 0; i < 1000 && c.send(header); ++i) {
+                  }
+                  c.send("\r\n" + kMarker);
+              },
+              ProbeOutcome::Dead},
+        Fault{"TrickleOfBytes",
+              [](TestServer::Connection& c) {
+                  c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+                  while (c.sleep(300ms) && c.send("x")) {
+                  }
+              },
+              ProbeOutcome::Dead},
+        Fault{"TlsServer",
+              [](TestServer::Connection& c) { c.send(std::string("\x15\x03\x01\x00\x02\x02\x46", 7)); },  // alert
+              ProbeOutcome::Dead},
+        Fault{"ChunkedMarkerAcrossChunks",
+              [](TestServer::Connection& c) {
+                  c.send(chunked({std::string(20000, 'x') + "Apple Inc. All", " rights reserved.</html>"}));
+              },
+              ProbeOutcome::Working},
+        Fault{"MarkerBeforeAReset",
+              [](TestServer::Connection& c) {
+                  c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<p>" + kMarker);
+                  c.sleep(100ms);
+                  c.reset();
+              },
+              ProbeOutcome::Working}),
+    [](const auto& info) { return info.param.name; });
+
+// Two thousand checks over a mixed farm: each completes once, the count reaches the total, nothing leaks.
+TEST(Soak, TwoThousandChecksOverAMixedFarm) {
+    const long fds = entries("/proc/self/fd");
+    const long threads = entries("/proc/self/task");
+    {
+        TestServer ok([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kMarker + "</p>")); });
+        TestServer plain([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>plain</p>")); });
+        TestServer garbage([](TestServer::Connection& c) { c.send("no http here\r\n\r\n"); });
+        TestServer late([](TestServer::Connection& c) {
+            c.sleep(50ms);
+            c.send(httpResponse(200, std::string(30000, 'x') + kMarker));
+        });
+        const std::string dead = "127.0.0.1:" + std::to_string(freePort());
+        const std::vector<std::string> farm = {ok.address(), plain.address(), garbage.address(), late.address(), dead};
+        std::vector<std::string> proxies;
+        for (int i = 0; i < 2000; ++i) proxies.push_back(farm[std::size_t(i) % farm.size()]);
+
+        const auto lines = check(proxies, 5ms);
+        ASSERT_EQ(lines.size(), 2000u);
+        std::map<std::string, int> counts;
+        for (const auto& l : lines) ++counts[l];
+        EXPECT_EQ(counts[resultLine(ProbeOutcome::Working, ok.address())], 400);
+        EXPECT_EQ(counts[resultLine(ProbeOutcome::Working, late.address())], 400);
+        EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, plain.address())], 400);
+        EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, garbage.address())], 400);
+        EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, dead)], 400);
+        EXPECT_EQ(ok.connections() + plain.connections() + garbage.connections() + late.connections(), 1600);
+    }
+    EXPECT_EQ(entries("/proc/self/fd"), fds);
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+}
+
+}  // namespace
