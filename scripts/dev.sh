@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode=${1:-run}
+flag=${2:-}
 build=${KIRIHA_BUILD_DIR:-build}
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libcurl4-openssl-dev tinyproxy
@@ -27,6 +28,17 @@ cmake --build "$build"
 case "$mode" in
     build) ;;
     test)
+        if [ "$flag" = --sanitizers ]; then
+            # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, the engine under
+            # ThreadSanitizer; the plain suite runs last, so the closing line counts the whole suite.
+            cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIRIHA_SANITIZE=address,undefined
+            cmake --build build-asan
+            ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+                ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
+            cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIRIHA_SANITIZE=thread
+            cmake --build build-tsan --target engine_tests
+            TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/engine_tests --gtest_brief=1
+        fi
         ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
         ;;
     run)
@@ -38,7 +50,7 @@ case "$mode" in
         fi
         ;;
     *)
-        echo "usage: $0 [run|test|build]" >&2
+        echo "usage: $0 [run|test [--sanitizers]|build]" >&2
         exit 2
         ;;
 esac
