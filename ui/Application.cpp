@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <QIcon>
 #include <QTimer>
 
 #include "ui/ErrorDisplay.h"
@@ -9,11 +10,14 @@
 #include "ui/Unit_about.h"
 
 int runApplication(int argc, char** argv, const FormSettings& settings, const std::function<void()>& afterShow) {
+    Q_INIT_RESOURCE(kiriha);                // the icon lives in a static library, so its resource is registered by hand
     curl_global_init(CURL_GLOBAL_DEFAULT);  // once, before any check thread
     {
         TApplication app(argc, argv);
         QApplication::setApplicationName(QStringLiteral("kiriha"));
         QApplication::setApplicationDisplayName(QStringLiteral("霧葉（きりは）"));
+        QApplication::setDesktopFileName(QStringLiteral("org.kiriha.kiriha"));
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/kiriha.svg")));
         try {
             Form1 = new TForm1(settings);
             AboutBox = new TAboutBox(Form1);

@@ -14,7 +14,9 @@ struct Target {
     const char* name;
     int (*run)(const std::uint8_t*, std::size_t);
 };
-void PrintTo(const Target& t, std::ostream* os) { *os << t.name; }
+void PrintTo(const Target& t, std::ostream* os) {
+    *os << t.name;
+}
 class CorpusReplay : public ::testing::TestWithParam<Target> {};
 
 TEST_P(CorpusReplay, EveryKeptInputPasses) {

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the build into a staging folder and checks the tree a desktop expects, and that the
+# desktop entry and the AppStream metainfo validate without errors or warnings.
+set -euo pipefail
+build=$1
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
+root="$stage/usr"
+status=0
+for f in bin/kiriha share/applications/org.kiriha.kiriha.desktop \
+    share/icons/hicolor/scalable/apps/org.kiriha.kiriha.svg share/metainfo/org.kiriha.kiriha.metainfo.xml \
+    share/doc/kiriha/LICENSE; do
+    if [ -e "$root/$f" ]; then echo "ok: $f"; else echo "missing: $f"; status=1; fi
+done
+[ -x "$root/bin/kiriha" ] || { echo "bin/kiriha is not executable"; status=1; }
+
+out=$(desktop-file-validate "$root/share/applications/org.kiriha.kiriha.desktop" 2>&1) || status=1
+echo "$out"
+if echo "$out" | grep -qE 'error|warning'; then status=1; fi  # hints are advice, not faults
+
+appstreamcli validate --no-net --pedantic "$root/share/metainfo/org.kiriha.kiriha.metainfo.xml" || status=1
+exit $status
