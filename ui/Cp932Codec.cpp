@@ -6,9 +6,6 @@ namespace {
 
 constexpr auto kFlags = QStringConverter::Flag::Stateless;
 
-bool isLead(unsigned char b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
 bool isTrail(unsigned char b) {
     return b >= 0x40 && b <= 0xFC && b != 0x7F;
 }
@@ -20,7 +17,7 @@ bool isSingle(unsigned char b) {
 std::size_t tokenLength(std::string_view s) {
     const auto b = static_cast<unsigned char>(s[0]);
     if (isSingle(b)) return 1;
-    if (isLead(b) && s.size() > 1 && isTrail(static_cast<unsigned char>(s[1]))) return 2;
+    if (Cp932Codec::isLeadByte(b) && s.size() > 1 && isTrail(static_cast<unsigned char>(s[1]))) return 2;
     return 0;
 }
 

@@ -6,20 +6,12 @@
 
 #include "ui/Cp932Codec.h"
 
-namespace {
-
-bool isLeadByte(unsigned char b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-
-}  // namespace
-
 std::string withFullStop(const std::string& msg) {
     if (msg.empty()) return msg;
     std::size_t last = 0;
     for (std::size_t i = 0; i < msg.size();) {
         last = i;
-        i += isLeadByte(static_cast<unsigned char>(msg[i])) && i + 1 < msg.size() ? 2 : 1;
+        i += Cp932Codec::isLeadByte(static_cast<unsigned char>(msg[i])) && i + 1 < msg.size() ? 2 : 1;
     }
     return msg.substr(last) > std::string(".") ? msg + "." : msg;
 }

@@ -23,7 +23,7 @@
 #include "ui/FileDialogs.h"
 #include "ui/MemoLines.h"
 #include "ui/Unit_about.h"
-#include "ui/WindowFonts.h"
+#include "ui/WindowParts.h"
 
 TForm1* Form1 = nullptr;
 
@@ -53,13 +53,6 @@ template <typename W>
 W* place(W* widget, int left, int top, int width, int height) {
     widget->setGeometry(left, top, width, height);
     return widget;
-}
-
-QLabel* label(QWidget* parent, const QString& text, int left, int top) {
-    auto* l = new QLabel(text, parent);
-    l->move(left, top);
-    l->adjustSize();  // labels size themselves to their text
-    return l;
 }
 
 }  // namespace
@@ -125,11 +118,11 @@ void TForm1::buildControls() {
     Button1->setStyle(tooltipStyle);
 
     Button2 = place(new QPushButton(QStringLiteral("中止"), canvas), 192, 56, 137, 25);
-    kusi_now = label(canvas, QStringLiteral("　　"), 312, 92);
+    kusi_now = placedLabel(canvas, QStringLiteral("　　"), 312, 92);
     kusi_now->setFont(windowFont(16));
     kusi_now->adjustSize();
-    Label235 = label(canvas, QStringLiteral("現在のチェック済み数："), 192, 96);
-    Label_kusi = label(canvas, QStringLiteral("　　　　　"), 192, 112);
+    Label235 = placedLabel(canvas, QStringLiteral("現在のチェック済み数："), 192, 96);
+    Label_kusi = placedLabel(canvas, QStringLiteral("　　　　　"), 192, 112);
     Button4 = place(new QPushButton(QStringLiteral("結果の不要部分削除"), canvas), 192, 128, 133, 25);
     Button5 = place(new QPushButton(QStringLiteral("保存"), canvas), 188, 156, 65, 29);
     CheckBox1 = place(new QCheckBox(QStringLiteral("上書き保存"), canvas), 260, 164, 97, 17);
@@ -141,9 +134,9 @@ void TForm1::buildControls() {
     Memo_load->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo_load->setTabChangesFocus(true);
 
-    kusi_th = label(canvas, QStringLiteral("kusi_th"), 424, 368);
-    kusi_max = label(canvas, QStringLiteral("kusi_max"), 416, 424);
-    LoadFile_NamePath = label(canvas, QStringLiteral("LoadFile_NamePath"), 200, 432);
+    kusi_th = placedLabel(canvas, QStringLiteral("kusi_th"), 424, 368);
+    kusi_max = placedLabel(canvas, QStringLiteral("kusi_max"), 416, 424);
+    LoadFile_NamePath = placedLabel(canvas, QStringLiteral("LoadFile_NamePath"), 200, 432);
 
     // Tab order: Start, result list, proxy list, Abort, Load, Tidy, Save, overwrite option.
     QWidget* order[] = {Button1, Memo1, Memo_load, Button2, Button3, Button4, Button5, CheckBox1};

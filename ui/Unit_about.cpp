@@ -12,7 +12,7 @@
 #include <QScreen>
 #include <QStyle>
 
-#include "ui/WindowFonts.h"
+#include "ui/WindowParts.h"
 
 TAboutBox* AboutBox = nullptr;
 
@@ -30,13 +30,6 @@ class BevelPanel : public QFrame {
         qDrawShadePanel(&p, rect().adjusted(1, 1, -1, -1), palette(), false, 1);
     }
 };
-
-QLabel* label(QWidget* parent, const QString& text, int left, int top) {
-    auto* l = new QLabel(text, parent);
-    l->move(left, top);
-    l->adjustSize();
-    return l;
-}
 
 QLineEdit* address(QWidget* parent, const QString& text, int left, int top, int width, int height) {
     auto* e = new QLineEdit(text, parent);
@@ -74,13 +67,13 @@ TAboutBox::TAboutBox(QWidget* parent)
     Panel1 = new BevelPanel(this);
     Panel1->setGeometry(8, 4, 369, 321);
 
-    ProductName = label(Panel1, QStringLiteral("霧葉（きりは）"), 76, 24);
+    ProductName = placedLabel(Panel1, QStringLiteral("霧葉（きりは）"), 76, 24);
     QFont name = minchoFont(32);
     name.setBold(true);
     ProductName->setFont(name);
     ProductName->adjustSize();
-    Version = label(Panel1, QStringLiteral("Version １．００"), 212, 56);
-    Copyright = label(Panel1, QStringLiteral("© 2026 the 霧葉 developers"), 152, 72);
+    Version = placedLabel(Panel1, QStringLiteral("Version １．００"), 212, 56);
+    Copyright = placedLabel(Panel1, QStringLiteral("© 2026 the 霧葉 developers"), 152, 72);
 
     BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"), this);
     BitBtn1->setGeometry(80, 332, 197, 25);
@@ -88,7 +81,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
 
     Edit1 = address(Panel1, QStringLiteral("https://opensource.org/license/mit"), 68, 96, 213, 20);
-    Label1 = label(Panel1, QStringLiteral("プロクシ・チェッカー"), 100, 8);
+    Label1 = placedLabel(Panel1, QStringLiteral("プロクシ・チェッカー"), 100, 8);
     Edit2 = address(Panel1, QStringLiteral("https://curl.se/"), 92, 112, 125, 17);
     Memo1 = memo(Panel1,
                  QStringLiteral("　スレッド処理により高速でプロクシ生存チェックが出来ます。\n"

@@ -1,7 +1,16 @@
 #pragma once
 
 #include <QFont>
+#include <QLabel>
 #include <QStringList>
+
+// A label at its design position, sized to its text as the design's labels are.
+inline QLabel* placedLabel(QWidget* parent, const QString& text, int left, int top) {
+    auto* l = new QLabel(text, parent);
+    l->move(left, top);
+    l->adjustSize();
+    return l;
+}
 
 // "ＭＳ Ｐゴシック" where it exists; the IPA fonts stand in for it on Linux.
 inline QFont windowFont(int pixels) {
