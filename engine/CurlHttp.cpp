@@ -175,6 +175,7 @@ class CurlSession final : public HttpSession {
         if (!easy) return nullptr;
         CURL* h = easy.get();
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);  // an abandoned check does not wait for a name lookup
         curl_easy_setopt(h, CURLOPT_USERAGENT, agent_.c_str());
         // The proxy text goes to libcurl exactly as written; "" (a local host) means no proxy, not even
         // one from the environment, and an empty no-proxy list keeps no_proxy from the environment out.
