@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -78,11 +79,15 @@ struct ChildServer {
 // Completions counted without a window: the poster runs them on the spot under a lock.
 struct Counter {
     std::mutex mutex;
+    std::condition_variable changed;
     int done = 0;
     Poster poster() {
         return [this](std::function<void()> f) {
-            std::lock_guard lock(mutex);
-            f();
+            {
+                std::lock_guard lock(mutex);
+                f();
+            }
+            changed.notify_all();
         };
     }
 };
@@ -105,14 +110,10 @@ double cpuMs() {
     return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
+// Blocks, like a join, so that waiting costs no CPU of its own.
 void waitFor(Counter& counter, int n) {
-    for (;;) {
-        {
-            std::lock_guard lock(counter.mutex);
-            if (counter.done >= n) return;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
+    std::unique_lock lock(counter.mutex);
+    counter.changed.wait(lock, [&] { return counter.done >= n; });
 }
 
 struct Figures {

@@ -64,11 +64,16 @@ class CurlRequest final : public HttpRequest {
     bool read(char* buffer, std::size_t size, std::size_t& got) override {
         got = 0;
         if (available() == 0 && !done_) {
+            // Nothing held: let the transfer write straight into the reader's buffer.
+            direct_ = {buffer, size, 0};
             if (paused_) {
                 paused_ = false;
                 curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may hand over held bytes right here
             }
-            drive([this] { return available() > 0; });
+            drive([this] { return direct_.used > 0 || available() > 0; });
+            got = direct_.used;
+            direct_ = {};
+            if (got > 0) return true;
         }
         if (available() == 0) return done_ && result_ == CURLE_OK;
         got = std::min(size, available());
@@ -118,7 +123,11 @@ class CurlRequest final : public HttpRequest {
             return CURL_WRITEFUNC_PAUSE;
         }
         r->lastByte_ = Clock::now();
-        r->pending_.append(data, n);
+        Direct& d = r->direct_;
+        const std::size_t direct = r->available() == 0 ? std::min(n, d.size - d.used) : 0;
+        if (direct > 0) std::memcpy(d.buffer + d.used, data, direct);
+        d.used += direct;
+        r->pending_.append(data + direct, n - direct);
         return n;
     }
 
@@ -148,7 +157,13 @@ class CurlRequest final : public HttpRequest {
     MultiHandle multi_;
     CurlTimeouts timeouts_;
     const StopRequest& stop_;
-    std::string pending_;
+    struct Direct {
+        char* buffer = nullptr;
+        std::size_t size = 0;
+        std::size_t used = 0;
+    };
+    Direct direct_;        // the reader's buffer while a read waits for bytes
+    std::string pending_;  // bytes that came beyond it, in order after them
     std::size_t taken_ = 0;
     bool paused_ = false;
     bool done_ = false;
