@@ -17,9 +17,6 @@ class TFileDialog : public ListDialog {
     bool execute() override;
     std::string fileName() const override;  // the file system's bytes for the name
 
-    const QString& title() const { return title_; }
-    int filterIndex() const { return filterIndex_; }
-
   private:
     QWidget* parent_;
     Mode mode_;

@@ -19,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kMarker = "Apple Inc. All rights reserved.";
+const std::string kMarker = Target{}.marker;  // the program's own marker, served by local pages
 
 // Records what the run did to the window, at the moments it matters.
 class RecordingView : public FakeRunView {

@@ -10,7 +10,7 @@
 
 namespace {
 
-const std::string kMarker = "Apple Inc. All rights reserved.";
+const std::string kMarker = Target{}.marker;  // the program's own marker, served by local pages
 
 std::string requestPath(const std::string& request) {
     const auto start = request.find(' ') + 1;

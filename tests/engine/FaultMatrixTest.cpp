@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kMarker = "Apple Inc. All rights reserved.";
+const std::string kMarker = Target{}.marker;               // the program's own marker, served by local pages
 const Target kTarget{"http://127.0.0.1:9/page", kMarker};  // the "proxies" below answer for it themselves
 const CurlTimeouts kShort{1000ms, 1000ms, 3000ms};
 

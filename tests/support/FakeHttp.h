@@ -10,7 +10,7 @@
 
 #include "engine/Probe.h"
 
-inline const std::string kTestMarker = "Apple Inc. All rights reserved.";
+inline const std::string kTestMarker = Target{}.marker;
 
 // Proxies by name: "ok…" serves the marker, "dead…" cannot be opened, "hold…" waits in its first read
 // until a stop request (then ends without the marker) or until the test releases it (then with it).
