@@ -21,6 +21,7 @@
 #include "engine/Unit_kusith.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
+#include "tests/support/ProcessCounts.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TinyProxy.h"
 
@@ -41,12 +42,6 @@ long residentKiB() {
         status.ignore(1 << 16, '\n');
     }
     return -1;
-}
-
-long entries(const char* dir) {
-    long n = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir)) ++n;
-    return n;
 }
 
 // Runs a server in a child process, so its threads and buffers stay out of our own figures.
@@ -134,20 +129,20 @@ void inflight(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
         while (c.sleep(3s) && c.send("x")) {
         }
     });
-    const long fdsBefore = entries("/proc/self/fd");
-    const long threadsBefore = entries("/proc/self/task");
+    const long fdsBefore = openDescriptors();
+    const long threadsBefore = liveThreads();
     const long rssBefore = residentKiB();
     Counter counter;
     {
         auto checks =
             launch(n, "127.0.0.1:" + std::to_string(slow.port), Target{"http://127.0.0.1:9/", kMarker}, http, counter);
         std::this_thread::sleep_for(4s);
-        f.add("checks_in_flight", entries("/proc/self/task") - threadsBefore, 0);
+        f.add("checks_in_flight", liveThreads() - threadsBefore, 0);
         f.add("inflight_kib_per_check", double(residentKiB() - rssBefore) / n);
         for (auto& c : checks) c->stopRequest()->abandon();
     }  // the handles wait for their threads
-    f.add("leak_fds", entries("/proc/self/fd") - fdsBefore, 0);
-    f.add("leak_threads", entries("/proc/self/task") - threadsBefore, 0);
+    f.add("leak_fds", openDescriptors() - fdsBefore, 0);
+    f.add("leak_threads", liveThreads() - threadsBefore, 0);
 }
 
 // CPU per completed check of a 200 KB page with the marker at its end, beside a bare libcurl loop.

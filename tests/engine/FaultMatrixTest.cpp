@@ -10,6 +10,7 @@
 #include "engine/Texts.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
+#include "tests/support/ProcessCounts.h"
 #include "tests/support/TestServer.h"
 
 namespace {
@@ -19,12 +20,6 @@ using namespace std::chrono_literals;
 const std::string kMarker = Target{}.marker;               // the program's own marker, served by local pages
 const Target kTarget{"http://127.0.0.1:9/page", kMarker};  // the "proxies" below answer for it themselves
 const CurlTimeouts kShort{1000ms, 1000ms, 3000ms};
-
-long entries(const char* dir) {
-    long n = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir)) ++n;
-    return n;
-}
 
 // Runs the proxies through a check run as the window does and returns the result lines once it ends.
 std::vector<std::string> check(const std::vector<std::string>& proxies, std::chrono::milliseconds pause = 1ms) {
@@ -69,8 +64,8 @@ class FaultMatrix : public ::testing::TestWithParam<Fault> {};
 
 TEST_P(FaultMatrix, EndsWithTheRightOutcomeAndLeavesNothingBehind) {
     const Fault& fault = GetParam();
-    const long fds = entries("/proc/self/fd");
-    const long threads = entries("/proc/self/task");
+    const long fds = openDescriptors();
+    const long threads = liveThreads();
     {
         std::unique_ptr<TestServer> server;
         std::string proxy = "127.0.0.1:" + std::to_string(freePort());
@@ -80,8 +75,8 @@ TEST_P(FaultMatrix, EndsWithTheRightOutcomeAndLeavesNothingBehind) {
         }
         EXPECT_EQ(check({proxy}), std::vector<std::string>{resultLine(fault.outcome, proxy)});
     }
-    EXPECT_EQ(entries("/proc/self/fd"), fds);
-    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(openDescriptors(), fds);
+    EXPECT_EQ(liveThreads(), threads);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,8 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Two thousand checks over a mixed farm: each completes once, the count reaches the total, nothing leaks.
 TEST(Soak, TwoThousandChecksOverAMixedFarm) {
-    const long fds = entries("/proc/self/fd");
-    const long threads = entries("/proc/self/task");
+    const long fds = openDescriptors();
+    const long threads = liveThreads();
     {
         TestServer ok([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kMarker + "</p>")); });
         TestServer plain([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>plain</p>")); });
@@ -170,8 +165,8 @@ TEST(Soak, TwoThousandChecksOverAMixedFarm) {
         EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, dead)], 400);
         EXPECT_EQ(ok.connections() + plain.connections() + garbage.connections() + late.connections(), 1600);
     }
-    EXPECT_EQ(entries("/proc/self/fd"), fds);
-    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(openDescriptors(), fds);
+    EXPECT_EQ(liveThreads(), threads);
 }
 
 }  // namespace
