@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "engine/CheckRun.h"
+#include "engine/CurlGlobal.h"
 #include "engine/CurlHttp.h"
 #include "engine/Unit_kusith.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
+#include "tests/support/Marker.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TinyProxy.h"
@@ -28,7 +30,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-const std::string kMarker = Target{}.marker;  // the program's own marker, served by local pages
 
 long residentKiB() {
     std::ifstream status("/proc/self/status");
@@ -134,8 +135,8 @@ void inflight(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
     const long rssBefore = residentKiB();
     Counter counter;
     {
-        auto checks =
-            launch(n, "127.0.0.1:" + std::to_string(slow.port), Target{"http://127.0.0.1:9/", kMarker}, http, counter);
+        auto checks = launch(n, "127.0.0.1:" + std::to_string(slow.port), Target{"http://127.0.0.1:9/", kTestMarker},
+                             http, counter);
         std::this_thread::sleep_for(4s);
         f.add("checks_in_flight", liveThreads() - threadsBefore, 0);
         f.add("inflight_kib_per_check", double(residentKiB() - rssBefore) / n);
@@ -147,10 +148,10 @@ void inflight(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
 
 // CPU per completed check of a 200 KB page with the marker at its end, beside a bare libcurl loop.
 void cpu(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
-    const std::string page = std::string(200 * 1024, 'x') + kMarker;
+    const std::string page = std::string(200 * 1024, 'x') + kTestMarker;
     ChildServer instant([page](TestServer::Connection& c) { c.send(httpResponse(200, page)); });
     const std::string proxy = "127.0.0.1:" + std::to_string(instant.port);
-    const Target target{"http://127.0.0.1:9/page", kMarker};
+    const Target target{"http://127.0.0.1:9/page", kTestMarker};
 
     const auto fetch = [&] {
         CURL* h = curl_easy_init();
@@ -192,9 +193,9 @@ void cpu(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
 
 // A whole run of 200 instant proxies at the real pace, against the pace limit plus the slowest check.
 void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
-    ChildServer instant([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kMarker + "</p>")); });
+    ChildServer instant([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kTestMarker + "</p>")); });
     const std::string proxy = "127.0.0.1:" + std::to_string(instant.port);
-    const Target target{"http://127.0.0.1:9/", kMarker};
+    const Target target{"http://127.0.0.1:9/", kTestMarker};
 
     double slowest = 0;
     Counter counter;
@@ -227,7 +228,7 @@ void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
 
 int main(int argc, char** argv) {
     const int inflightChecks = argc > 1 ? std::atoi(argv[1]) : 1000;
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const CurlGlobal curl;
     auto http = std::make_shared<CurlHttpLayer>();
     Figures f;
     inflight(f, inflightChecks, http);
@@ -235,6 +236,5 @@ int main(int argc, char** argv) {
     runOverhead(f, http);
     for (const auto& [name, value] : f.items) std::printf("%s=%s ", name.c_str(), value.c_str());
     std::printf("\n");
-    curl_global_cleanup();
     return 0;
 }

@@ -1,5 +1,4 @@
 // List editor figures through the real widgets (offscreen), each beside the same work on a plain line list.
-#include <curl/curl.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/CurlGlobal.h"
 #include "engine/Probe.h"
 #include "lists/LineList.h"
 #include "lists/ListFile.h"
@@ -44,7 +44,7 @@ struct Figure {
 
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const CurlGlobal curl;
     std::vector<Figure> figures;
     {
         QApplication app(argc, argv);
@@ -102,6 +102,5 @@ int main(int argc, char** argv) {
     for (const Figure& f : figures) std::printf("%-20s %12.1f %12.1f %8.1f\n", f.name, f.ours, f.raw, f.ours / f.raw);
     for (const Figure& f : figures) std::printf("%s=%.1f raw_%s=%.1f ", f.name, f.ours, f.name, f.raw);
     std::printf("\n");
-    curl_global_cleanup();
     return 0;
 }

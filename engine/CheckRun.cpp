@@ -1,26 +1,16 @@
 #include "engine/CheckRun.h"
 
-#include <charconv>
-#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "engine/RunView.h"
 #include "engine/Texts.h"
 
-namespace {
-
-std::optional<long long> decimal(const std::string& text) {
-    long long value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-}  // namespace
-
 CheckRun::CheckRun(RunView& view, RunConfig config) : view_(view), config_(std::move(config)) {
-    if (!config_.pause) config_.pause = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
+    if (!config_.pause)
+        config_.pause = [](std::chrono::milliseconds ms, const std::function<bool()>&) {
+            std::this_thread::sleep_for(ms);
+        };
 }
 
 CheckRun::~CheckRun() {
@@ -28,42 +18,73 @@ CheckRun::~CheckRun() {
     checks_.clear();  // each handle waits for its thread, which ends within a poll slice once abandoned
 }
 
+void CheckRun::setFlag(Flag flag) {
+    flag_ = flag;
+    view_.setRunFlag(std::string(flag == Flag::On ? texts::kFlagOn : texts::kFlagOff));
+}
+
 void CheckRun::start() {
     if (dispatching_) return;
+    total_.reset();
+    done_ = 0;
     view_.setTotal("0");
     view_.setDoneCount("0");
-    view_.setRunFlag(std::string(texts::kFlagOn));
+    setFlag(Flag::On);
     view_.setStatus(std::string(texts::kStatusRunning));
 
     dispatching_ = true;
+    interrupted_ = false;
     long long started = 0;
-    for (std::size_t wave = 0; wave * RunConfig::kSlotCount < view_.proxyCount(); ++wave) {
-        for (int k = 1; k <= RunConfig::kSlotCount; ++k) {
-            const std::size_t i = wave * RunConfig::kSlotCount + static_cast<std::size_t>(k) - 1;
+    const auto waveSize = static_cast<std::size_t>(config_.waveSize);
+    for (std::size_t wave = 0; !interrupted_ && wave * waveSize < view_.proxyCount(); ++wave) {
+        std::vector<int> failed;
+        for (int k = 1; k <= config_.waveSize; ++k) {
+            const std::size_t i = wave * waveSize + static_cast<std::size_t>(k) - 1;
             if (i >= view_.proxyCount()) continue;
             CheckSlot& slot = slots_[static_cast<std::size_t>(k - 1)];
             slot.proxy = view_.proxyLine(i);
-            if (!slot.proxy.empty() && launch(k, slot.proxy)) ++started;
+            if (slot.proxy.empty()) continue;
+            if (launch(k))
+                ++started;
+            else
+                failed.push_back(k);
         }
-        config_.pause(config_.wavePause);
+        pause();
+        // A line whose thread could not be made is tried again after each pause until it starts: threads
+        // end within their time-outs, so room comes back, and the pace stays within one wave per pause.
+        while (!failed.empty() && !interrupted_) {
+            std::erase_if(failed, [&](int k) { return launch(k) && ++started; });
+            pause();
+        }
     }
+    total_ = started;
     view_.setTotal(std::to_string(started));
     dispatching_ = false;
 
     std::vector<Completion> held;
     held.swap(held_);
     for (Completion& c : held) record(c);
+    if (!config_.holdCompletionsDuringDispatch) finishIfComplete();
 }
 
-bool CheckRun::launch(int slot, const std::string& proxy) {
+void CheckRun::pause() {
+    config_.pause(config_.wavePause, [this] { return interrupted_; });
+}
+
+void CheckRun::interruptDispatch() {
+    if (dispatching_) interrupted_ = true;
+}
+
+bool CheckRun::launch(int slot) {
     const std::uint64_t id = nextId_++;
     std::weak_ptr<CheckRun*> weak = self_;
-    auto check = std::make_unique<kusi_check_thread>(slot, proxy, config_.http, config_.target, config_.post,
+    auto check = std::make_unique<kusi_check_thread>(slot, slots_[static_cast<std::size_t>(slot - 1)].proxy,
+                                                     config_.http, config_.target, config_.post,
                                                      [weak, id](ProbeOutcome outcome, const std::string& text) {
                                                          if (auto run = weak.lock())
                                                              (*run)->onCompletion({id, outcome, text});
                                                      });
-    CheckSlot& s = slots_[static_cast<std::size_t>(slot - 1)];
+    CheckSlot& s = slots_[static_cast<std::size_t>(check->slot() - 1)];
     auto previous = s.latest;
     s.latest = check->stopRequest();
     try {
@@ -78,7 +99,7 @@ bool CheckRun::launch(int slot, const std::string& proxy) {
 
 void CheckRun::onCompletion(Completion c) {
     checks_.erase(c.id);  // its thread has posted this as its last act
-    if (dispatching_) {
+    if (dispatching_ && config_.holdCompletionsDuringDispatch) {
         held_.push_back(std::move(c));
         return;
     }
@@ -86,18 +107,20 @@ void CheckRun::onCompletion(Completion c) {
 }
 
 void CheckRun::record(const Completion& c) {
-    if (view_.runFlag() == texts::kFlagOn) view_.appendResult(resultLine(c.outcome, c.proxy));
-    const long long done = decimal(view_.doneCount()).value_or(0) + 1;
-    view_.setDoneCount(std::to_string(done));
-    if (decimal(view_.total()) == done) {
-        view_.setRunFlag(std::string(texts::kFlagOff));
-        view_.setStatus(std::string(texts::kStatusFinished));
-    }
+    if (flag_ == Flag::On) view_.appendResult(resultLine(c.outcome, c.proxy));
+    view_.setDoneCount(std::to_string(++done_));
+    finishIfComplete();
+}
+
+void CheckRun::finishIfComplete() {
+    if (total_ != done_) return;
+    setFlag(Flag::Off);
+    view_.setStatus(std::string(texts::kStatusFinished));
 }
 
 bool CheckRun::switchOff() {
-    if (view_.runFlag() != texts::kFlagOn) return false;
-    view_.setRunFlag(std::string(texts::kFlagOff));
+    if (flag_ != Flag::On) return false;
+    setFlag(Flag::Off);
     view_.setStatus(std::string(texts::kStatusAborted));
     return true;
 }
@@ -106,6 +129,10 @@ void CheckRun::abort() {
     if (!switchOff()) return;
     for (CheckSlot& slot : slots_)
         if (slot.latest) slot.latest->requestStop();
+}
+
+void CheckRun::stopEveryCheck() {
+    for (auto& [id, check] : checks_) check->stopRequest()->requestStop();
 }
 
 void CheckRun::stopOnClose() {

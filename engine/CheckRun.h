@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,20 +21,27 @@ struct RunConfig {
     std::shared_ptr<const HttpLayer> http;
     Poster post;  // to the thread that owns the run
     Target target{};
+    int waveSize = kSlotCount;  // lines per wave, 1 to kSlotCount
     std::chrono::milliseconds wavePause{1000};
-    // Waits out a wave pause on the run's thread without handling input. Default: sleep.
-    std::function<void(std::chrono::milliseconds)> pause;
+    // Waits out a wave pause on the run's thread; may return early once `interrupted()` holds.
+    // Default: sleep.
+    std::function<void(std::chrono::milliseconds, const std::function<bool()>& interrupted)> pause;
     Spawner spawn = defaultSpawner();
+    // The window holds completions while Start dispatches, so the end test always sees the final total.
+    // A command records each as it arrives and ends the run once the total is known and reached.
+    bool holdCompletionsDuringDispatch = true;
 };
 
-// Start, Abort, Stop on close and Completion over the window's run state. Runs on the window's thread
-// only and owns no thread of its own; it keeps the check threads' handles until their completion is in.
+// Start, Abort, Stop on close and Completion, with the run state kept here and shown by the view.
+// Runs on its owner's thread only and owns no thread of its own; it keeps the check threads' handles
+// until their completion is in.
 class CheckRun {
   public:
     struct CheckSlot {
         std::string proxy;                    // the text last handed to the slot
         std::shared_ptr<StopRequest> latest;  // stop request of the slot's newest check
     };
+    enum class Flag { NotStarted, On, Off };
 
     CheckRun(RunView& view, RunConfig config);
     ~CheckRun();  // abandons the checks still in flight: none of them completes afterwards
@@ -43,7 +51,14 @@ class CheckRun {
     void start();
     void abort();
     void stopOnClose();
+    // From inside a pause: no further wave starts, and the run's total is what has started.
+    void interruptDispatch();
+    // Asks every check in flight to stop, not only the newest of each slot; the flag stays as it is.
+    void stopEveryCheck();
 
+    Flag flag() const { return flag_; }
+    long long done() const { return done_; }
+    std::optional<long long> total() const { return total_; }  // unknown before and during dispatch
     std::size_t checksInFlight() const { return checks_.size(); }
     bool dispatching() const { return dispatching_; }
     const std::array<CheckSlot, RunConfig::kSlotCount>& checkSlots() const { return slots_; }
@@ -55,17 +70,24 @@ class CheckRun {
         std::string proxy;
     };
 
-    bool launch(int slot, const std::string& proxy);
+    bool launch(int slot);  // the slot's proxy text in a new check; false when no thread could be made
+    void pause();
+    void setFlag(Flag flag);
     bool switchOff();  // flag "off" and the abort text, if a run is on
     void onCompletion(Completion c);
     void record(const Completion& c);
+    void finishIfComplete();
 
     RunView& view_;
     RunConfig config_;
     std::array<CheckSlot, RunConfig::kSlotCount> slots_;
     std::map<std::uint64_t, std::unique_ptr<kusi_check_thread>> checks_;
     std::uint64_t nextId_ = 0;
+    Flag flag_ = Flag::NotStarted;
+    long long done_ = 0;
+    std::optional<long long> total_;
     bool dispatching_ = false;
+    bool interrupted_ = false;
     std::vector<Completion> held_;  // completions that came in while Start was dispatching
     std::shared_ptr<CheckRun*> self_ = std::make_shared<CheckRun*>(this);  // completions look through a weak copy
 };

@@ -1,7 +1,6 @@
 #include "engine/CurlHttp.h"
 
 #include <curl/curl.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -42,6 +41,8 @@ class CurlRequest final : public HttpRequest {
         : easy_(std::move(easy)), timeouts_(timeouts), stop_(stop) {}
 
     ~CurlRequest() override {
+        // An abandoned check must not wait for a name lookup still running; the program is ending.
+        if (stop_.abandoned()) curl_easy_setopt(easy_.get(), CURLOPT_QUICK_EXIT, 1L);
         if (multi_) curl_multi_remove_handle(multi_.get(), easy_.get());
     }
 
@@ -93,7 +94,10 @@ class CurlRequest final : public HttpRequest {
     void drive(Ready ready) {
         while (!done_) {
             int running = 0;
-            if (curl_multi_perform(multi_.get(), &running) != CURLM_OK) fail();
+            if (const CURLMcode rc = curl_multi_perform(multi_.get(), &running); rc != CURLM_OK) {
+                fail(fromMulti(rc));
+                return;
+            }
             int queued = 0;
             while (CURLMsg* msg = curl_multi_info_read(multi_.get(), &queued)) {
                 if (msg->msg == CURLMSG_DONE) {
@@ -103,17 +107,21 @@ class CurlRequest final : public HttpRequest {
             }
             if (ready() || done_) return;
             const auto now = Clock::now();
-            if (stop_.abandoned() || now - lastByte_ >= timeouts_.idle || now - started_ >= timeouts_.total) {
-                fail();
-                return;
-            }
-            curl_multi_poll(multi_.get(), nullptr, 0, kPollSliceMs, nullptr);
+            if (stop_.abandoned()) return fail(CURLE_ABORTED_BY_CALLBACK);
+            if (now - lastByte_ >= timeouts_.idle || now - started_ >= timeouts_.total)
+                return fail(CURLE_OPERATION_TIMEDOUT);
+            if (const CURLMcode rc = curl_multi_poll(multi_.get(), nullptr, 0, kPollSliceMs, nullptr); rc != CURLM_OK)
+                return fail(fromMulti(rc));
         }
     }
 
-    void fail() {
+    void fail(CURLcode why) {
         done_ = true;
-        result_ = CURLE_OPERATION_TIMEDOUT;
+        result_ = why;
+    }
+
+    static CURLcode fromMulti(CURLMcode rc) {
+        return rc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
     }
 
     static std::size_t onBody(char* data, std::size_t, std::size_t n, void* self) {
@@ -137,19 +145,15 @@ class CurlRequest final : public HttpRequest {
         auto* r = static_cast<CurlRequest*>(self);
         r->lastByte_ = Clock::now();
         const std::string_view line(data, n);
-        if (line.starts_with("HTTP/")) {
-            r->status_ = 0;
-            r->location_ = false;
-            const auto space = line.find(' ');
-            if (space != std::string_view::npos) r->status_ = std::atoi(std::string(line.substr(space + 1, 3)).c_str());
-        } else if (line.size() >= 9 && strncasecmp(line.data(), "location:", 9) == 0) {
-            r->location_ = true;
-        } else if (line == "\r\n" || line == "\n") {
-            const bool interim = r->status_ >= 100 && r->status_ < 200;
-            // If libcurl does not follow after all, the transfer simply ends and open still succeeds.
-            const bool redirect = r->location_ && r->status_ / 100 == 3;
-            if (!interim && !redirect) r->headersFinal_ = true;
-        }
+        if (line != "\r\n" && line != "\n") return n;
+        long status = 0;
+        curl_easy_getinfo(r->easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+        curl_header* location = nullptr;
+        const bool interim = status >= 100 && status < 200;
+        // If libcurl does not follow after all, the transfer simply ends and open still succeeds.
+        const bool redirect = status / 100 == 3 &&
+                              curl_easy_header(r->easy_.get(), "Location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK;
+        if (!interim && !redirect) r->headersFinal_ = true;
         return n;
     }
 
@@ -169,20 +173,18 @@ class CurlRequest final : public HttpRequest {
     bool done_ = false;
     CURLcode result_ = CURLE_OK;
     bool headersFinal_ = false;
-    int status_ = 0;
-    bool location_ = false;
     Clock::time_point started_;
     Clock::time_point lastByte_;
 };
 
 class CurlSession final : public HttpSession {
   public:
-    CurlSession(std::string agent, std::string proxy, bool bypassLocal, const CurlTimeouts& timeouts,
+    CurlSession(std::string agent, std::string proxy, bool bypassLocal, const CurlSettings& settings,
                 const StopRequest& stop)
         : agent_(std::move(agent)),
           proxy_(std::move(proxy)),
           bypassLocal_(bypassLocal),
-          timeouts_(timeouts),
+          settings_(settings),
           stop_(stop) {}
 
     std::unique_ptr<HttpRequest> openUrl(const std::string& url) override {
@@ -190,7 +192,6 @@ class CurlSession final : public HttpSession {
         if (!easy) return nullptr;
         CURL* h = easy.get();
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);  // an abandoned check does not wait for a name lookup
         curl_easy_setopt(h, CURLOPT_USERAGENT, agent_.c_str());
         // The proxy text goes to libcurl exactly as written; "" (a local host) means no proxy, not even
         // one from the environment, and an empty no-proxy list keeps no_proxy from the environment out.
@@ -202,10 +203,15 @@ class CurlSession final : public HttpSession {
         curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect.count()));
-        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts_.total.count()));
+        const CurlTimeouts& timeouts = settings_.timeouts;
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()));
         curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
-        auto request = std::make_unique<CurlRequest>(std::move(easy), timeouts_, stop_);
+        if (!settings_.caFile.empty()) {
+            curl_easy_setopt(h, CURLOPT_CAINFO, settings_.caFile.c_str());
+            curl_easy_setopt(h, CURLOPT_PROXY_CAINFO, settings_.caFile.c_str());
+        }
+        auto request = std::make_unique<CurlRequest>(std::move(easy), timeouts, stop_);
         if (!request->start(url)) return nullptr;
         return request;
     }
@@ -214,22 +220,44 @@ class CurlSession final : public HttpSession {
     std::string agent_;
     std::string proxy_;
     bool bypassLocal_;
-    CurlTimeouts timeouts_;
+    const CurlSettings& settings_;
     const StopRequest& stop_;
 };
 
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+std::string urlPart(CURLU* url, CURLUPart what, unsigned flags = 0) {
+    char* raw = nullptr;
+    if (curl_url_get(url, what, &raw, flags) != CURLUE_OK) return {};
+    std::unique_ptr<char, CharDeleter> part(raw);
+    return part.get();
+}
+
 }  // namespace
 
+bool reachesUnixSocket(const std::string& proxy) {
+    // libcurl takes a SOCKS proxy URL with a path ("socks5h://localhost/run/x.sock") as a Unix socket.
+    // No SOCKS proxy on the network has a path, so any SOCKS text with one is refused.
+    std::string scheme = proxy.substr(0, 5);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (scheme != "socks") return false;
+    UrlHandle url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, proxy.c_str(), CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) !=
+                    CURLUE_OK)
+        return true;  // what cannot be read as a URL is no proxy to try
+    const std::string path = urlPart(url.get(), CURLUPART_PATH, CURLU_URLDECODE);
+    return !path.empty() && path != "/";
+}
+
 bool isLocalHost(const std::string& url) {
-    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+    UrlHandle parsed(curl_url());
     if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
-    char* raw = nullptr;
-    if (curl_url_get(parsed.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return false;
-    std::unique_ptr<char, CharDeleter> host(raw);
-    return std::strchr(host.get(), '.') == nullptr;
+    const std::string host = urlPart(parsed.get(), CURLUPART_HOST);
+    return !host.empty() && host.find('.') == std::string::npos;
 }
 
 std::unique_ptr<HttpSession> CurlHttpLayer::openSession(std::string_view agent, const std::string& proxy,
                                                         std::string_view bypass, const StopRequest& stop) const {
-    return std::make_unique<CurlSession>(std::string(agent), proxy, bypass == kProxyBypass, timeouts_, stop);
+    if (reachesUnixSocket(proxy)) return nullptr;
+    return std::make_unique<CurlSession>(std::string(agent), proxy, bypass == kProxyBypass, settings_, stop);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 #include "engine/Probe.h"
 
@@ -10,17 +11,26 @@ struct CurlTimeouts {
     std::chrono::milliseconds total{60000};  // no check lives longer
 };
 
+struct CurlSettings {
+    CurlTimeouts timeouts{};
+    std::string caFile;  // certificates to trust instead of the system store (tests); empty: the system store
+};
+
 // The program's HTTP layer. Each request drives its own multi handle on the calling thread,
-// so a read returns as soon as some bytes have arrived. curl_global_init must have run.
+// so a read returns as soon as some bytes have arrived. A CurlGlobal must be alive.
 class CurlHttpLayer final : public HttpLayer {
   public:
-    explicit CurlHttpLayer(CurlTimeouts timeouts = {}) : timeouts_(timeouts) {}
+    explicit CurlHttpLayer(CurlSettings settings = {}) : settings_(std::move(settings)) {}
+    explicit CurlHttpLayer(CurlTimeouts timeouts) : settings_{timeouts, {}} {}
     std::unique_ptr<HttpSession> openSession(std::string_view agent, const std::string& proxy, std::string_view bypass,
                                              const StopRequest& stop) const override;
 
   private:
-    CurlTimeouts timeouts_;
+    CurlSettings settings_;
 };
+
+// True when libcurl would take the proxy text for a Unix socket path; such a proxy is dead unasked.
+bool reachesUnixSocket(const std::string& proxy);
 
 // True when `url`'s host has no period, so the "<local>" bypass sends it past the proxy.
 bool isLocalHost(const std::string& url);

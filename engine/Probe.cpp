@@ -4,18 +4,18 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/Texts.h"
+#include "lists/ShiftJis.h"
 
 std::string_view resultPrefix(ProbeOutcome outcome) {
     switch (outcome) {
         case ProbeOutcome::Working:
-            return texts::kWorkingPrefix;
+            return prefixes::kWorking;
         case ProbeOutcome::Aborted:
-            return texts::kAbortedPrefix;
+            return prefixes::kAborted;
         case ProbeOutcome::Dead:
             break;
     }
-    return texts::kDeadPrefix;
+    return prefixes::kDead;
 }
 
 std::string resultLine(ProbeOutcome outcome, std::string_view proxy) {

@@ -21,20 +21,24 @@ inline constexpr std::string_view kProbeAgent = "Mozilla/4.0 (compatible; MSIE 5
 inline constexpr std::string_view kProxyBypass = "<local>";
 inline constexpr std::size_t kChunkSize = 16384;
 
-// The one value shared between the window's thread and a check: 0 nothing asked,
-// 1 stop (seen by the read loop), 2 abandon (the program is ending: drop everything now).
+// The one value shared between the run's thread and a check.
 class StopRequest {
   public:
+    enum class Level {
+        None,
+        Stop,     // seen by the read loop
+        Abandon,  // the program is ending: drop everything now, post nothing
+    };
     void requestStop() {
-        int expected = 0;
-        level_.compare_exchange_strong(expected, 1);
+        Level expected = Level::None;
+        level_.compare_exchange_strong(expected, Level::Stop);
     }
-    void abandon() { level_.store(2); }
-    bool stopRequested() const { return level_.load() >= 1; }
-    bool abandoned() const { return level_.load() == 2; }
+    void abandon() { level_.store(Level::Abandon); }
+    bool stopRequested() const { return level_.load() != Level::None; }
+    bool abandoned() const { return level_.load() == Level::Abandon; }
 
   private:
-    std::atomic<int> level_{0};
+    std::atomic<Level> level_{Level::None};
 };
 
 // The HTTP layer the probe is written against: session, URL, chunked reads; closing is destruction.

@@ -2,14 +2,8 @@
 
 #include <string_view>
 
-#include "lists/ResultPrefixes.h"
-
-// The engine's own texts, as Shift_JIS bytes.
+// The run's texts, as Shift_JIS bytes.
 namespace texts {
-inline constexpr std::string_view kDeadPrefix = prefixes::kDead;
-inline constexpr std::string_view kWorkingPrefix = prefixes::kWorking;
-inline constexpr std::string_view kAbortedPrefix = prefixes::kAborted;
-
 // プロクシ生存チェック中
 inline constexpr std::string_view kStatusRunning =
     "\x83\x76\x83\x8d\x83\x4e\x83\x56\x90\xb6\x91\xb6\x83\x60\x83\x46\x83\x62\x83\x4e\x92\x86";

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-namespace {
-constexpr std::string_view kBreak = "\r\n";
-}
+#include "lists/ShiftJis.h"
+
+using sjis::kLineBreak;
 
 LineList::LineList(std::string text) {
     setText(std::move(text));
@@ -16,52 +16,32 @@ void LineList::setText(std::string text) {
     reindexFrom(0);
 }
 
-bool LineList::endsWithBreak() const {
-    return text_.ends_with(kBreak);
-}
-
-std::size_t LineList::count() const {
-    const std::size_t segments = starts_.size();
-    return starts_.back() == text_.size() ? segments - 1 : segments;
-}
-
-std::size_t LineList::lineEnd(std::size_t i) const {
-    return i + 1 < starts_.size() ? starts_[i + 1] - kBreak.size() : text_.size();
+std::size_t LineList::segmentEnd(std::size_t i) const {
+    return i + 1 < starts_.size() ? starts_[i + 1] - kLineBreak.size() : text_.size();
 }
 
 std::string_view LineList::fullLine(std::size_t i) const {
     if (i >= count()) return {};
-    return std::string_view(text_).substr(starts_[i], lineEnd(i) - starts_[i]);
+    return std::string_view(text_).substr(starts_[i], segmentEnd(i) - starts_[i]);
 }
 
-std::string LineList::line(std::size_t i) const {
-    std::string_view l = fullLine(i);
-    return std::string(l.substr(0, std::min(l.size(), kReadLimit)));
+std::string LineList::segment(std::size_t i, std::size_t limit) const {
+    return text_.substr(starts_[i], std::min(limit, segmentEnd(i) - starts_[i]));
 }
 
-void LineList::replace(std::size_t i, std::string_view s) {
-    if (i >= count()) return;
-    text_.replace(starts_[i], lineEnd(i) - starts_[i], s);
+void LineList::setSegment(std::size_t i, std::string_view s) {
+    text_.replace(starts_[i], segmentEnd(i) - starts_[i], s);
     reindexFrom(i);
 }
 
-void LineList::remove(std::size_t i) {
-    if (i >= count()) return;
-    const bool hasBreak = i + 1 < starts_.size();
-    const std::size_t end = hasBreak ? starts_[i + 1] : text_.size();
-    text_.erase(starts_[i], end - starts_[i]);
+void LineList::eraseSegment(std::size_t i) {
+    text_.erase(starts_[i], starts_[i + 1] - starts_[i]);
     reindexFrom(i);
 }
 
-void LineList::append(std::string_view s) {
+void LineList::appendBytes(std::string_view s) {
     const std::size_t last = starts_.size() - 1;
-    if (text_.empty() || endsWithBreak()) {
-        text_.append(s);
-        text_.append(kBreak);
-    } else {
-        text_.append(kBreak);
-        text_.append(s);
-    }
+    text_.append(s);
     reindexFrom(last);
 }
 
@@ -69,8 +49,8 @@ void LineList::reindexFrom(std::size_t i) {
     // Offsets before starts_[i] are untouched; a break can't straddle it since the byte before is LF.
     starts_.resize(i + 1);
     std::size_t pos = starts_[i];
-    while ((pos = text_.find(kBreak, pos)) != std::string::npos) {
-        pos += kBreak.size();
+    while ((pos = text_.find(kLineBreak, pos)) != std::string::npos) {
+        pos += kLineBreak.size();
         starts_.push_back(pos);
     }
 }

@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KIRIHA_BUILD_DIR:-build}
 cmake --build "$build" --target kiriha_screenshots
-xvfb-run -a -s "-screen 0 1024x768x24" "$build/tests/kiriha_screenshots" docs
+xvfb-run -a -s "-screen 0 1024x768x24" "$build/tools/kiriha_screenshots" docs
 echo "docs/main-window.png docs/about-dialog.png"

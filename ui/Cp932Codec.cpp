@@ -2,24 +2,11 @@
 
 #include <algorithm>
 
+#include "lists/ShiftJis.h"
+
 namespace {
 
 constexpr auto kFlags = QStringConverter::Flag::Stateless;
-
-bool isTrail(unsigned char b) {
-    return b >= 0x40 && b <= 0xFC && b != 0x7F;
-}
-bool isSingle(unsigned char b) {
-    return b < 0x80 || (b >= 0xA1 && b <= 0xDF);
-}
-
-// Length of the character at the start of `s`: 1 or 2, or 0 for a byte that starts none.
-std::size_t tokenLength(std::string_view s) {
-    const auto b = static_cast<unsigned char>(s[0]);
-    if (isSingle(b)) return 1;
-    if (Cp932Codec::isLeadByte(b) && s.size() > 1 && isTrail(static_cast<unsigned char>(s[1]))) return 2;
-    return 0;
-}
 
 bool isRaw(char16_t u) {
     return u >= Cp932Codec::kRawBase && u <= Cp932Codec::kRawBase + 0xFF;
@@ -54,7 +41,7 @@ QString Cp932Codec::decode(std::string_view bytes) const {
     // Then well-formed text that ICU maps and that maps back to the same bytes.
     bool wellFormed = true;
     for (std::size_t i = 0; i < bytes.size() && wellFormed;) {
-        const std::size_t n = tokenLength(bytes.substr(i));
+        const std::size_t n = sjis::charLength(bytes.substr(i));
         wellFormed = n != 0;
         i += n;
     }
@@ -67,7 +54,7 @@ QString Cp932Codec::decode(std::string_view bytes) const {
     QString text;
     text.reserve(qsizetype(bytes.size()));
     for (std::size_t i = 0; i < bytes.size();) {
-        const std::size_t n = tokenLength(bytes.substr(i));
+        const std::size_t n = sjis::charLength(bytes.substr(i));
         if (n == 0) {
             text += raw(static_cast<unsigned char>(bytes[i]));
             ++i;

@@ -16,8 +16,6 @@ class Cp932Codec {
     std::string encode(QStringView text) const;
 
     static constexpr char16_t kRawBase = 0xF700;
-    // The first byte of a two-byte Shift_JIS character.
-    static bool isLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 
   private:
     QString decodeChecked(std::string_view bytes, bool& ok) const;

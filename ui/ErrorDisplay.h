@@ -5,9 +5,11 @@
 #include <functional>
 #include <string>
 
-// The message as shown: a "." is added when its last character (one or two Shift_JIS bytes)
-// compares byte-wise greater than ".".
-std::string withFullStop(const std::string& sjisMessage);
+// The application title: the error box's caption. Qt is not told it as a display name, since it would
+// append that to every window's title on the desktop.
+inline QString applicationTitle() {
+    return QStringLiteral("霧葉（きりは）");
+}
 
 // Shows an error that ended a command: mouse capture released, a stop-icon box with one OK button
 // captioned with the application title. Messages are Shift_JIS bytes.

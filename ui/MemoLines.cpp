@@ -6,9 +6,7 @@
 #include <QTextDocument>
 #include <QTimer>
 
-namespace {
-constexpr std::string_view kBreak = "\r\n";
-}
+#include "lists/ShiftJis.h"
 
 MemoLines::MemoLines(QPlainTextEdit& edit) : edit_(edit), caretToLastLine_(std::make_unique<QTimer>()) {
     caretToLastLine_->setSingleShot(true);
@@ -17,8 +15,7 @@ MemoLines::MemoLines(QPlainTextEdit& edit) : edit_(edit), caretToLastLine_(std::
         // The end of the last line, before the empty block that the line's break leaves.
         QTextCursor c(edit_.document());
         c.movePosition(QTextCursor::End);
-        if (edit_.document()->lastBlock().length() <= 1 && edit_.document()->blockCount() > 1)
-            c.movePosition(QTextCursor::PreviousCharacter);
+        if (segmentEmpty(segments() - 1) && segments() > 1) c.movePosition(QTextCursor::PreviousCharacter);
         edit_.setTextCursor(c);
         edit_.ensureCursorVisible();
     });
@@ -30,61 +27,50 @@ QTextBlock MemoLines::block(std::size_t i) const {
     return edit_.document()->findBlockByNumber(static_cast<int>(i));
 }
 
-std::size_t MemoLines::count() const {
+std::size_t MemoLines::segments() const {
+    return static_cast<std::size_t>(edit_.document()->blockCount());
+}
+
+bool MemoLines::segmentEmpty(std::size_t i) const {
     const QTextDocument* doc = edit_.document();
-    const auto blocks = static_cast<std::size_t>(doc->blockCount());
-    return doc->lastBlock().length() <= 1 ? blocks - 1 : blocks;  // an empty last block is no line
+    return (i + 1 == segments() ? doc->lastBlock() : block(i)).length() <= 1;
 }
 
-std::string MemoLines::fullLine(std::size_t i) const {
-    if (i >= count()) return {};
-    return codec_.encode(block(i).text());
-}
-
-std::string MemoLines::line(std::size_t i) const {
-    std::string l = fullLine(i);
-    if (l.size() > kReadLimit) l.resize(kReadLimit);
-    return l;
+std::string MemoLines::segment(std::size_t i, std::size_t limit) const {
+    std::string bytes = codec_.encode(block(i).text());
+    if (bytes.size() > limit) bytes.resize(limit);
+    return bytes;
 }
 
 QString MemoLines::displayLines(std::string_view bytes) const {
     QString out;
     for (std::size_t pos = 0;;) {
-        const std::size_t end = bytes.find(kBreak, pos);
+        const std::size_t end = bytes.find(sjis::kLineBreak, pos);
         out += codec_.decode(bytes.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
         if (end == std::string_view::npos) return out;
         out += QChar('\n');
-        pos = end + kBreak.size();
+        pos = end + sjis::kLineBreak.size();
     }
 }
 
-void MemoLines::replace(std::size_t i, std::string_view s) {
-    if (i >= count()) return;
-    const QTextBlock b = block(i);
-    QTextCursor c(b);
+void MemoLines::setSegment(std::size_t i, std::string_view s) {
+    QTextCursor c(block(i));
     c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
     c.insertText(displayLines(s));
 }
 
-void MemoLines::remove(std::size_t i) {
-    if (i >= count()) return;
+void MemoLines::eraseSegment(std::size_t i) {
     const QTextBlock b = block(i);
     QTextCursor c(b);
-    const QTextBlock next = b.next();
-    if (next.isValid())
-        c.setPosition(next.position(), QTextCursor::KeepAnchor);  // the line and its break
-    else
-        c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);  // last line without a break
+    c.setPosition(b.next().position(), QTextCursor::KeepAnchor);
     c.removeSelectedText();
 }
 
-void MemoLines::append(std::string_view s) {
-    QTextDocument* doc = edit_.document();
-    QTextCursor c(doc);
+void MemoLines::appendBytes(std::string_view s) {
+    QTextCursor c(edit_.document());
     c.movePosition(QTextCursor::End);
-    const bool endsWithBreak = doc->lastBlock().length() <= 1;
     // One insertion per line: each one makes the editor lay the change out again.
-    c.insertText(endsWithBreak ? displayLines(s) + QChar('\n') : QChar('\n') + displayLines(s));
+    c.insertText(displayLines(s));
     caretToLastLine_->start();
 }
 
@@ -92,7 +78,7 @@ std::string MemoLines::text() const {
     std::string out;
     for (QTextBlock b = edit_.document()->begin(); b.isValid(); b = b.next()) {
         out += codec_.encode(b.text());
-        if (b.next().isValid()) out += kBreak;
+        if (b.next().isValid()) out += sjis::kLineBreak;
     }
     return out;
 }

@@ -5,32 +5,33 @@
 #include <string>
 #include <string_view>
 
+#include "lists/LineRules.h"
 #include "ui/Cp932Codec.h"
 
 class QPlainTextEdit;
 class QTextBlock;
 class QTimer;
 
-// The line-list rules over a text editor: one document block per line, the text in Shift_JIS bytes.
-// Only the line touched is converted, so reading and appending stay cheap on long lists.
-class MemoLines {
+// The line rules over a text editor: a document block is a segment, its text Shift_JIS bytes once encoded.
+// Only the block touched is converted, so reading and appending stay cheap on long lists.
+class MemoLines final : public LineRules {
   public:
-    static constexpr std::size_t kReadLimit = 4096;
-
     explicit MemoLines(QPlainTextEdit& edit);
-    ~MemoLines();
+    ~MemoLines() override;
 
-    std::size_t count() const;
-    std::string line(std::size_t i) const;  // cut to kReadLimit bytes; empty past the end
-    std::string fullLine(std::size_t i) const;
-    void replace(std::size_t i, std::string_view s);
-    void remove(std::size_t i);
-    void append(std::string_view s);
     std::string text() const;
     void setText(std::string_view s);
 
     QString toDisplay(std::string_view bytes) const { return codec_.decode(bytes); }
     std::string toBytes(QStringView text) const { return codec_.encode(text); }
+
+  protected:
+    std::size_t segments() const override;
+    bool segmentEmpty(std::size_t i) const override;
+    std::string segment(std::size_t i, std::size_t limit) const override;
+    void setSegment(std::size_t i, std::string_view s) override;
+    void eraseSegment(std::size_t i) override;
+    void appendBytes(std::string_view s) override;  // and the caret goes to the new last line
 
   private:
     QTextBlock block(std::size_t i) const;

@@ -9,7 +9,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollArea>
@@ -43,10 +42,13 @@ class QuickTooltipStyle : public QProxyStyle {
 };
 
 // Waits out a wave pause while painting and answering the desktop; user input waits for the end of Start.
-void pauseWithoutInput(std::chrono::milliseconds ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+// A close request is answered here, and it ends the pause at once.
+void pauseWithoutInput(std::chrono::milliseconds ms, const std::function<bool()>& interrupted) {
+    QTimer end;  // wakes the wait when the pause is over
+    end.setSingleShot(true);
+    end.start(ms);
+    while (end.isActive() && !interrupted())
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
 }
 
 template <typename W>
@@ -76,15 +78,11 @@ TForm1::TForm1(FormSettings settings, QWidget* parent)
 
     RunConfig config;
     config.http = settings.http ? settings.http : std::make_shared<CurlHttpLayer>(settings.timeouts);
-    QPointer<TForm1> self(this);
-    config.post = [self](std::function<void()> completion) {
+    config.post = [](std::function<void()> completion) {
         // Runs in the window's thread, in whatever event loop is running there (dialogs included).
+        // A completion that outlives the run finds it gone and does nothing.
         QMetaObject::invokeMethod(
-            qApp,
-            [self, completion = std::move(completion)] {
-                if (self) runHandler(completion);
-            },
-            Qt::QueuedConnection);
+            qApp, [completion = std::move(completion)] { runHandler(completion); }, Qt::QueuedConnection);
     };
     config.target = settings.target;
     config.wavePause = settings.wavePause;
@@ -171,10 +169,11 @@ void TForm1::buildMenu() {
 void TForm1::Button1Click() {
     run_->start();
     if (closeHeld_) {
-        // The close asked for during dispatch, after the input that was held with it: the event
-        // dispatcher hands out timers before window-system input, so go round the loop twice.
+        // A close cut the dispatch short. It goes first, and what was typed or clicked meanwhile (another
+        // Start among it) finds the window disabled and goes nowhere.
         closeHeld_ = false;
-        QTimer::singleShot(0, this, [this] { QTimer::singleShot(0, this, [this] { close(); }); });
+        setEnabled(false);
+        close();
     }
 }
 
@@ -187,7 +186,7 @@ void TForm1::FormClose() {
 }
 
 void TForm1::Button3Click() {
-    showPathsInErrors([this] { loadList(*this, *OpenDialog1); });
+    withPathsAsShown([this] { loadList(*this, *OpenDialog1); });
 }
 
 void TForm1::Button4Click() {
@@ -197,10 +196,10 @@ void TForm1::Button4Click() {
 }
 
 void TForm1::Button5Click() {
-    showPathsInErrors([this] { saveList(*this, *SaveDialog1); });
+    withPathsAsShown([this] { saveList(*this, *SaveDialog1); });
 }
 
-void TForm1::showPathsInErrors(const std::function<void()>& command) {
+void TForm1::withPathsAsShown(const std::function<void()>& command) {
     try {
         command();
     } catch (const ListFileError& e) {
@@ -218,17 +217,14 @@ void TForm1::About1Click() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    if (run_->dispatching()) {  // held like any input until Start is done
+    if (run_->dispatching()) {  // Start ends its dispatch at once and closes the window then
         closeHeld_ = true;
+        run_->interruptDispatch();
         event->ignore();
         return;
     }
     runHandler([this] { FormClose(); });
     event->accept();
-}
-
-std::string TForm1::labelBytes(const QLabel* l) const {
-    return memo1Lines_->toBytes(l->text());
 }
 
 void TForm1::setLabelBytes(QLabel* l, const std::string& text) {
@@ -242,26 +238,14 @@ void TForm1::fitCanvas() {
     canvas_->setFixedSize(canvas_->childrenRect().united(QRect(0, 0, 462, 444)).size());
 }
 
-std::string TForm1::runFlag() const {
-    return labelBytes(kusi_th);
-}
 void TForm1::setRunFlag(const std::string& text) {
     setLabelBytes(kusi_th, text);
-}
-std::string TForm1::doneCount() const {
-    return labelBytes(kusi_now);
 }
 void TForm1::setDoneCount(const std::string& text) {
     setLabelBytes(kusi_now, text);
 }
-std::string TForm1::total() const {
-    return labelBytes(kusi_max);
-}
 void TForm1::setTotal(const std::string& text) {
     setLabelBytes(kusi_max, text);
-}
-std::string TForm1::status() const {
-    return labelBytes(Label_kusi);
 }
 void TForm1::setStatus(const std::string& text) {
     setLabelBytes(Label_kusi, text);

@@ -79,13 +79,9 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
     CheckRun& run() { return *run_; }
 
     // RunView
-    std::string runFlag() const override;
     void setRunFlag(const std::string& text) override;
-    std::string doneCount() const override;
     void setDoneCount(const std::string& text) override;
-    std::string total() const override;
     void setTotal(const std::string& text) override;
-    std::string status() const override;
     void setStatus(const std::string& text) override;
     std::size_t proxyCount() const override;
     std::string proxyLine(std::size_t i) const override;
@@ -104,18 +100,18 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
   private:
     void buildControls();
     void buildMenu();
-    std::string labelBytes(const QLabel* label) const;
     void setLabelBytes(QLabel* label, const std::string& text);
+    // The scroll range covers every control, labels grown by their texts included.
     void fitCanvas();
-    void showPathsInErrors(const std::function<void()>&
-                               command);  // the scroll range covers every control, labels grown by their texts included
+    // Runs a list command; a file error it raises names the path in Shift_JIS, as the window shows it.
+    void withPathsAsShown(const std::function<void()>& command);
 
     QScrollArea* scroll_;
     QWidget* canvas_;
     std::unique_ptr<MemoLines> memo1Lines_;
     std::unique_ptr<MemoLines> memoLoadLines_;
     std::unique_ptr<CheckRun> run_;
-    bool closeHeld_ = false;  // a close that came in while Start was dispatching
+    bool closeHeld_ = false;  // a close that cut Start's dispatch short
 };
 
 extern TForm1* Form1;

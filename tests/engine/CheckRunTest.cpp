@@ -19,8 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kMarker = Target{}.marker;  // the program's own marker, served by local pages
-
 // Records what the run did to the window, at the moments it matters.
 class RecordingView : public FakeRunView {
   public:
@@ -55,7 +53,7 @@ class CheckRunTest : public ::testing::Test {
         c.http = http;
         c.post = queue.poster();
         c.wavePause = 1ms;
-        c.pause = [this](std::chrono::milliseconds) { ++pauses; };
+        c.pause = [this](std::chrono::milliseconds, const std::function<bool()>&) { ++pauses; };
         return c;
     }
     bool finishes() {
@@ -157,7 +155,7 @@ TEST_F(CheckRunTest, CompletionsDuringDispatchWaitForTheTotalWhateverTheLoopDoes
     view.proxies.setText(lines(names("dead", 25)));
     RunConfig c = config();
     // An event loop that runs posted work during the pause, as the window's does.
-    c.pause = [this](std::chrono::milliseconds) {
+    c.pause = [this](std::chrono::milliseconds, const std::function<bool()>&) {
         ++pauses;
         queue.runUntil([] { return false; }, 20ms);
     };
@@ -169,20 +167,64 @@ TEST_F(CheckRunTest, CompletionsDuringDispatchWaitForTheTotalWhateverTheLoopDoes
     EXPECT_EQ(view.countWhenFinished, "25");
 }
 
-TEST_F(CheckRunTest, ACheckThreadThatCannotBeCreatedIsNotCounted) {
-    view.proxies.setText(lines(names("ok", 4)));
+// Under a task limit: a line whose thread cannot be made is tried again after each pause until it starts.
+TEST_F(CheckRunTest, ACheckThreadThatCannotBeCreatedIsTriedAgainAfterThePause) {
+    view.proxies.setText(lines(names("ok", 14)));
     RunConfig c = config();
     int calls = 0;
-    c.spawn = [&calls](std::function<void()> body) {
-        if (++calls == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    std::vector<int> pausesAtFailure;
+    c.spawn = [&](std::function<void()> body) {
+        ++calls;
+        // The second line fails three times (calls 2, 11, 12); the whole second wave once (14 to 17).
+        if (calls == 2 || calls == 11 || calls == 12 || (calls >= 14 && calls <= 17)) {
+            pausesAtFailure.push_back(pauses);
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         return std::thread(std::move(body));
     };
     run = std::make_unique<CheckRun>(view, std::move(c));
     run->start();
-    EXPECT_EQ(view.max, "3");
-    EXPECT_EQ(run->checkSlots()[1].latest, nullptr);
+    EXPECT_EQ(view.max, "14");  // each started check counted once
+    EXPECT_EQ(pausesAtFailure, (std::vector<int>{0, 1, 2, 4, 4, 4, 4}));
+    EXPECT_EQ(pauses, 6);  // never more than one wave of starts between two pauses
     ASSERT_TRUE(finishes());
-    EXPECT_EQ(view.results.count(), 4u);
+    EXPECT_EQ(view.results.count(), 15u);
+    EXPECT_EQ(view.countWhenFinished, "14");
+}
+
+// The command's choice: completions are recorded as they come, and the run ends once the total is known.
+TEST_F(CheckRunTest, ACommandRecordsCompletionsDuringDispatch) {
+    view.proxies.setText(lines(names("ok", 25)));
+    RunConfig c = config();
+    c.holdCompletionsDuringDispatch = false;
+    c.pause = [this](std::chrono::milliseconds, const std::function<bool()>&) {
+        ++pauses;
+        queue.runUntil([] { return false; }, 20ms);
+    };
+    run = std::make_unique<CheckRun>(view, std::move(c));
+    run->start();
+    EXPECT_EQ(view.totalAtAppend.front(), "0");  // lines came in before the total was known
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(view.countWhenFinished, "25");
+    EXPECT_EQ(view.results.count(), 26u);
+}
+
+TEST_F(CheckRunTest, AnInterruptedDispatchStartsNoFurtherWave) {
+    view.proxies.setText(lines(names("hold", 35)));
+    RunConfig c = config();
+    c.pause = [&](std::chrono::milliseconds, const std::function<bool()>& interrupted) {
+        if (++pauses == 2) run->interruptDispatch();
+        EXPECT_EQ(interrupted(), pauses == 2);
+    };
+    run = std::make_unique<CheckRun>(view, std::move(c));
+    run->start();
+    EXPECT_EQ(pauses, 2);
+    EXPECT_EQ(view.max, "20");
+    EXPECT_EQ(run->checksInFlight(), 20u);
+    run->stopEveryCheck();  // unlike Abort, the first wave's checks too, and the run stays on
+    EXPECT_EQ(view.flag, "on");
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(view.results.count(), 21u);
 }
 
 TEST_F(CheckRunTest, CompletionsAfterTheRunIsGoneAreDropped) {
@@ -209,7 +251,7 @@ TEST_F(CheckRunTest, DestroyingTheRunEndsHeldChecksWithoutCompletions) {
 // Thirty real proxies at the real pace: tinyproxy to a page with and without the marker, and dead ports.
 TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
     TinyProxy proxy;
-    TestServer site([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>" + kMarker + "</html>")); });
+    TestServer site([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>" + kTestMarker + "</html>")); });
     TestServer webOnly([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>plain</html>")); });
     std::vector<std::string> proxies;
     std::multiset<std::string> want;
@@ -235,7 +277,7 @@ TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
     RunConfig config;
     config.http = std::make_shared<CurlHttpLayer>();
     config.post = queue.poster();
-    config.target = Target{site.url("/"), kMarker};
+    config.target = Target{site.url("/"), kTestMarker};
     CheckRun run(view, config);
     run.start();
     EXPECT_EQ(view.max, "30");

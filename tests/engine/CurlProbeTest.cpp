@@ -5,12 +5,11 @@
 
 #include "engine/CurlHttp.h"
 #include "engine/Probe.h"
+#include "tests/support/Marker.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TinyProxy.h"
 
 namespace {
-
-const std::string kMarker = Target{}.marker;  // the program's own marker, served by local pages
 
 std::string requestPath(const std::string& request) {
     const auto start = request.find(' ') + 1;
@@ -23,13 +22,13 @@ std::string requestPath(const std::string& request) {
 void origin(TestServer::Connection& c) {
     const std::string path = requestPath(c.request());
     if (path == "/page")
-        c.send(httpResponse(200, "<html><p>" + kMarker + "</p></html>"));
+        c.send(httpResponse(200, "<html><p>" + kTestMarker + "</p></html>"));
     else if (path == "/plain")
         c.send(httpResponse(200, "<html>no marker</html>"));
     else if (path == "/redirect")
         c.send(httpResponse(302, "moved", "Location: /page\r\n"));
     else if (path == "/big")
-        c.send(httpResponse(200, std::string(200 * 1024, 'x') + kMarker));
+        c.send(httpResponse(200, std::string(200 * 1024, 'x') + kTestMarker));
     else
         c.send(httpResponse(404, "not found"));
 }
@@ -49,7 +48,7 @@ class CurlProbe : public ::testing::Test {
         const CurlHttpLayer http(CurlTimeouts{std::chrono::milliseconds(2000), std::chrono::milliseconds(700),
                                               std::chrono::milliseconds(5000)});
         StopRequest stop;
-        return runProbe(http, Target{site_->url(path), kMarker}, proxyText, stop);
+        return runProbe(http, Target{site_->url(path), kTestMarker}, proxyText, stop);
     }
 
     static TinyProxy* proxy_;
@@ -107,7 +106,7 @@ TEST_F(CurlProbe, NonProxyAnsweringItsOwnPageIsDeadAndSawOnlyTheAgent) {
 TEST_F(CurlProbe, HostWithoutPeriodBypassesTheProxy) {
     const CurlHttpLayer http;
     StopRequest stop;
-    const Target local{"http://localhost:" + std::to_string(site_->port()) + "/page", kMarker};
+    const Target local{"http://localhost:" + std::to_string(site_->port()) + "/page", kTestMarker};
     EXPECT_EQ(runProbe(http, local, "127.0.0.1:" + std::to_string(freePort()), stop), ProbeOutcome::Working);
     EXPECT_TRUE(isLocalHost("http://intranet/"));
     EXPECT_FALSE(isLocalHost("http://www.apple.com/"));

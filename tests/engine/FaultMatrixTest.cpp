@@ -10,6 +10,8 @@
 #include "engine/Texts.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
+#include "tests/support/Marker.h"
+#include "tests/support/NamedCase.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/TestServer.h"
 
@@ -17,8 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kMarker = Target{}.marker;               // the program's own marker, served by local pages
-const Target kTarget{"http://127.0.0.1:9/page", kMarker};  // the "proxies" below answer for it themselves
+const Target kTarget{"http://127.0.0.1:9/page", kTestMarker};  // the "proxies" below answer for it themselves
 const CurlTimeouts kShort{1000ms, 1000ms, 3000ms};
 
 // Runs the proxies through a check run as the window does and returns the result lines once it ends.
@@ -51,14 +52,10 @@ std::string chunked(const std::vector<std::string>& chunks) {
     return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body + "0\r\n\r\n";
 }
 
-struct Fault {
-    const char* name;
+struct Fault : NamedCase {
     std::function<void(TestServer::Connection&)> play;  // null: nothing listens on the port
     ProbeOutcome outcome;
 };
-void PrintTo(const Fault& f, std::ostream* os) {
-    *os << f.name;
-}
 
 class FaultMatrix : public ::testing::TestWithParam<Fault> {};
 
@@ -110,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                   const std::string header = "X-Filler: " + std::string(1000, 'h') + "\r\n";
                   for (int i = 0; i < 1000 && c.send(header); ++i) {
                   }
-                  c.send("\r\n" + kMarker);
+                  c.send("\r\n" + kTestMarker);
               },
               ProbeOutcome::Dead},
         Fault{"TrickleOfBytes",
@@ -130,24 +127,24 @@ INSTANTIATE_TEST_SUITE_P(
               ProbeOutcome::Working},
         Fault{"MarkerBeforeAReset",
               [](TestServer::Connection& c) {
-                  c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<p>" + kMarker);
+                  c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<p>" + kTestMarker);
                   c.sleep(100ms);
                   c.reset();
               },
               ProbeOutcome::Working}),
-    [](const auto& info) { return info.param.name; });
+    caseName);
 
 // Two thousand checks over a mixed farm: each completes once, the count reaches the total, nothing leaks.
 TEST(Soak, TwoThousandChecksOverAMixedFarm) {
     const long fds = openDescriptors();
     const long threads = liveThreads();
     {
-        TestServer ok([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kMarker + "</p>")); });
+        TestServer ok([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kTestMarker + "</p>")); });
         TestServer plain([](TestServer::Connection& c) { c.send(httpResponse(200, "<p>plain</p>")); });
         TestServer garbage([](TestServer::Connection& c) { c.send("no http here\r\n\r\n"); });
         TestServer late([](TestServer::Connection& c) {
             c.sleep(50ms);
-            c.send(httpResponse(200, std::string(30000, 'x') + kMarker));
+            c.send(httpResponse(200, std::string(30000, 'x') + kTestMarker));
         });
         const std::string dead = "127.0.0.1:" + std::to_string(freePort());
         const std::vector<std::string> farm = {ok.address(), plain.address(), garbage.address(), late.address(), dead};

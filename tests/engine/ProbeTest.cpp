@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "engine/Probe.h"
+#include "tests/support/Marker.h"
+#include "tests/support/NamedCase.h"
 
 namespace {
 
@@ -59,10 +61,7 @@ class ScriptedHttp : public HttpLayer {
     };
 };
 
-const std::string kMarker = "Apple Inc. All rights reserved.";
-
-struct ProbeCase {
-    const char* name;
+struct ProbeCase : NamedCase {
     bool sessionOk;
     bool urlOk;
     bool stopBefore;
@@ -70,10 +69,6 @@ struct ProbeCase {
     ProbeOutcome expected;
     std::size_t readsExpected;
 };
-
-void PrintTo(const ProbeCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class ProbeReadLoop : public ::testing::TestWithParam<ProbeCase> {};
 
@@ -89,10 +84,10 @@ TEST_P(ProbeReadLoop, Outcome) {
     EXPECT_EQ(http.readsDone, c.readsExpected);
 }
 
-const std::string page = "<html>" + kMarker + "</html>";
+const std::string page = "<html>" + kTestMarker + "</html>";
 const std::string plain = "<html>nothing here</html>";
 std::string withNul() {
-    return std::string("<html>\0", 7) + kMarker;
+    return std::string("<html>\0", 7) + kTestMarker;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
                   ProbeOutcome::Dead,
                   3},
         ProbeCase{"NulBeforeMarker", true, true, false, {{withNul()}}, ProbeOutcome::Working, 1}),
-    [](const auto& info) { return info.param.name; });
+    caseName);
 
 TEST(Probe, HandsProxyTextAgentBypassAndUrlOverUnchanged) {
     ScriptedHttp http;

@@ -7,16 +7,13 @@
 #include <vector>
 
 #include "tests/fuzz/FuzzTargets.h"
+#include "tests/support/NamedCase.h"
 
 namespace {
 
-struct Target {
-    const char* name;
+struct Target : NamedCase {
     int (*run)(const std::uint8_t*, std::size_t);
 };
-void PrintTo(const Target& t, std::ostream* os) {
-    *os << t.name;
-}
 class CorpusReplay : public ::testing::TestWithParam<Target> {};
 
 TEST_P(CorpusReplay, EveryKeptInputPasses) {
@@ -34,6 +31,6 @@ TEST_P(CorpusReplay, EveryKeptInputPasses) {
 INSTANTIATE_TEST_SUITE_P(All, CorpusReplay,
                          ::testing::Values(Target{"linelist", fuzzLineList}, Target{"normalise", fuzzNormalise},
                                            Target{"tidy", fuzzTidy}, Target{"cp932", fuzzCp932}),
-                         [](const auto& info) { return info.param.name; });
+                         caseName);
 
 }  // namespace

@@ -3,20 +3,16 @@
 #include <functional>
 
 #include "lists/LineList.h"
+#include "tests/support/NamedCase.h"
 
 namespace {
 
-struct LineCase {
-    const char* name;
+struct LineCase : NamedCase {
     std::string before;
     std::function<void(LineList&)> op;
     std::string after;
     std::size_t count;
 };
-
-void PrintTo(const LineCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class LineListRules : public ::testing::TestWithParam<LineCase> {};
 
@@ -58,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
                      l.append("c");
                  },
                  "a\r\nc\r\n", 2}),
-    [](const auto& info) { return info.param.name; });
+    caseName);
 
 TEST(LineListRead, LinesAreCutAndEmptyPastTheEnd) {
     const std::string longLine(5000, 'x');

@@ -13,6 +13,7 @@
 
 #include "lists/ListCommands.h"
 #include "lists/ListFile.h"
+#include "tests/support/NamedCase.h"
 #include "tests/support/ScriptedDialog.h"
 
 namespace fs = std::filesystem;
@@ -60,14 +61,10 @@ std::string messageOf(const std::function<void()>& f) {
     return "(no error)";
 }
 
-struct NormaliseCase {
-    const char* name;
+struct NormaliseCase : NamedCase {
     std::string raw;
     std::string text;
 };
-void PrintTo(const NormaliseCase& c, std::ostream* os) {
-    *os << c.name;
-}
 class Normalise : public ::testing::TestWithParam<NormaliseCase> {};
 
 TEST_P(Normalise, LineBreaksAndNul) {
@@ -83,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NormaliseCase{"NulCuts", std::string("a\nb\0c\nd", 7), "a\r\nb"},
                       NormaliseCase{"NulFirst", std::string("\0abc", 4), ""},
                       NormaliseCase{"Sjis", "\x83\x76\x83\x8d\n", "\x83\x76\x83\x8d\r\n"}),
-    [](const auto& info) { return info.param.name; });
+    caseName);
 
 // The window as Load and Save see it.
 struct FakeHost : ListHost {
@@ -99,17 +96,13 @@ struct FakeHost : ListHost {
 };
 
 // Loads (a name, or nullopt for Cancel), then an overwrite-save of the list "saved".
-struct OverwriteCase {
-    const char* name;
+struct OverwriteCase : NamedCase {
     std::vector<std::optional<std::string>> loads;
     std::string remembered;  // "" means empty; names are relative to the test folder
     std::string writtenTo;   // the file that gets the list, or "" when none
     std::string error;       // the expected message, or ""
     bool saveDialogShown;
 };
-void PrintTo(const OverwriteCase& c, std::ostream* os) {
-    *os << c.name;
-}
 class OverwriteSave : public ::testing::TestWithParam<OverwriteCase> {};
 
 TEST_P(OverwriteSave, GoesToTheRememberedPath) {
@@ -149,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         OverwriteCase{"AfterTwoLoads", {"first.txt", "second.txt"}, "second.txt", "second.txt", "", false},
         OverwriteCase{"AfterFirstLoadCancelled", {std::nullopt}, "", "", kFile + kCannotCreate, false},
         OverwriteCase{"WithNoLoadAtAll", {}, "LoadFile_NamePath", "chosen.txt", "", true}),
-    [](const auto& info) { return info.param.name; });
+    caseName);
 
 TEST(ListCommands, LoadSetsTextOnlyWhenItDiffersAndSaveDoesNotRemember) {
     TempDir dir;

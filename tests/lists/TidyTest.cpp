@@ -2,37 +2,19 @@
 
 #include <random>
 
-#include "lists/LineList.h"
-#include "lists/ResultPrefixes.h"
+#include "lists/ShiftJis.h"
 #include "lists/Tidy.h"
+#include "tests/support/NamedCase.h"
+#include "tests/support/TidyOracle.h"
 
 namespace {
 
 const std::string dead(prefixes::kDead), ok(prefixes::kWorking), aborted(prefixes::kAborted);
 
-// The command as a loop over the list, line by line, deleting and replacing in place.
-std::string tidyLineByLine(const std::string& text) {
-    LineList list(text);
-    for (std::size_t i = 0; i < list.count(); ++i) {
-        const std::string head(list.fullLine(i).substr(0, 6));
-        if (head == dead) {
-            list.remove(i);
-            --i;
-            continue;
-        }
-        if (head == ok) list.replace(i, list.fullLine(i).substr(6));
-    }
-    return list.text();
-}
-
-struct TidyCase {
-    const char* name;
+struct TidyCase : NamedCase {
     std::string before;
     std::string after;
 };
-void PrintTo(const TidyCase& c, std::ostream* os) {
-    *os << c.name;
-}
 class Tidy : public ::testing::TestWithParam<TidyCase> {};
 
 TEST_P(Tidy, RemovesDeadAndStripsWorking) {
@@ -56,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TidyCase{"SecondPrefixIsOnlyStrippedOnce", ok + dead + "a\r\n" + ok + ok + "b\r\n",
                                dead + "a\r\n" + ok + "b\r\n"},
                       TidyCase{"LongWorkingLineKeepsItsTail", ok + longProxy + "\r\n", longProxy + "\r\n"}),
-    [](const auto& info) { return info.param.name; });
+    caseName);
 
 TEST(TidyAgain, ASecondTidyActsOnlyOnLinesStillStartingWithAPrefix) {
     const std::string once = tidyResults(ok + dead + "a\r\n" + ok + ok + "b\r\n" + aborted + "c\r\n");

@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "engine/Probe.h"
-
-inline const std::string kTestMarker = Target{}.marker;
+#include "tests/support/Marker.h"
 
 // Proxies by name: "ok…" serves the marker, "dead…" cannot be opened, "hold…" waits in its first read
 // until a stop request (then ends without the marker) or until the test releases it (then with it).

@@ -5,7 +5,7 @@
 #include "engine/RunView.h"
 #include "lists/LineList.h"
 
-// The window's run state with its design texts, and two line lists, without a window.
+// What the window shows of the run, starting from its design texts, and two line lists, without a window.
 class FakeRunView : public RunView {
   public:
     std::string flag = "kusi_th";
@@ -15,13 +15,9 @@ class FakeRunView : public RunView {
     LineList proxies;
     LineList results{"\r\n"};
 
-    std::string runFlag() const override { return flag; }
     void setRunFlag(const std::string& t) override { flag = t; }
-    std::string doneCount() const override { return now; }
     void setDoneCount(const std::string& t) override { now = t; }
-    std::string total() const override { return max; }
     void setTotal(const std::string& t) override { max = t; }
-    std::string status() const override { return statusText; }
     void setStatus(const std::string& t) override { statusText = t; }
     std::size_t proxyCount() const override { return proxies.count(); }
     std::string proxyLine(std::size_t i) const override { return proxies.line(i); }

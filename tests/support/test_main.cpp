@@ -1,8 +1,9 @@
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include "engine/CurlGlobal.h"
+
 int main(int argc, char** argv) {
-    curl_global_init(CURL_GLOBAL_DEFAULT);  // once, before any check thread
+    const CurlGlobal curl;  // once, before any check thread
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,42 @@
+#include "lists/LineRules.h"
+
+#include "lists/ShiftJis.h"
+
+std::size_t LineRules::count() const {
+    const std::size_t n = segments();
+    return segmentEmpty(n - 1) ? n - 1 : n;
+}
+
+std::string LineRules::line(std::size_t i) const {
+    return i < count() ? segment(i, kReadLimit) : std::string();
+}
+
+void LineRules::replace(std::size_t i, std::string_view s) {
+    if (i < count()) setSegment(i, s);
+}
+
+void LineRules::remove(std::size_t i) {
+    if (i >= count()) return;
+    if (i + 1 < segments())
+        eraseSegment(i);
+    else
+        setSegment(i, {});  // the last line without a break: only its text goes
+}
+
+void LineRules::append(std::string_view s) {
+    std::string bytes;
+    bytes.reserve(s.size() + sjis::kLineBreak.size());
+    if (segmentEmpty(segments() - 1))  // empty, or ends with a break
+        bytes.append(s).append(sjis::kLineBreak);
+    else
+        bytes.append(sjis::kLineBreak).append(s);
+    appendBytes(bytes);
+}
+
+std::size_t LineRules::countIn(std::string_view text) {
+    std::size_t breaks = 0;
+    for (std::size_t pos = 0; (pos = text.find(sjis::kLineBreak, pos)) != std::string_view::npos;
+         pos += sjis::kLineBreak.size())
+        ++breaks;
+    return text.empty() || text.ends_with(sjis::kLineBreak) ? breaks : breaks + 1;
+}

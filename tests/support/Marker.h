@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+#include "engine/Probe.h"
+
+// The marker the program looks for, served by the tests' local pages.
+inline const std::string kTestMarker = Target{}.marker;
