@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "engine/CurlGlobal.h"
 #include "engine/Probe.h"
 #include "lists/LineList.h"
+#include "lists/ListCommands.h"
 #include "lists/ListFile.h"
 #include "lists/Tidy.h"
 #include "ui/MemoLines.h"
@@ -26,12 +28,60 @@ double ms(const std::function<void()>& work) {
     return double(t.nsecsElapsed()) / 1e6;
 }
 
+// The open dialog, confirming one name.
+struct ScriptedOpen : ListDialog {
+    explicit ScriptedOpen(std::string name) : name(std::move(name)) {}
+    bool execute() override { return true; }
+    std::string fileName() const override { return name; }
+    std::string name;
+};
+
 std::string proxyList(int lines) {
     std::string text;
     for (int i = 0; i < lines; ++i)
         text += std::to_string(10 + i % 200) + "." + std::to_string(i % 256) + ".0." + std::to_string(i % 250 + 1) +
                 ":" + std::to_string(1024 + i % 50000) + "\r\n";
     return text;
+}
+
+long peakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Loads one list of `lines` lines of `width` bytes (0: line feeds only, 21: the longest IPv4 proxy text)
+// through Load into the editor, in a process of its own so that its peak memory is its own. Prints
+// "lines ms peak_MiB loaded|refused".
+int loadOne(int argc, char** argv, long lines, int width) {
+    const std::string file = "/tmp/kiriha-bench-load.txt";
+    {
+        std::string text;
+        text.reserve(std::size_t(lines) * std::size_t(width + 1));
+        const std::string line = std::string(std::size_t(width), '7');
+        for (long i = 0; i < lines; ++i) text.append(line).append("\n");
+        writeListFile(file, text);
+    }
+    QApplication app(argc, argv);
+    TForm1 form;
+    form.show();
+    QApplication::processEvents();
+    const long before = peakResidentKiB();
+    ScriptedOpen open(file);
+    bool refused = false;
+    const double took = ms([&] {
+        try {
+            loadList(form, open);
+        } catch (const ListFileError&) {
+            refused = true;
+        }
+        QApplication::processEvents();
+    });
+    std::printf("%ld %.0f %.0f %s\n", lines, took, double(peakResidentKiB() - before) / 1024,
+                refused ? "refused" : "loaded");
+    std::remove(file.c_str());
+    return 0;
 }
 
 struct Figure {
@@ -44,6 +94,7 @@ struct Figure {
 
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (argc == 4 && std::string(argv[1]) == "--load") return loadOne(1, argv, std::atol(argv[2]), std::atoi(argv[3]));
     const CurlGlobal curl;
     std::vector<Figure> figures;
     {

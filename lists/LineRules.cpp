@@ -34,9 +34,8 @@ void LineRules::append(std::string_view s) {
 }
 
 std::size_t LineRules::countIn(std::string_view text) {
+    static_assert(sjis::kLineBreak == "\r\n");
     std::size_t breaks = 0;
-    for (std::size_t pos = 0; (pos = text.find(sjis::kLineBreak, pos)) != std::string_view::npos;
-         pos += sjis::kLineBreak.size())
-        ++breaks;
+    for (std::size_t i = 1; i < text.size(); ++i) breaks += text[i] == '\n' && text[i - 1] == '\r';
     return text.empty() || text.ends_with(sjis::kLineBreak) ? breaks : breaks + 1;
 }

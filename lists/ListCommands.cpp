@@ -1,10 +1,15 @@
 #include "lists/ListCommands.h"
 
+#include <cerrno>
+
+#include "lists/LineRules.h"
 #include "lists/ListFile.h"
 
 void loadList(ListHost& host, ListDialog& open) {
     if (open.execute()) {
         std::string text = readListFile(open.fileName());
+        if (LineRules::countIn(text) > kMaxListLines)
+            throw ListFileError(ListFileError::Kind::TooLarge, open.fileName(), EFBIG);
         if (text != host.listText()) host.setListText(text);
     }
     host.setRememberedPath(open.fileName());

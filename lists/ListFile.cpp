@@ -35,6 +35,10 @@ class Fd {
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
 
   private:
     int fd_;
@@ -92,16 +96,74 @@ int openNow(const std::string& path, int flags) {
     return fd;
 }
 
-void writeInPlace(const std::string& path, std::string_view bytes) {
+[[noreturn]] void fail(ListFileError::Kind kind, const std::string& path, int error = errno) {
+    throw ListFileError(kind, path, error);
+}
+
+// What is not a regular file is written as it is: renaming would replace the device node or pipe.
+void writeToDevice(const std::string& path, const std::string& shown, std::string_view bytes) {
     Fd fd(openNow(path, O_WRONLY | O_TRUNC));
-    if (fd.get() < 0) throw ListFileError(ListFileError::Kind::CannotCreate, path);
-    if (!writeAll(fd.get(), bytes)) throw ListFileError(ListFileError::Kind::WriteFailed, path);
+    if (fd.get() < 0) fail(ListFileError::Kind::CannotCreate, shown);
+    if (!writeAll(fd.get(), bytes)) fail(ListFileError::Kind::WriteFailed, shown);
+}
+
+bool writeAllAt(int fd, std::string_view bytes) {
+    for (off_t at = 0; !bytes.empty();) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        at += n;
+    }
+    return true;
+}
+
+// A regular file written in place, as editors do where replacing it would change what it is (its owner,
+// its other links) or where nothing can be made beside it. A failed write puts the old bytes back, which fit
+// in the blocks the file already had.
+void writeInPlace(const std::string& path, const std::string& shown, std::string_view bytes) {
+    Fd fd(openNow(path, O_RDWR));
+    std::string old;
+    bool keptOld = fd.get() >= 0;
+    if (!keptOld) fd.reset(openNow(path, O_WRONLY));  // writable but not readable: nothing to put back
+    if (fd.get() < 0) fail(ListFileError::Kind::CannotCreate, shown);
+    char buffer[65536];
+    for (ssize_t n; keptOld && (n = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            keptOld = false;
+        else
+            old.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (!writeAllAt(fd.get(), bytes) || ::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0 ||
+        ::fsync(fd.get()) != 0) {
+        const int error = errno;
+        if (keptOld && writeAllAt(fd.get(), old) && ::ftruncate(fd.get(), static_cast<off_t>(old.size())) == 0)
+            ::fsync(fd.get());
+        fail(ListFileError::Kind::WriteFailed, shown, error);
+    }
+}
+
+std::string readCapped(int fd, const std::string& path, std::size_t sizeHint) {
+    std::string raw;
+    raw.reserve(sizeHint);
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(ListFileError::Kind::CannotOpen, path);
+        if (n == 0) break;
+        // A file that grows while it is read, or a stream with no end, is refused at the limit.
+        if (raw.size() + static_cast<std::size_t>(n) > kMaxListBytes) fail(ListFileError::Kind::TooLarge, path, EFBIG);
+        raw.append(buffer, static_cast<std::size_t>(n));
+    }
+    return normaliseLoadedText(raw);
 }
 
 }  // namespace
 
-ListFileError::ListFileError(Kind kind, std::string path)
-    : std::runtime_error(compose(kind, path)), kind_(kind), path_(std::move(path)) {}
+ListFileError::ListFileError(Kind kind, std::string path, int error)
+    : std::runtime_error(compose(kind, path)), kind_(kind), path_(std::move(path)), error_(error) {}
 
 std::string ListFileError::compose(Kind kind, std::string_view shownPath) {
     switch (kind) {
@@ -119,78 +181,88 @@ std::string ListFileError::compose(Kind kind, std::string_view shownPath) {
 
 std::string normaliseLoadedText(std::string_view raw) {
     raw = raw.substr(0, raw.find('\0'));
-    std::string text;
-    text.reserve(raw.size() + raw.size() / 16);
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        const char c = raw[i];
-        if (c == '\r') {
-            text += "\r\n";
-            if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
-        } else if (c == '\n') {
-            text += "\r\n";
+    // Sized first and written through a pointer: a list of line feeds alone is 64 Mi breaks at the size limit.
+    const char* const end = raw.data() + raw.size();
+    std::size_t size = raw.size();
+    for (const char* in = raw.data(); in < end; ++in)  // a lone CR or LF grows by one byte
+        size +=
+            (*in == '\n' && (in == raw.data() || in[-1] != '\r')) || (*in == '\r' && (in + 1 == end || in[1] != '\n'));
+    std::string text(size, '\0');
+    char* out = text.data();
+    for (const char* in = raw.data(); in < end; ++in) {
+        if (*in == '\r') {
+            *out++ = '\r';
+            *out++ = '\n';
+            if (in + 1 < end && in[1] == '\n') ++in;
+        } else if (*in == '\n') {
+            *out++ = '\r';
+            *out++ = '\n';
         } else {
-            text += c;
+            *out++ = *in;
         }
     }
     return text;
 }
 
 std::string readListFile(const std::string& path) {
-    Fd fd(path.empty() ? -1 : openNow(path, O_RDONLY));
+    if (path.empty()) fail(ListFileError::Kind::CannotOpen, path, ENOENT);
+    Fd fd(openNow(path, O_RDONLY));
     struct stat st {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode))
-        throw ListFileError(ListFileError::Kind::CannotOpen, path);
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) fail(ListFileError::Kind::CannotOpen, path);
+    if (!S_ISREG(st.st_mode)) fail(ListFileError::Kind::CannotOpen, path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (static_cast<std::size_t>(st.st_size) > kMaxListBytes) fail(ListFileError::Kind::TooLarge, path, EFBIG);
+    return readCapped(fd.get(), path, static_cast<std::size_t>(st.st_size));
+}
+
+std::string readListStream(int fd, const std::string& name) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail(ListFileError::Kind::CannotOpen, name);
+    if (S_ISDIR(st.st_mode)) fail(ListFileError::Kind::CannotOpen, name, EISDIR);
     if (S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) > kMaxListBytes)
-        throw ListFileError(ListFileError::Kind::TooLarge, path);
-    std::string raw;
-    if (S_ISREG(st.st_mode)) raw.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw ListFileError(ListFileError::Kind::CannotOpen, path);
-        if (n == 0) break;
-        // A file that grows, or one with no end (a device, a pipe), is refused at the limit.
-        if (raw.size() + static_cast<std::size_t>(n) > kMaxListBytes)
-            throw ListFileError(ListFileError::Kind::TooLarge, path);
-        raw.append(buffer, static_cast<std::size_t>(n));
-    }
-    return normaliseLoadedText(raw);
+        fail(ListFileError::Kind::TooLarge, name, EFBIG);
+    return readCapped(fd, name, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
 }
 
 void writeListFile(const std::string& path, std::string_view bytes) {
-    if (path.empty()) throw ListFileError(ListFileError::Kind::CannotCreate, path);
+    if (path.empty()) fail(ListFileError::Kind::CannotCreate, path, ENOENT);
     const std::string target = resolveTarget(path);
     struct stat st {};
     const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        // A device or a pipe cannot be replaced by renaming; it is written as it is.
-        writeInPlace(target, bytes);
-        return;
+    if (exists && !S_ISREG(st.st_mode)) return writeToDevice(target, path, bytes);
+    if (exists) {
+        // A file the user may not write stays as it is, whatever the folder allows.
+        Fd writable(openNow(target, O_WRONLY));
+        if (writable.get() < 0) fail(ListFileError::Kind::CannotCreate, path);
+        if (st.st_nlink > 1) return writeInPlace(target, path, bytes);  // every link sees the new list
     }
     const auto slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string pattern = folder + "/." + name + ".kiriha-XXXXXX";
+    // A short name of its own, so that any name the file system takes can be saved.
+    std::string pattern = folder + "/.kiriha-XXXXXX";
     Fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (fd.get() < 0) throw ListFileError(ListFileError::Kind::CannotCreate, path);
+    if (fd.get() < 0) {
+        if (exists) return writeInPlace(target, path, bytes);  // a folder we may not write: the file itself
+        fail(ListFileError::Kind::CannotCreate, path);
+    }
     TempFile temp(pattern);
 
     mode_t mode;
     if (exists) {
         mode = st.st_mode & 07777;
-        // Keeping the owner needs privileges; without them the file is ours, as a new file would be.
-        [[maybe_unused]] const int owned = ::fchown(fd.get(), st.st_uid, st.st_gid);
+        // Replacing must not hand the list to another owner; where ours cannot be made theirs, write in place.
+        if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+            ::close(fd.release());
+            return writeInPlace(target, path, bytes);
+        }
     } else {
         const mode_t mask = ::umask(0);
         ::umask(mask);
         mode = 0666 & ~mask;
     }
     if (::fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0)
-        throw ListFileError(ListFileError::Kind::WriteFailed, path);
-    if (::close(fd.release()) != 0) throw ListFileError(ListFileError::Kind::WriteFailed, path);
-    if (::rename(temp.path().c_str(), target.c_str()) != 0)
-        throw ListFileError(ListFileError::Kind::CannotCreate, path);
+        fail(ListFileError::Kind::WriteFailed, path);
+    if (::close(fd.release()) != 0) fail(ListFileError::Kind::WriteFailed, path);
+    if (::rename(temp.path().c_str(), target.c_str()) != 0) fail(ListFileError::Kind::CannotCreate, path);
     temp.keep();
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());  // the rename itself survives a crash

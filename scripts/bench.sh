@@ -21,4 +21,15 @@ QT_QPA_PLATFORM=offscreen "$build/bench/ui_bench" 2>/dev/null >"$out"
 head -n -1 "$out"
 ui=$(tail -n 1 "$out")
 echo
-echo "$engine $ui"
+echo "== list editor at the line limit (a process each) =="
+limit=$(sed -n 's/.*kMaxListLines = \([0-9'"'"']*\);.*/\1/p' lists/ListFile.h | tr -d "'")
+# The longest lines the 64 MiB limit allows at that many lines: the slowest accepted list.
+width=$(( (64 * 1024 * 1024) / limit - 2 ))
+read -r _ at_ms at_mib at_what < <(QT_QPA_PLATFORM=offscreen "$build/bench/ui_bench" --load "$limit" "$width" 2>/dev/null)
+read -r _ over_ms _ over_what < <(QT_QPA_PLATFORM=offscreen "$build/bench/ui_bench" --load $((64 * 1024 * 1024)) 0 2>/dev/null)
+printf '%-34s %s lines of %s bytes: %s ms, %s MiB (%s; target <= 5000 ms, <= 1024 MiB)\n' \
+    "largest accepted list" "$limit" "$width" "$at_ms" "$at_mib" "$at_what"
+printf '%-34s %s ms (%s; target < 1000 ms)\n' "64 MiB of line feeds" "$over_ms" "$over_what"
+limits="load_limit_lines=$limit load_limit_ms=$at_ms load_limit_mib=$at_mib refuse_64mib_lf_ms=$over_ms"
+echo
+echo "$engine $ui $limits"

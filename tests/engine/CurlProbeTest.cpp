@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 
@@ -110,6 +116,35 @@ TEST_F(CurlProbe, HostWithoutPeriodBypassesTheProxy) {
     EXPECT_EQ(runProbe(http, local, "127.0.0.1:" + std::to_string(freePort()), stop), ProbeOutcome::Working);
     EXPECT_TRUE(isLocalHost("http://intranet/"));
     EXPECT_FALSE(isLocalHost("http://www.apple.com/"));
+}
+
+// Proxy lists come from the internet: no proxy text may turn the check on a local Unix socket.
+TEST_F(CurlProbe, ASocksProxyTextWithAPathReachesNoUnixSocket) {
+    char pattern[] = "/tmp/kiriha-unix-XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    const std::string path = dir + "/app.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 16), 0);
+    for (const std::string& text :
+         {"socks5h://localhost" + path, "socks5://localhost" + path, "SOCKS5H://LocalHost" + path,
+          "socks4a://localhost" + path, "socks4://localhost" + path, "socks5h://localhost:1080" + path,
+          "socks5h://%6Cocalhost" + path, "socks5h://localhost/%2F" + path.substr(1)}) {
+        EXPECT_TRUE(reachesUnixSocket(text)) << text;
+        EXPECT_EQ(probe(text, "/page"), ProbeOutcome::Dead) << text;
+    }
+    pollfd p{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 200), 0) << "the socket saw a connection";
+    ::close(listener);
+    std::filesystem::remove_all(dir);
+    // The forms that name a host and port stay as they were.
+    for (const std::string text :
+         {"127.0.0.1:3128", "proxy.example:8080", "http://127.0.0.1:3128/", "https://127.0.0.1:3128",
+          "socks5://127.0.0.1:1080", "socks5h://127.0.0.1:1080/", "socks4a://localhost:1080"})
+        EXPECT_FALSE(reachesUnixSocket(text)) << text;
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -185,7 +186,44 @@ TEST(ListFile, RefusesWhatTheEditorCannotHoldBeforeReadingIt) {
     EXPECT_EQ(messageOf([&] { readListFile(big.string()); }), kTooLarge);
     fs::resize_file(big, kMaxListBytes);
     EXPECT_EQ(readListFile(big.string()), "");  // exactly the limit loads (and cuts at its first NUL)
-    EXPECT_EQ(messageOf([&] { readListFile("/dev/zero"); }), kTooLarge);  // no end at all
+    const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(messageOf([&] { readListStream(zero, "/dev/zero"); }), kTooLarge);  // a stream with no end
+    ::close(zero);
+}
+
+// More lines than the editor loads in time are refused before it is touched; the line limit itself loads.
+TEST(ListCommands, LoadRefusesMoreLinesThanTheLimit) {
+    TempDir dir;
+    FakeHost host;
+    host.text = "kept";
+    ScriptedDialog open;
+    spit(dir.path / "over.txt", std::string(kMaxListLines, '\n') + "last");
+    spit(dir.path / "limit.txt", std::string(kMaxListLines, '\n'));
+    open.answers = {(dir.path / "over.txt").string(), (dir.path / "limit.txt").string()};
+    EXPECT_EQ(messageOf([&] { loadList(host, open); }), kTooLarge);
+    EXPECT_EQ(host.text, "kept");
+    EXPECT_EQ(host.path, kNoListLoaded);
+    loadList(host, open);
+    EXPECT_EQ(host.text.size(), 2 * kMaxListLines);
+}
+
+// What is not a regular file is refused at once, however long its other end would keep the reader waiting.
+TEST(ListCommands, LoadTakesRegularFilesOnly) {
+    TempDir dir;
+    const fs::path fifo = dir.path / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // a writer that never writes
+    fs::create_symlink("fifo", dir.path / "link-to-fifo");
+    for (const std::string& path : {fifo.string(), (dir.path / "link-to-fifo").string(), std::string("/dev/zero"),
+                                    std::string("/dev/null"), dir.path.string()}) {
+        FakeHost host;
+        host.text = "kept";
+        ScriptedDialog open;
+        open.answers = {path};
+        EXPECT_EQ(messageOf([&] { loadList(host, open); }), kFile + path + kCannotOpen) << path;
+        EXPECT_EQ(host.text, "kept") << path;
+    }
+    ::close(writer);
 }
 
 // Runs `f` in a child without root's power to write anywhere; returns what it threw.
@@ -257,5 +295,99 @@ TEST(ListFile, SaveReplacesALinkTargetAndKeepsPermissions) {
     writeListFile((dir.path / "new.txt").string(), "");
     EXPECT_EQ(fs::file_size(dir.path / "new.txt"), 0u);
 }
+
+constexpr uid_t kUser = 65534;  // the unprivileged user saves run as, when the suite runs as root
+
+struct SaveCase : NamedCase {
+    bool needsRoot;                                      // the set-up makes files of another owner
+    std::function<fs::path(const fs::path& dir)> setUp;  // in a folder the user may write; what to save to
+    std::string error;                                   // the message's kind, or "" when the save succeeds
+    std::function<void(const fs::path& file)> check = [](const fs::path&) {};
+    rlim_t fileSizeLimit = RLIM_INFINITY;  // stands in for a disk that fills up
+};
+
+fs::path userFile(const fs::path& at, fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
+    spit(at, "old\r\n");
+    [[maybe_unused]] const int owned = ::chown(at.c_str(), kUser, kUser);  // ours already unless root
+    fs::permissions(at, perms);
+    return at;
+}
+
+uid_t ownerOf(const fs::path& p) {
+    struct stat st {};
+    ::stat(p.c_str(), &st);
+    return st.st_uid;
+}
+
+class Save : public ::testing::TestWithParam<SaveCase> {};
+
+TEST_P(Save, AsAnUnprivilegedUser) {
+    const SaveCase& c = GetParam();
+    if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "needs root to make another user's files";
+    TempDir dir;
+    [[maybe_unused]] const int owned = ::chown(dir.path.c_str(), kUser, kUser);
+    const fs::path file = c.setUp(dir.path);
+    const std::string old = fs::exists(file) ? slurp(file) : "";
+    const std::string message = messageAsUnprivileged([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{c.fileSizeLimit, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        writeListFile(file.string(), "new list\r\n");
+    });
+    if (c.error.empty()) {
+        EXPECT_EQ(message, "(no error)");
+        EXPECT_EQ(slurp(file), "new list\r\n");
+    } else {
+        EXPECT_EQ(message, c.error == kWriteFailed ? kWriteFailed : kFile + file.string() + c.error);
+        EXPECT_EQ(slurp(file), old);  // byte for byte
+    }
+    c.check(file);
+    for (const auto& e : fs::recursive_directory_iterator(dir.path))
+        EXPECT_FALSE(e.path().filename().string().starts_with(".kiriha-")) << "temporary file left";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Save,
+    ::testing::Values(
+        SaveCase{"ReadOnlyFile", false,
+                 [](const fs::path& d) { return userFile(d / "list.txt", fs::perms::owner_read); }, kCannotCreate},
+        SaveCase{"AnotherUsersFileInTheUsersFolder", true,
+                 [](const fs::path& d) {
+                     spit(d / "list.txt", "old\r\n");
+                     return d / "list.txt";
+                 },
+                 kCannotCreate, [](const fs::path& f) { EXPECT_EQ(ownerOf(f), 0u); }},
+        SaveCase{"AnotherUsersFileWritableByAll", true,
+                 [](const fs::path& d) {
+                     spit(d / "list.txt", "old\r\n");
+                     fs::permissions(d / "list.txt", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                                                         ~fs::perms::others_exec);
+                     return d / "list.txt";
+                 },
+                 "", [](const fs::path& f) { EXPECT_EQ(ownerOf(f), 0u); }},  // written in place, still theirs
+        SaveCase{"WritableFileInAFolderTheUserMayNotWrite", true,
+                 [](const fs::path& d) {
+                     fs::create_directory(d / "locked");  // root's
+                     return userFile(d / "locked" / "list.txt");
+                 },
+                 ""},
+        SaveCase{"LongestName", false, [](const fs::path& d) { return userFile(d / (std::string(251, 'n') + ".txt")); },
+                 ""},
+        SaveCase{"NewFile", false, [](const fs::path& d) { return d / "new.txt"; }, "",
+                 [](const fs::path& f) { EXPECT_EQ(ownerOf(f), ::geteuid() == 0 ? kUser : ::geteuid()); }},
+        SaveCase{"HardLinked", false,
+                 [](const fs::path& d) {
+                     fs::create_hard_link(userFile(d / "list.txt"), d / "other-link.txt");
+                     return d / "list.txt";
+                 },
+                 "", [](const fs::path& f) { EXPECT_EQ(slurp(f.parent_path() / "other-link.txt"), "new list\r\n"); }},
+        SaveCase{"HardLinkedOnAFullDisk", false,
+                 [](const fs::path& d) {
+                     fs::create_hard_link(userFile(d / "list.txt"), d / "other-link.txt");
+                     return d / "list.txt";
+                 },
+                 kWriteFailed,
+                 [](const fs::path& f) { EXPECT_EQ(slurp(f.parent_path() / "other-link.txt"), "old\r\n"); }, 8}),
+    caseName);
 
 }  // namespace
