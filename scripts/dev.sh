@@ -9,7 +9,7 @@ build=${KIRIHA_BUILD_DIR:-build}
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libcurl4-openssl-dev tinyproxy
     qt6-base-dev qt6-base-private-dev libqt6svg6 fonts-ipafont-gothic fonts-ipafont-mincho xvfb xauth
-    desktop-file-utils appstream dpkg-dev)
+    desktop-file-utils appstream dpkg-dev x11-utils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -9,12 +9,16 @@
 #include "ui/Unit1.h"
 #include "ui/Unit_about.h"
 
-int runApplication(int argc, char** argv, const FormSettings& settings, const std::function<void()>& afterShow) {
+void setUpApplication() {
     Q_INIT_RESOURCE(kiriha);  // the icon lives in a static library, so its resource is registered by hand
-    TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kiriha"));
     QApplication::setDesktopFileName(QStringLiteral("org.kiriha.kiriha"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kiriha.svg")));
+}
+
+int runApplication(int argc, char** argv, const FormSettings& settings, const std::function<void()>& afterShow) {
+    TApplication app(argc, argv);
+    setUpApplication();
     try {
         const CurlGlobal curl;  // before any check thread, torn down after the window's run has joined them
         // Closing ends the loop; the window goes first, and its run gives up the checks still in flight

@@ -97,6 +97,7 @@ TForm1::~TForm1() {
 
 void TForm1::buildControls() {
     scroll_ = new QScrollArea(this);
+    scroll_->setFocusPolicy(Qt::NoFocus);  // scrolling is no stop of its own in the tab order
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setFixedSize(kClientWidth, kClientHeight);
     auto* canvas = canvas_ = new QWidget;
@@ -139,6 +140,7 @@ void TForm1::buildControls() {
     // Tab order: Start, result list, proxy list, Abort, Load, Tidy, Save, overwrite option.
     QWidget* order[] = {Button1, Memo1, Memo_load, Button2, Button3, Button4, Button5, CheckBox1};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+    Button1->setFocus();  // the first in the tab order has the focus when the window opens
 
     connect(Button1, &QPushButton::clicked, this, [this] { runHandler([this] { Button1Click(); }); });
     connect(Button2, &QPushButton::clicked, this, [this] { runHandler([this] { Button2Click(); }); });

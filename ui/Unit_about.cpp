@@ -110,4 +110,5 @@ void TAboutBox::showEvent(QShowEvent* event) {
         move(area.center() - QPoint(width() / 2, height() / 2));
     }
     QDialog::showEvent(event);
+    Edit1->setFocus();  // first in the panel, which comes before OK; Enter still reaches the default button
 }

@@ -4,9 +4,12 @@
 #include <QLabel>
 #include <QStringList>
 
-// A label at its design position, sized to its text as the design's labels are.
+// A label at its design position, sized to its text as the design's labels are. Its text is plain: a path
+// or a proxy text holding "<b>" is shown as written.
 inline QLabel* placedLabel(QWidget* parent, const QString& text, int left, int top) {
-    auto* l = new QLabel(text, parent);
+    auto* l = new QLabel(parent);
+    l->setTextFormat(Qt::PlainText);
+    l->setText(text);
     l->move(left, top);
     l->adjustSize();
     return l;

@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -84,6 +85,54 @@ TEST_F(MainWindow, StartsWithItsDesignTextsAndBothScrollBars) {
     EXPECT_EQ(form->kusi_max->text(), "0");
     EXPECT_EQ(form->kusi_th->text(), "on");
     EXPECT_EQ(form->Label_kusi->text(), QStringLiteral("プロクシ生存チェック中"));
+}
+
+TEST_F(MainWindow, StartHasTheFocusAndTabVisitsTheEightControlsInOrder) {
+    open();
+    const std::vector<QWidget*> order = {form->Button1, form->Memo1,   form->Memo_load, form->Button2,
+                                         form->Button3, form->Button4, form->Button5,   form->CheckBox1};
+    EXPECT_EQ(QApplication::focusWidget(), form->Button1);
+    for (std::size_t i = 1; i <= order.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), order[i % order.size()]) << "after Tab " << i;
+    }
+}
+
+TEST_F(MainWindow, TextsThatShowDataAreNeverMarkup) {
+    open();
+    const QString markup = QStringLiteral("/tmp/<b>x</b>.txt");
+    form->setRememberedPath(markup.toStdString());
+    for (QLabel* l : form->findChildren<QLabel*>())
+        EXPECT_EQ(l->textFormat(), Qt::PlainText) << l->text().toStdString();
+    EXPECT_EQ(form->LoadFile_NamePath->text(), markup);
+    QString boxText;
+    Qt::TextFormat boxFormat = Qt::AutoText;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        boxText = box->text();
+        boxFormat = box->textFormat();
+        box->accept();
+    });
+    runHandler([&] { throw std::runtime_error(markup.toStdString()); });
+    EXPECT_EQ(boxFormat, Qt::PlainText);
+    EXPECT_EQ(boxText, markup + ".");
+}
+
+TEST_F(MainWindow, AboutOpensWithTheFirstAddressFocusedAndEnterClosesIt) {
+    open();
+    TAboutBox about(form.get());
+    QWidget* focused = nullptr;
+    QTimer::singleShot(0, [&] {
+        if (QTest::qWaitFor(
+                [&] { return QApplication::focusWidget() && QApplication::focusWidget()->window() == &about; })) {
+            focused = QApplication::focusWidget();
+            QTest::keyClick(focused, Qt::Key_Return);
+        }
+        if (about.isVisible()) about.done(-1);  // Enter did not close it
+    });
+    EXPECT_EQ(about.exec(), QDialog::Accepted);
+    EXPECT_EQ(focused, static_cast<QWidget*>(about.Edit1)) << (focused ? focused->metaObject()->className() : "none");
 }
 
 TEST_F(MainWindow, StartChecksRealProxiesIntoTheResultList) {

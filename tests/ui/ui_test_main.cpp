@@ -3,12 +3,14 @@
 #include <cstdlib>
 
 #include "engine/CurlGlobal.h"
+#include "ui/Application.h"
 #include "ui/ErrorDisplay.h"
 
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no display needed, also while tests are listed
     const CurlGlobal curl;
     TApplication app(argc, argv);
+    setUpApplication();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
