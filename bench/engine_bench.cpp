@@ -22,10 +22,10 @@
 #include "engine/Unit_kusith.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
+#include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/TestServer.h"
-#include "tests/support/TinyProxy.h"
 
 namespace {
 

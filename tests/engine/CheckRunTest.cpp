@@ -12,8 +12,8 @@
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeHttp.h"
 #include "tests/support/FakeRunView.h"
+#include "tests/support/LocalProxy.h"
 #include "tests/support/TestServer.h"
-#include "tests/support/TinyProxy.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include "engine/CurlHttp.h"
 #include "engine/Probe.h"
+#include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
 #include "tests/support/TestServer.h"
-#include "tests/support/TinyProxy.h"
 
 namespace {
 

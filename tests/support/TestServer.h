@@ -18,6 +18,7 @@ class TestServer {
         Connection(int fd, std::string request, TestServer& server)
             : fd_(fd), request_(std::move(request)), server_(server) {}
         const std::string& request() const { return request_; }
+        int fd() const { return fd_; }
         bool send(std::string_view bytes);  // false once the peer is gone
         void reset();                       // close with RST
         bool sleep(std::chrono::milliseconds ms) { return server_.sleepUnlessStopped(ms); }

@@ -1,0 +1,110 @@
+#include "tests/support/LocalProxy.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/TestServer.h"
+
+namespace {
+
+bool accepts(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string find(const char* name) {
+    for (const char* dir : {"/usr/bin/", "/usr/sbin/", "/usr/local/bin/", "/usr/local/sbin/"})
+        if (const std::string p = std::string(dir) + name; ::access(p.c_str(), X_OK) == 0) return p;
+    throw std::runtime_error(std::string(name) + " is not installed (scripts/dev.sh installs it)");
+}
+
+}  // namespace
+
+// The program and its arguments for `kind`, after writing its configuration into dir_.
+std::vector<std::string> LocalProxy::configure(Kind kind, const std::string& extra, std::uint16_t upstream) {
+    const std::string conf = dir_ + "/proxy.conf";
+    const std::string port = std::to_string(port_);
+    std::ofstream out(conf);
+    switch (kind) {
+        case Kind::Tinyproxy:
+            out << "Port " << port << "\nListen 127.0.0.1\nTimeout 600\nMaxClients 1000\nAllow 127.0.0.1\n"
+                << "LogLevel Critical\nDisableViaHeader Yes\nPidFile \"" << dir_ << "/pid\"\n"
+                << extra;
+            return {find("tinyproxy"), "-d", "-c", conf};
+        case Kind::Squid:
+            out << "http_port 127.0.0.1:" << port << "\nhttp_access allow all\ncache deny all\ncache_mem 0 MB\n"
+                << "access_log none\ncache_log /dev/null\ncache_store_log none\npid_filename " << dir_
+                << "/squid.pid\ncoredump_dir " << dir_ << "\nshutdown_lifetime 0 seconds\n"
+                << extra;
+            return {find("squid"), "-N", "-f", conf};
+        case Kind::Microsocks:
+            return {find("microsocks"), "-i", "127.0.0.1", "-p", port};
+        case Kind::Danted:
+            out << "logoutput: /dev/null\ninternal: 127.0.0.1 port = " << port << "\nexternal: 127.0.0.1\n"
+                << "clientmethod: none\nsocksmethod: none\nuser.privileged: root\nuser.unprivileged: nobody\n"
+                << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
+            return {find("danted"), "-f", conf, "-p", dir_ + "/danted.pid"};
+        case Kind::Stunnel:
+            out << "foreground = yes\npid =\n"
+                << extra << "\n[proxy]\naccept = 127.0.0.1:" << port << "\nconnect = 127.0.0.1:" << upstream << "\n";
+            return {find("stunnel4"), conf};
+    }
+    return {};
+}
+
+LocalProxy::LocalProxy(Kind kind, std::string extra, std::uint16_t upstream) {
+    char pattern[] = "/tmp/kiriha-proxy-XXXXXX";
+    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
+    dir_ = pattern;
+    ::chmod(dir_.c_str(), 0777);  // squid writes as its own user when started by root
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = freePort();
+        const std::vector<std::string> args = configure(kind, extra, upstream);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        for (int i = 0; i < 1500; ++i) {  // squid takes a few seconds
+            if (accepts(port_)) return;
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) break;  // lost the port race: try another
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+    throw std::runtime_error("the proxy in " + dir_ + " did not start");
+}
+
+LocalProxy::~LocalProxy() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
