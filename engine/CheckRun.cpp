@@ -49,7 +49,7 @@ void CheckRun::start() {
             else
                 failed.push_back(k);
         }
-        pause();
+        if (config_.pauseAfterLastWave || (wave + 1) * waveSize < view_.proxyCount() || !failed.empty()) pause();
         // A line whose thread could not be made is tried again after each pause until it starts: threads
         // end within their time-outs, so room comes back, and the pace stays within one wave per pause.
         while (!failed.empty() && !interrupted_) {
