@@ -8,12 +8,13 @@ trap 'rm -rf "$stage"' EXIT
 DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
 root="$stage/usr"
 status=0
-for f in bin/kiriha share/applications/org.kiriha.kiriha.desktop \
+for f in bin/kiriha bin/kiriha-check share/applications/org.kiriha.kiriha.desktop \
     share/icons/hicolor/scalable/apps/org.kiriha.kiriha.svg share/metainfo/org.kiriha.kiriha.metainfo.xml \
-    share/doc/kiriha/LICENSE; do
+    share/man/man1/kiriha.1.gz share/man/man1/kiriha-check.1.gz share/doc/kiriha/copyright \
+    share/doc/kiriha/changelog.gz; do
     if [ -e "$root/$f" ]; then echo "ok: $f"; else echo "missing: $f"; status=1; fi
 done
-[ -x "$root/bin/kiriha" ] || { echo "bin/kiriha is not executable"; status=1; }
+for b in kiriha kiriha-check; do [ -x "$root/bin/$b" ] || { echo "bin/$b is not executable"; status=1; }; done
 
 out=$(desktop-file-validate "$root/share/applications/org.kiriha.kiriha.desktop" 2>&1) || status=1
 echo "$out"

@@ -45,6 +45,19 @@ class MainWindow : public ::testing::Test {
         ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
     }
     bool waitFor(const std::function<bool()>& done, int ms = 10000) { return QTest::qWaitFor(done, ms); }
+    // The window over fake proxies whose checks wait in their first read, `n` of them in the proxy list,
+    // and the focus in the result list.
+    std::shared_ptr<FakeHttp> openWithHeldProxies(int n) {
+        auto http = std::make_shared<FakeHttp>();
+        FormSettings settings;
+        settings.http = http;
+        open(settings);
+        std::string list;
+        for (int i = 0; i < n; ++i) list += "hold" + std::to_string(i) + "\r\n";
+        form->proxyList().setText(list);
+        form->Memo1->setFocus();
+        return http;
+    }
     std::multiset<std::string> resultLines() {
         std::multiset<std::string> lines;
         for (std::size_t i = 1; i < form->results().count(); ++i) lines.insert(form->results().line(i));
@@ -192,14 +205,7 @@ void pressXAndClickAbort(TForm1& form) {
 }
 
 TEST_F(MainWindow, InputDuringDispatchIsHandledAfterwards) {
-    auto http = std::make_shared<FakeHttp>();
-    FormSettings settings;
-    settings.http = http;
-    open(settings);
-    std::string list;
-    for (int i = 0; i < 11; ++i) list += "hold" + std::to_string(i) + "\r\n";  // slot 1's first check outlives Abort
-    form->proxyList().setText(list);
-    form->Memo1->setFocus();
+    const auto http = openWithHeldProxies(11);  // slot 1's first check outlives Abort
     QString seenDuringPause = "?";
     QString flagDuringPause = "?";
     QTimer::singleShot(5, [&] { pressXAndClickAbort(*form); });
@@ -219,14 +225,7 @@ TEST_F(MainWindow, InputDuringDispatchIsHandledAfterwards) {
 
 // A close from the desktop during dispatch ends it at once, before the input held with it.
 TEST_F(MainWindow, CloseDuringDispatchEndsItFirst) {
-    auto http = std::make_shared<FakeHttp>();
-    FormSettings settings;
-    settings.http = http;
-    open(settings);
-    std::string list;
-    for (int i = 0; i < 300; ++i) list += "hold" + std::to_string(i) + "\r\n";
-    form->proxyList().setText(list);
-    form->Memo1->setFocus();
+    const auto http = openWithHeldProxies(300);
     bool dispatchingWhenClosed = false;
     QTimer::singleShot(30, [&] {
         pressXAndClickAbort(*form);

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build tree and checks it as Debian would: its dependencies, its files,
+# and lintian with no error and no warning. Exit 77 (skipped) where lintian is not installed.
+set -euo pipefail
+build=$1
+if ! command -v lintian >/dev/null; then
+    echo "lintian is not installed (scripts/dev.sh installs it): package not checked"
+    exit 77
+fi
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+cpack --config "$build/CPackConfig.cmake" -B "$out" >/dev/null
+deb=$(ls "$out"/kiriha_*.deb)
+status=0
+
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+for want in 'ca-certificates' 'libcurl4 (>= 7.85)'; do
+    grep -qF "$want" <<<"$depends" || { echo "missing dependency: $want"; status=1; }
+done
+
+files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for want in ./usr/bin/kiriha ./usr/bin/kiriha-check ./usr/share/man/man1/kiriha.1.gz \
+    ./usr/share/man/man1/kiriha-check.1.gz ./usr/share/doc/kiriha/copyright ./usr/share/doc/kiriha/changelog.gz; do
+    grep -qxF "$want" <<<"$files" || { echo "missing from the package: $want"; status=1; }
+done
+
+lintian --fail-on error,warning "$deb" || status=1
+exit $status
