@@ -1,5 +1,7 @@
 #include "engine/Unit_kusith.h"
 
+#include <malloc.h>
+
 kusi_check_thread::kusi_check_thread(int slot, std::string proxy, std::shared_ptr<const HttpLayer> http, Target target,
                                      Poster post, Completion completion)
     : slot_(slot),
@@ -28,4 +30,8 @@ void kusi_check_thread::Execute() {
 
 Spawner defaultSpawner() {
     return [](std::function<void()> body) { return std::thread(std::move(body)); };
+}
+
+void keepMemoryForTheNextChecks() {
+    mallopt(M_TRIM_THRESHOLD, 1 << 20);
 }

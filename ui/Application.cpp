@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "engine/CurlGlobal.h"
+#include "engine/Unit_kusith.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit1.h"
 #include "ui/Unit_about.h"
@@ -17,6 +18,7 @@ void setUpApplication() {
 }
 
 int runApplication(int argc, char** argv, const FormSettings& settings, const std::function<void()>& afterShow) {
+    keepMemoryForTheNextChecks();
     TApplication app(argc, argv);
     setUpApplication();
     try {
