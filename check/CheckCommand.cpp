@@ -168,7 +168,7 @@ int runCheckCommand(const std::vector<std::string>& args) {
     long long toCheck = 0;
     for (std::size_t i = 0; i < list.count(); ++i) toCheck += !list.line(i).empty();
 
-    keepMemoryForTheNextChecks();
+    prepareForManyChecks();
     EventLoop loop;         // before any thread: they all inherit the blocked signals
     const CurlGlobal curl;  // likewise before any thread, and torn down after the run has joined them
     const Output out(o.cp932);

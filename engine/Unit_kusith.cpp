@@ -1,6 +1,7 @@
 #include "engine/Unit_kusith.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
 
 kusi_check_thread::kusi_check_thread(int slot, std::string proxy, std::shared_ptr<const HttpLayer> http, Target target,
                                      Poster post, Completion completion)
@@ -32,6 +33,11 @@ Spawner defaultSpawner() {
     return [](std::function<void()> body) { return std::thread(std::move(body)); };
 }
 
-void keepMemoryForTheNextChecks() {
+void prepareForManyChecks() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     mallopt(M_TRIM_THRESHOLD, 1 << 20);
 }

@@ -44,7 +44,11 @@ class kusi_check_thread {
 
 Spawner defaultSpawner();
 
-// Lets the C library keep up to a megabyte of freed memory per arena. Each check frees its buffers as its
-// thread ends; with the default threshold they go back to the system at once and the next check faults them
-// in again, which cost a fifth of kiriha-check's CPU. Call once, at the start of a program that runs checks.
-void keepMemoryForTheNextChecks();
+// Readies the process for many checks at once; call once, first thing, in a program that runs checks.
+// - Each check in flight holds three descriptors (its socket and its multi handle's wake-up pair), so hundreds
+//   in flight pass a desktop's soft limit of 1,024 and the checks beyond it would fail as dead proxies: the
+//   soft limit is raised to the hard one.
+// - Each check frees its buffers as its thread ends; with the default trim threshold they went back to the
+//   system at once and the next check faulted them in again (a fifth of kiriha-check's CPU): the C library
+//   may now keep a megabyte per arena.
+void prepareForManyChecks();

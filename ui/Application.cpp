@@ -18,7 +18,7 @@ void setUpApplication() {
 }
 
 int runApplication(int argc, char** argv, const FormSettings& settings, const std::function<void()>& afterShow) {
-    keepMemoryForTheNextChecks();
+    prepareForManyChecks();
     TApplication app(argc, argv);
     setUpApplication();
     try {

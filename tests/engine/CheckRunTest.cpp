@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -286,6 +289,24 @@ TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
     for (std::size_t i = 1; i < view.results.count(); ++i) got.insert(view.results.line(i));
     EXPECT_EQ(got, want);
     EXPECT_EQ(view.statusText, texts::kStatusFinished);
+}
+
+// Hundreds of checks in flight need more descriptors than a desktop's soft limit allows.
+TEST(ManyChecks, TheDescriptorLimitIsRaisedToTheHardOne) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        rlimit files{};
+        ::getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = std::min<rlim_t>(64, files.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        prepareForManyChecks();
+        rlimit after{};
+        ::getrlimit(RLIMIT_NOFILE, &after);
+        ::_exit(after.rlim_cur == files.rlim_max ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace
