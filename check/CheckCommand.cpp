@@ -1,6 +1,5 @@
 #include "check/CheckCommand.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -126,20 +125,13 @@ std::string reasonOf(const ListFileError& e) {
 bool readInputs(const std::vector<std::string>& files, LineList& all) {
     for (const std::string& file : files) {
         const std::string name = file == "-" ? "(standard input)" : file;
-        const int fd = file == "-" ? 0 : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            complain(name + ": " + std::strerror(errno));
-            return false;
-        }
         try {
-            const LineList one(readListStream(fd, name));
+            const LineList one(file == "-" ? readListStream(0, name) : readListInput(file));
             for (std::size_t i = 0; i < one.count(); ++i) all.append(one.line(i));
         } catch (const ListFileError& e) {
             complain(name + ": " + reasonOf(e));
-            if (fd != 0) ::close(fd);
             return false;
         }
-        if (fd != 0) ::close(fd);
     }
     return true;
 }

@@ -223,6 +223,12 @@ std::string readListStream(int fd, const std::string& name) {
     return readCapped(fd, name, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
 }
 
+std::string readListInput(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) fail(ListFileError::Kind::CannotOpen, path);
+    return readListStream(fd.get(), path);
+}
+
 void writeListFile(const std::string& path, std::string_view bytes) {
     if (path.empty()) fail(ListFileError::Kind::CannotCreate, path, ENOENT);
     const std::string target = resolveTarget(path);

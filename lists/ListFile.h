@@ -40,6 +40,10 @@ std::string readListFile(const std::string& path);
 // `name` is what errors call it.
 std::string readListStream(int fd, const std::string& name);
 
+// Opens a named input of any kind but a folder (a pipe waits for its writer, as with any command) and reads it
+// as readListStream does.
+std::string readListInput(const std::string& path);
+
 // Writes the bytes exactly. A file the user may not write is refused. A regular file is replaced through a
 // temporary file in the same folder, flushed to disk and renamed over it with the old file's permissions and
 // owner, so a failed save never destroys the old list; a symbolic link's target is what gets replaced.
