@@ -14,6 +14,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTimer>
+#include <thread>
 
 #include "engine/CheckRun.h"
 #include "lists/ListFile.h"
@@ -30,6 +31,7 @@ namespace {
 
 constexpr int kClientWidth = 377;
 constexpr int kClientHeight = 403;
+constexpr std::chrono::milliseconds kCloseLook{20};  // how often a pause looks for a close
 
 // Shows Start's tooltip after 500 ms of hovering instead of the style's own delay.
 class QuickTooltipStyle : public QProxyStyle {
@@ -40,16 +42,6 @@ class QuickTooltipStyle : public QProxyStyle {
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
 };
-
-// Waits out a wave pause while painting and answering the desktop; user input waits for the end of Start.
-// A close request is answered here, and it ends the pause at once.
-void pauseWithoutInput(std::chrono::milliseconds ms, const std::function<bool()>& interrupted) {
-    QTimer end;  // wakes the wait when the pause is over
-    end.setSingleShot(true);
-    end.start(ms);
-    while (end.isActive() && !interrupted())
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
-}
 
 template <typename W>
 W* place(W* widget, int left, int top, int width, int height) {
@@ -86,7 +78,9 @@ TForm1::TForm1(FormSettings settings, QWidget* parent)
     };
     config.target = settings.target;
     config.wavePause = settings.wavePause;
-    config.pause = pauseWithoutInput;
+    config.pause = [this](std::chrono::milliseconds ms, const std::function<bool()>& interrupted) {
+        pauseWithoutInput(ms, interrupted);
+    };
     run_ = std::make_unique<CheckRun>(*this, std::move(config));
 }
 
@@ -227,6 +221,32 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     runHandler([this] { FormClose(); });
     event->accept();
+}
+
+void TForm1::pauseWithoutInput(std::chrono::milliseconds ms, const std::function<bool()>& interrupted) {
+    // User input waits for the end of Start; a close request ends the pause at once.
+    if (!desktopClose_.available()) {
+        QTimer end;  // wakes the wait when the pause is over
+        end.setSingleShot(true);
+        end.start(ms);
+        while (end.isActive() && !interrupted())
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
+        return;
+    }
+    // On X11 the window system's events stay queued, where a close can be seen, and only what the program
+    // posted itself is handled meanwhile.
+    const auto end = std::chrono::steady_clock::now() + ms;
+    while (!interrupted()) {
+        if (desktopClose_.requested(*this)) {
+            closeHeld_ = true;
+            run_->interruptDispatch();
+            return;
+        }
+        QCoreApplication::sendPostedEvents();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, kCloseLook));
+    }
 }
 
 void TForm1::setLabelBytes(QLabel* l, const std::string& text) {

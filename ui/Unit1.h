@@ -10,6 +10,7 @@
 #include "engine/Probe.h"
 #include "engine/RunView.h"
 #include "lists/ListCommands.h"
+#include "ui/DesktopClose.h"
 
 class CheckRun;
 class MemoLines;
@@ -101,6 +102,7 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
     void buildControls();
     void buildMenu();
     void setLabelBytes(QLabel* label, const std::string& text);
+    void pauseWithoutInput(std::chrono::milliseconds ms, const std::function<bool()>& interrupted);
     // The scroll range covers every control, labels grown by their texts included.
     void fitCanvas();
     // Runs a list command; a file error it raises names the path in Shift_JIS, as the window shows it.
@@ -112,6 +114,7 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
     std::unique_ptr<MemoLines> memoLoadLines_;
     std::unique_ptr<CheckRun> run_;
     bool closeHeld_ = false;  // a close that cut Start's dispatch short
+    DesktopClose desktopClose_;
 };
 
 extern TForm1* Form1;

@@ -24,6 +24,7 @@
 #include "tests/support/LocalProxy.h"
 #include "tests/support/ScriptedDialog.h"
 #include "tests/support/TestServer.h"
+#include "tests/ui/CloseProgram.h"
 #include "ui/Cp932Codec.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/MemoLines.h"
@@ -265,28 +266,9 @@ TEST_F(MainWindow, CompletionsArriveWhileAModalDialogIsOpen) {
     EXPECT_EQ(form->Label_kusi->text(), QStringLiteral("プロクシ　生存チェック　終了！"));
 }
 
-// Runs the program with `lines` slow proxies and closes it `closeAfterMs` after Start; the exit code, and how
-// long the exit took after the close was asked for.
-std::pair<int, std::chrono::milliseconds> closeProgram(const TestServer& slow, int lines, int pauseMs,
-                                                       int closeAfterMs) {
-    const QString helper = QCoreApplication::applicationDirPath() + "/kiriha_close_helper";
-    QProcess p;
-    p.start(helper, {QString::fromStdString(slow.address()), QString::number(lines), QString::number(pauseMs),
-                     QString::number(closeAfterMs)});
-    if (!p.waitForFinished(60000)) return {-1, {}};
-    const auto exited = std::chrono::steady_clock::now().time_since_epoch();
-    const auto asked = std::chrono::nanoseconds(p.readAllStandardOutput().trimmed().toLongLong());
-    const int code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    return {code, std::chrono::duration_cast<std::chrono::milliseconds>(exited - asked)};
-}
-
 class ProgramExit : public ::testing::Test {
   protected:
-    TestServer slow{[](TestServer::Connection& c) {
-        c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
-        while (c.sleep(100ms) && c.send("x")) {
-        }
-    }};
+    TestServer slow{trickle};
 };
 
 TEST_F(ProgramExit, ClosingDuringFiftySlowChecksExitsCleanly) {

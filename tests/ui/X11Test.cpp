@@ -16,6 +16,8 @@
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit1.h"
 #include "ui/Unit_about.h"
+#include "tests/support/TestServer.h"
+#include "tests/ui/CloseProgram.h"
 
 namespace {
 
@@ -60,6 +62,17 @@ TEST(WindowTitles, AreTheCaptionsAndNothingMore) {
         });
         dialog->execute();
         EXPECT_EQ(seen, title);
+    }
+}
+
+// Desktops close a window with a WM_DELETE_WINDOW client message, which Qt holds with the user's input: during
+// Start's dispatch it still ends the program at once.
+TEST(DesktopClose, DuringTheDispatchOfThreeHundredLinesEndsTheProgramWithinTwoSeconds) {
+    TestServer slow(trickle);
+    for (int round = 0; round < 20; ++round) {  // the dispatch alone would take 3 s
+        const auto [code, took] = closeProgram(slow, 300, 100, 300, "desktop");
+        EXPECT_EQ(code, 0) << "round " << round;
+        EXPECT_LT(took, std::chrono::seconds(2)) << "round " << round;
     }
 }
 
