@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include "engine/CurlOptions.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -46,11 +48,10 @@ class CurlRequest final : public HttpRequest {
         if (multi_) curl_multi_remove_handle(multi_.get(), easy_.get());
     }
 
-    bool start(const std::string& url) {
+    bool start() {
         multi_.reset(curl_multi_init());
         if (!multi_) return false;
         CURL* h = easy_.get();
-        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CurlRequest::onBody);
         curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &CurlRequest::onHeader);
@@ -190,29 +191,9 @@ class CurlSession final : public HttpSession {
     std::unique_ptr<HttpRequest> openUrl(const std::string& url) override {
         EasyHandle easy(curl_easy_init());
         if (!easy) return nullptr;
-        CURL* h = easy.get();
-        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_USERAGENT, agent_.c_str());
-        // The proxy text goes to libcurl exactly as written; "" (a local host) means no proxy, not even
-        // one from the environment, and an empty no-proxy list keeps no_proxy from the environment out.
-        curl_easy_setopt(h, CURLOPT_PROXY, bypassLocal_ && isLocalHost(url) ? "" : proxy_.c_str());
-        curl_easy_setopt(h, CURLOPT_PROXYPORT, kDefaultProxyPort);
-        curl_easy_setopt(h, CURLOPT_NOPROXY, "");
-        curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
-        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        const CurlTimeouts& timeouts = settings_.timeouts;
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
-        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()));
-        curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
-        if (!settings_.caFile.empty()) {
-            curl_easy_setopt(h, CURLOPT_CAINFO, settings_.caFile.c_str());
-            curl_easy_setopt(h, CURLOPT_PROXY_CAINFO, settings_.caFile.c_str());
-        }
-        auto request = std::make_unique<CurlRequest>(std::move(easy), timeouts, stop_);
-        if (!request->start(url)) return nullptr;
+        setCheckOptions(easy.get(), settings_, agent_, proxy_, bypassLocal_, url);
+        auto request = std::make_unique<CurlRequest>(std::move(easy), settings_.timeouts, stop_);
+        if (!request->start()) return nullptr;
         return request;
     }
 
@@ -234,6 +215,31 @@ std::string urlPart(CURLU* url, CURLUPart what, unsigned flags = 0) {
 }
 
 }  // namespace
+
+void setCheckOptions(CURL* h, const CurlSettings& settings, const std::string& agent, const std::string& proxy,
+                     bool bypassLocal, const std::string& url) {
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
+    // The proxy text goes to libcurl exactly as written; "" (a local host) means no proxy, not even
+    // one from the environment, and an empty no-proxy list keeps no_proxy from the environment out.
+    curl_easy_setopt(h, CURLOPT_PROXY, bypassLocal && isLocalHost(url) ? "" : proxy.c_str());
+    curl_easy_setopt(h, CURLOPT_PROXYPORT, kDefaultProxyPort);
+    curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+    curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    const CurlTimeouts& timeouts = settings.timeouts;
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()));
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
+    if (!settings.caFile.empty()) {
+        curl_easy_setopt(h, CURLOPT_CAINFO, settings.caFile.c_str());
+        curl_easy_setopt(h, CURLOPT_PROXY_CAINFO, settings.caFile.c_str());
+    }
+}
 
 bool reachesUnixSocket(const std::string& proxy) {
     // libcurl takes a SOCKS proxy URL with a path ("socks5h://localhost/run/x.sock") as a Unix socket.

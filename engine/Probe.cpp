@@ -1,7 +1,5 @@
 #include "engine/Probe.h"
 
-#include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "lists/ShiftJis.h"
@@ -24,26 +22,43 @@ std::string resultLine(ProbeOutcome outcome, std::string_view proxy) {
     return line;
 }
 
+bool MarkerScan::feed(std::string_view chunk) {
+    if (found_) return true;
+    const std::size_t keep = marker_.empty() ? 0 : marker_.size() - 1;
+    if (!tail_.empty()) {  // a marker across the boundary starts in the tail
+        const std::string joint = tail_ + std::string(chunk.substr(0, keep));
+        found_ = joint.find(marker_) != std::string::npos;
+    }
+    found_ = found_ || chunk.find(marker_) != std::string_view::npos;
+    if (chunk.size() >= keep) {
+        tail_.assign(chunk.substr(chunk.size() - keep));
+    } else {
+        tail_.append(chunk);
+        tail_.erase(0, tail_.size() > keep ? tail_.size() - keep : 0);
+    }
+    return found_;
+}
+
+std::optional<ProbeOutcome> ProbeRules::beforeRead() const {
+    if (stop_.stopRequested()) return ProbeOutcome::Aborted;
+    return std::nullopt;
+}
+
+std::optional<ProbeOutcome> ProbeRules::afterRead(std::string_view chunk) {
+    if (scan_.feed(chunk)) return ProbeOutcome::Working;
+    return beforeRead();
+}
+
 namespace {
 
-// Reads the body chunk by chunk. Each chunk is searched together with the tail of the one before,
-// so a marker split by a chunk boundary is still found, and raw bytes are searched so a NUL hides nothing.
 ProbeOutcome readLoop(HttpRequest& request, const std::string& marker, const StopRequest& stop) {
-    const std::size_t keep = marker.empty() ? 0 : marker.size() - 1;
-    std::vector<char> buffer(keep + kChunkSize);
-    std::size_t carried = 0;
-    ProbeOutcome outcome = ProbeOutcome::Dead;
+    ProbeRules rules(marker, stop);
+    std::vector<char> buffer(kChunkSize);
     for (;;) {
-        if (stop.stopRequested()) return ProbeOutcome::Aborted;
+        if (const auto outcome = rules.beforeRead()) return *outcome;
         std::size_t got = 0;
-        if (!request.read(buffer.data() + carried, kChunkSize, got) || got == 0) return outcome;
-        const std::size_t total = carried + got;
-        const std::string_view window(buffer.data(), total);
-        if (window.find(marker) != std::string_view::npos) return ProbeOutcome::Working;
-        outcome = ProbeOutcome::Dead;
-        if (stop.stopRequested()) return ProbeOutcome::Aborted;
-        carried = std::min(keep, total);
-        std::memmove(buffer.data(), buffer.data() + total - carried, carried);
+        if (!request.read(buffer.data(), kChunkSize, got) || got == 0) return ProbeRules::atEnd();
+        if (const auto outcome = rules.afterRead(std::string_view(buffer.data(), got))) return *outcome;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,37 @@ class HttpLayer {
     // Null on failure. Called from check threads at once: implementations must be thread-safe.
     virtual std::unique_ptr<HttpSession> openSession(std::string_view agent, const std::string& proxy,
                                                      std::string_view bypass, const StopRequest& stop) const = 0;
+};
+
+// The marker search over a body fed chunk by chunk. Each chunk is searched together with the tail of the ones
+// before, so a marker split by a chunk boundary is still found, and raw bytes are searched so a NUL hides nothing.
+class MarkerScan {
+  public:
+    explicit MarkerScan(std::string marker) : marker_(std::move(marker)) {}
+    bool feed(std::string_view chunk);  // true once the marker has been seen, in this chunk or before
+    bool found() const { return found_; }
+
+  private:
+    std::string marker_;
+    std::string tail_;  // the last bytes fed, one fewer than the marker
+    bool found_ = false;
+};
+
+// The read loop's rules, fed read by read, whoever does the reading.
+class ProbeRules {
+  public:
+    ProbeRules(std::string marker, const StopRequest& stop) : scan_(std::move(marker)), stop_(stop) {}
+    // Before each read: aborted once a stop was asked for, else read on.
+    std::optional<ProbeOutcome> beforeRead() const;
+    // After a read that brought bytes: working once the marker is in, aborted on a stop that came meanwhile,
+    // else read on.
+    std::optional<ProbeOutcome> afterRead(std::string_view chunk);
+    // A read that failed or brought nothing ends the check dead.
+    static constexpr ProbeOutcome atEnd() { return ProbeOutcome::Dead; }
+
+  private:
+    MarkerScan scan_;
+    const StopRequest& stop_;
 };
 
 // One check of one proxy, run on the check's own thread.
