@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -144,9 +145,9 @@ void writeInPlace(const std::string& path, const std::string& shown, std::string
     }
 }
 
-std::string readCapped(int fd, const std::string& path, std::size_t sizeHint) {
+std::string readCapped(int fd, const std::string& path, std::size_t sizeHint, std::size_t limit) {
     std::string raw;
-    raw.reserve(sizeHint);
+    raw.reserve(std::min(sizeHint, limit));
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -154,10 +155,10 @@ std::string readCapped(int fd, const std::string& path, std::size_t sizeHint) {
         if (n < 0) fail(ListFileError::Kind::CannotOpen, path);
         if (n == 0) break;
         // A file that grows while it is read, or a stream with no end, is refused at the limit.
-        if (raw.size() + static_cast<std::size_t>(n) > kMaxListBytes) fail(ListFileError::Kind::TooLarge, path, EFBIG);
+        if (raw.size() + static_cast<std::size_t>(n) > limit) fail(ListFileError::Kind::TooLarge, path, EFBIG);
         raw.append(buffer, static_cast<std::size_t>(n));
     }
-    return normaliseLoadedText(raw);
+    return raw;
 }
 
 }  // namespace
@@ -180,27 +181,15 @@ std::string ListFileError::compose(Kind kind, std::string_view shownPath) {
 }
 
 std::string normaliseLoadedText(std::string_view raw) {
-    raw = raw.substr(0, raw.find('\0'));
-    // Sized first and written through a pointer: a list of line feeds alone is 64 Mi breaks at the size limit.
-    const char* const end = raw.data() + raw.size();
-    std::size_t size = raw.size();
-    for (const char* in = raw.data(); in < end; ++in)  // a lone CR or LF grows by one byte
-        size +=
-            (*in == '\n' && (in == raw.data() || in[-1] != '\r')) || (*in == '\r' && (in + 1 == end || in[1] != '\n'));
+    // Sized first: a list of line feeds alone is 64 Mi breaks at the size limit.
+    std::size_t size = 0;
+    forEachLoadedLine(raw, [&](std::string_view piece, bool broken) { size += piece.size() + (broken ? 2 : 0); });
     std::string text(size, '\0');
     char* out = text.data();
-    for (const char* in = raw.data(); in < end; ++in) {
-        if (*in == '\r') {
-            *out++ = '\r';
-            *out++ = '\n';
-            if (in + 1 < end && in[1] == '\n') ++in;
-        } else if (*in == '\n') {
-            *out++ = '\r';
-            *out++ = '\n';
-        } else {
-            *out++ = *in;
-        }
-    }
+    forEachLoadedLine(raw, [&](std::string_view piece, bool broken) {
+        out = std::copy(piece.begin(), piece.end(), out);
+        if (broken) *out++ = '\r', *out++ = '\n';
+    });
     return text;
 }
 
@@ -211,22 +200,22 @@ std::string readListFile(const std::string& path) {
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) fail(ListFileError::Kind::CannotOpen, path);
     if (!S_ISREG(st.st_mode)) fail(ListFileError::Kind::CannotOpen, path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     if (static_cast<std::size_t>(st.st_size) > kMaxListBytes) fail(ListFileError::Kind::TooLarge, path, EFBIG);
-    return readCapped(fd.get(), path, static_cast<std::size_t>(st.st_size));
+    return normaliseLoadedText(readCapped(fd.get(), path, static_cast<std::size_t>(st.st_size), kMaxListBytes));
 }
 
-std::string readListStream(int fd, const std::string& name) {
+std::string readStreamBytes(int fd, const std::string& name, std::size_t limit) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) fail(ListFileError::Kind::CannotOpen, name);
     if (S_ISDIR(st.st_mode)) fail(ListFileError::Kind::CannotOpen, name, EISDIR);
-    if (S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) > kMaxListBytes)
+    if (S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) > limit)
         fail(ListFileError::Kind::TooLarge, name, EFBIG);
-    return readCapped(fd, name, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
+    return readCapped(fd, name, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0, limit);
 }
 
-std::string readListInput(const std::string& path) {
+std::string readInputBytes(const std::string& path, std::size_t limit) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) fail(ListFileError::Kind::CannotOpen, path);
-    return readListStream(fd.get(), path);
+    return readStreamBytes(fd.get(), path, limit);
 }
 
 void writeListFile(const std::string& path, std::string_view bytes) {

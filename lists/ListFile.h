@@ -29,6 +29,21 @@ class ListFileError : public std::runtime_error {
 inline constexpr std::size_t kMaxListBytes = 64u << 20;
 inline constexpr std::size_t kMaxListLines = 800'000;
 
+// Calls `piece(text, broken)` for each piece of `raw` between line breaks (CR LF, lone CR, lone LF), in order;
+// `broken` tells whether a break follows it. The text ends at its first NUL.
+template <typename Piece>
+void forEachLoadedLine(std::string_view raw, Piece&& piece) {
+    raw = raw.substr(0, raw.find('\0'));
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\r' && raw[i] != '\n') continue;
+        piece(raw.substr(start, i - start), true);
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    if (start < raw.size()) piece(raw.substr(start), false);
+}
+
 // The text as the list holds it: cut at the first NUL, every CR LF, lone CR and lone LF made CR LF.
 std::string normaliseLoadedText(std::string_view raw);
 
@@ -36,13 +51,13 @@ std::string normaliseLoadedText(std::string_view raw);
 // is read: a pipe or a device could keep the reader waiting for ever.
 std::string readListFile(const std::string& path);
 
-// Reads an open stream to its end, a pipe included, under the same byte limit, and normalises it.
-// `name` is what errors call it.
-std::string readListStream(int fd, const std::string& name);
+// Reads an open stream of any kind but a folder to its end, a pipe included, as it is; past `limit` bytes it is
+// refused. `name` is what errors call it.
+std::string readStreamBytes(int fd, const std::string& name, std::size_t limit = kMaxListBytes);
 
 // Opens a named input of any kind but a folder (a pipe waits for its writer, as with any command) and reads it
-// as readListStream does.
-std::string readListInput(const std::string& path);
+// as readStreamBytes does.
+std::string readInputBytes(const std::string& path, std::size_t limit = kMaxListBytes);
 
 // Writes the bytes exactly. A file the user may not write is refused. A regular file is replaced through a
 // temporary file in the same folder, flushed to disk and renamed over it with the old file's permissions and

@@ -187,7 +187,7 @@ TEST(ListFile, RefusesWhatTheEditorCannotHoldBeforeReadingIt) {
     fs::resize_file(big, kMaxListBytes);
     EXPECT_EQ(readListFile(big.string()), "");  // exactly the limit loads (and cuts at its first NUL)
     const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
-    EXPECT_EQ(messageOf([&] { readListStream(zero, "/dev/zero"); }), kTooLarge);  // a stream with no end
+    EXPECT_EQ(messageOf([&] { readStreamBytes(zero, "/dev/zero"); }), kTooLarge);  // a stream with no end
     ::close(zero);
 }
 
