@@ -1,5 +1,6 @@
 #include "engine/CheckRun.h"
 
+#include <algorithm>
 #include <system_error>
 #include <thread>
 
@@ -7,6 +8,9 @@
 #include "engine/Texts.h"
 
 CheckRun::CheckRun(RunView& view, RunConfig config) : view_(view), config_(std::move(config)) {
+    constexpr std::size_t kDescriptorsPerCheck = 5;
+    if (config_.maxChecksInFlight == 0)
+        config_.maxChecksInFlight = std::max<std::size_t>(descriptorsForChecks() / kDescriptorsPerCheck, 1);
     if (!config_.pause)
         config_.pause = [](std::chrono::milliseconds ms, const std::function<bool()>&) {
             std::this_thread::sleep_for(ms);
@@ -76,6 +80,7 @@ void CheckRun::interruptDispatch() {
 }
 
 bool CheckRun::launch(int slot) {
+    if (checks_.size() >= config_.maxChecksInFlight) return false;  // one without a descriptor would read dead
     const std::uint64_t id = nextId_++;
     std::weak_ptr<CheckRun*> weak = self_;
     auto check = std::make_unique<kusi_check_thread>(slot, slots_[static_cast<std::size_t>(slot - 1)].proxy,

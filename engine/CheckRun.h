@@ -28,6 +28,9 @@ struct RunConfig {
     // Default: sleep.
     std::function<void(std::chrono::milliseconds, const std::function<bool()>& interrupted)> pause;
     Spawner spawn = defaultSpawner();
+    // Checks in flight at most; a line past it waits, as one whose thread cannot be made. 0: what the descriptor
+    // limit allows, a check holding its socket, its wake-up pair and a name look-up's pair.
+    std::size_t maxChecksInFlight = 0;
     // The window holds completions while Start dispatches, so the end test always sees the final total.
     // A command records each as it arrives and ends the run once the total is known and reached.
     bool holdCompletionsDuringDispatch = true;

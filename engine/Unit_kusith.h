@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -52,3 +53,7 @@ Spawner defaultSpawner();
 //   system at once and the next check faulted them in again (a fifth of kiriha-check's CPU): the C library
 //   may now keep a megabyte per arena.
 void prepareForManyChecks();
+
+// Descriptors that checks may hold together: the soft limit, less what the process holds now and a margin for
+// what it opens besides.
+std::size_t descriptorsForChecks();

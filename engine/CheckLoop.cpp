@@ -1,0 +1,323 @@
+#include "engine/CheckLoop.h"
+
+#include <curl/curl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/CurlOptions.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kSweep = std::chrono::milliseconds(250);  // how often the idle limit is looked at
+constexpr auto kBusyWindow = std::chrono::milliseconds(100);
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {
+        if (fd_ < 0) throw std::runtime_error("check loop: no descriptor for its own use");
+    }
+    ~Fd() { ::close(fd_); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+struct MultiDeleter {
+    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+
+}  // namespace
+
+struct CheckLoop::Impl {
+    struct Check {
+        Check(std::uint64_t i, const std::string& marker, const StopRequest& stop) : id(i), rules(marker, stop) {}
+        std::uint64_t id;
+        ProbeRules rules;
+        CURL* easy = nullptr;
+        Clock::time_point lastByte;
+        std::optional<ProbeOutcome> ended;  // decided by the read rules before the transfer ended
+        bool noSocket = false;
+    };
+    struct Start {
+        std::uint64_t id;
+        std::string proxy;
+    };
+
+    Impl(Target t, CurlSettings s, Done d)
+        : target(std::move(t)),
+          settings(std::move(s)),
+          done(std::move(d)),
+          epoll(::epoll_create1(EPOLL_CLOEXEC)),
+          wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          multi(curl_multi_init()) {
+        if (!multi) throw std::runtime_error("check loop: libcurl has no multi handle");
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = wake.get();
+        ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &ev);
+        curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &Impl::onSocket);
+        curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &Impl::onTimer);
+        curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this);
+        thread = std::thread([this] { run(); });
+    }
+
+    ~Impl() {
+        quit = true;
+        poke();
+        thread.join();
+        for (auto& [easy, check] : checks) release(*check, true);
+    }
+
+    void poke() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake.get(), &one, sizeof one);
+    }
+
+    // The thread's side.
+    void run() {
+        std::vector<epoll_event> events(512);
+        auto windowStart = Clock::now();
+        Clock::duration idle{};
+        auto nextSweep = windowStart + kSweep;
+        while (!quit) {
+            auto now = Clock::now();
+            auto until = std::min(nextSweep, windowStart + kBusyWindow);
+            if (timerAt) until = std::min(until, *timerAt);
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+            const int n = ::epoll_wait(epoll.get(), events.data(), int(events.size()), int(std::max<long>(wait, 0)));
+            const auto woke = Clock::now();
+            idle += woke - now;
+            int running = 0;
+            for (int i = 0; i < n; ++i) {
+                const epoll_event& e = events[std::size_t(i)];
+                if (e.data.fd == wake.get()) {
+                    std::uint64_t count = 0;
+                    [[maybe_unused]] const ssize_t r = ::read(wake.get(), &count, sizeof count);
+                    takeStarts();
+                    continue;
+                }
+                int mask = 0;
+                if (e.events & EPOLLIN) mask |= CURL_CSELECT_IN;
+                if (e.events & EPOLLOUT) mask |= CURL_CSELECT_OUT;
+                if (e.events & (EPOLLERR | EPOLLHUP)) mask |= CURL_CSELECT_ERR;
+                curl_multi_socket_action(multi.get(), e.data.fd, mask, &running);
+            }
+            if (timerAt && Clock::now() >= *timerAt) {
+                timerAt.reset();
+                curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+            }
+            if (stopping) abortAll();
+            collectFinished();
+            now = Clock::now();
+            if (now >= nextSweep) {
+                sweepIdle(now);
+                nextSweep = now + kSweep;
+            }
+            if (now - windowStart >= kBusyWindow) {
+                const double window = std::chrono::duration<double>(now - windowStart).count();
+                busyShare.store(1.0 - std::chrono::duration<double>(idle).count() / window);
+                windowStart = now;
+                idle = {};
+            }
+        }
+    }
+
+    void takeStarts() {
+        std::vector<Start> starts;
+        {
+            std::lock_guard lock(mutex);
+            starts.swap(queued);
+            waiting.store(0);
+        }
+        for (Start& s : starts) add(s);
+    }
+
+    void add(const Start& s) {
+        auto check = std::make_unique<Check>(s.id, target.marker, stop);
+        if (stopping) return report(*check, ProbeOutcome::Aborted);
+        if (reachesUnixSocket(s.proxy)) return report(*check, ProbeOutcome::Dead);
+        CURL* h = curl_easy_init();
+        if (!h) return report(*check, ProbeOutcome::Dead);
+        check->easy = h;
+        setCheckOptions(h, settings, std::string(kProbeAgent), s.proxy, true, target.url);
+        // Every check stands alone: no connection or name kept between them (libcurl 7.88 prunes a shared
+        // name cache after every transfer, which costs more than it saves).
+        curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+        curl_easy_setopt(h, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
+        curl_easy_setopt(h, CURLOPT_PRIVATE, check.get());
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Impl::onBody);
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, check.get());
+        curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
+        curl_easy_setopt(h, CURLOPT_HEADERDATA, check.get());
+        curl_easy_setopt(h, CURLOPT_OPENSOCKETFUNCTION, &Impl::onOpenSocket);
+        curl_easy_setopt(h, CURLOPT_OPENSOCKETDATA, check.get());
+        check->lastByte = Clock::now();
+        if (curl_multi_add_handle(multi.get(), h) != CURLM_OK) {
+            curl_easy_cleanup(h);
+            check->easy = nullptr;
+            return report(*check, ProbeOutcome::Dead);
+        }
+        checks.emplace(h, std::move(check));
+    }
+
+    void collectFinished() {
+        // Every message first: removing a handle walks the queue.
+        std::vector<std::pair<CURL*, CURLcode>> finished;
+        int left = 0;
+        while (CURLMsg* m = curl_multi_info_read(multi.get(), &left))
+            if (m->msg == CURLMSG_DONE) finished.emplace_back(m->easy_handle, m->data.result);
+        for (const auto& [easy, result] : finished) {
+            const auto it = checks.find(easy);
+            if (it == checks.end()) continue;
+            Check& c = *it->second;
+            end(it, c.ended.value_or(ProbeRules::atEnd()));
+        }
+    }
+
+    void sweepIdle(Clock::time_point now) {
+        std::vector<CURL*> late;
+        for (const auto& [easy, check] : checks)
+            if (now - check->lastByte >= settings.timeouts.idle) late.push_back(easy);
+        for (CURL* easy : late) end(checks.find(easy), ProbeRules::atEnd());
+    }
+
+    void abortAll() {
+        while (!checks.empty()) end(checks.begin(), ProbeOutcome::Aborted);
+    }
+
+    void end(std::unordered_map<CURL*, std::unique_ptr<Check>>::iterator it, ProbeOutcome outcome) {
+        std::unique_ptr<Check> check = std::move(it->second);
+        checks.erase(it);
+        release(*check, outcome == ProbeOutcome::Aborted);
+        report(*check, outcome);
+    }
+
+    void release(Check& c, bool givenUp) {
+        if (!c.easy) return;
+        // A check given up must not wait for a name look-up still running.
+        if (givenUp) curl_easy_setopt(c.easy, CURLOPT_QUICK_EXIT, 1L);
+        curl_multi_remove_handle(multi.get(), c.easy);
+        curl_easy_cleanup(c.easy);
+        c.easy = nullptr;
+    }
+
+    void report(const Check& c, ProbeOutcome outcome) {
+        LoopCheckDone d{c.id, outcome, c.noSocket && outcome != ProbeOutcome::Working};
+        inFlight.fetch_sub(1);
+        done(d);
+    }
+
+    static int onSocket(CURL*, curl_socket_t s, int what, void* self, void* assigned) {
+        auto* loop = static_cast<Impl*>(self);
+        if (what == CURL_POLL_REMOVE) {
+            ::epoll_ctl(loop->epoll.get(), EPOLL_CTL_DEL, s, nullptr);
+            return 0;
+        }
+        epoll_event ev{};
+        ev.events = (what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u);
+        ev.data.fd = s;
+        if (assigned) {
+            ::epoll_ctl(loop->epoll.get(), EPOLL_CTL_MOD, s, &ev);
+        } else {
+            ::epoll_ctl(loop->epoll.get(), EPOLL_CTL_ADD, s, &ev);
+            curl_multi_assign(loop->multi.get(), s, loop);
+        }
+        return 0;
+    }
+
+    static int onTimer(CURLM*, long ms, void* self) {
+        auto* loop = static_cast<Impl*>(self);
+        if (ms < 0)
+            loop->timerAt.reset();
+        else
+            loop->timerAt = Clock::now() + std::chrono::milliseconds(ms);
+        return 0;
+    }
+
+    static std::size_t onBody(char* data, std::size_t, std::size_t n, void* self) {
+        auto* c = static_cast<Check*>(self);
+        c->lastByte = Clock::now();
+        if (const auto outcome = c->rules.afterRead(std::string_view(data, n))) {
+            c->ended = outcome;
+            return 0;  // the check is decided: the transfer ends here
+        }
+        return n;
+    }
+
+    static std::size_t onHeader(char*, std::size_t, std::size_t n, void* self) {
+        static_cast<Check*>(self)->lastByte = Clock::now();
+        return n;
+    }
+
+    static curl_socket_t onOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
+        const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) static_cast<Check*>(self)->noSocket = true;
+        return fd < 0 ? CURL_SOCKET_BAD : fd;
+    }
+
+    Target target;
+    CurlSettings settings;
+    Done done;
+    Fd epoll;
+    Fd wake;
+    std::unique_ptr<CURLM, MultiDeleter> multi;
+    StopRequest stop;  // seen by every check's read rules
+    std::unordered_map<CURL*, std::unique_ptr<Check>> checks;  // the thread's own
+    std::optional<Clock::time_point> timerAt;                   // when libcurl wants its timeout action
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> quit{false};
+    std::atomic<std::size_t> inFlight{0};
+    std::atomic<std::size_t> waiting{0};
+    std::atomic<double> busyShare{0};
+    std::mutex mutex;
+    std::vector<Start> queued;
+    std::thread thread;
+};
+
+CheckLoop::CheckLoop(Target target, CurlSettings settings, Done done)
+    : impl_(std::make_unique<Impl>(std::move(target), std::move(settings), std::move(done))) {}
+
+CheckLoop::~CheckLoop() = default;
+
+void CheckLoop::start(std::uint64_t id, std::string proxy) {
+    impl_->inFlight.fetch_add(1);
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->queued.push_back({id, std::move(proxy)});
+        impl_->waiting.fetch_add(1);
+    }
+    impl_->poke();
+}
+
+void CheckLoop::stopAll() {
+    impl_->stop.requestStop();
+    impl_->stopping = true;
+    impl_->poke();
+}
+
+std::size_t CheckLoop::inFlight() const {
+    return impl_->inFlight.load();
+}
+std::size_t CheckLoop::backlog() const {
+    return impl_->waiting.load();
+}
+double CheckLoop::busy() const {
+    return impl_->busyShare.load();
+}

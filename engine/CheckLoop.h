@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/CurlHttp.h"
+#include "engine/Probe.h"
+
+// What a check driven by a loop ends with.
+struct LoopCheckDone {
+    std::uint64_t id;
+    ProbeOutcome outcome;
+    bool outOfDescriptors = false;  // no socket could be had: no verdict, the check may be made again
+};
+
+// Checks driven from one thread through one libcurl multi handle and epoll, each with the options, limits and read
+// rules of the window's checks. Its thread reports every check it was given to `done`, once; the calls below may
+// come from any thread.
+class CheckLoop {
+  public:
+    using Done = std::function<void(const LoopCheckDone&)>;
+
+    CheckLoop(Target target, CurlSettings settings, Done done);
+    ~CheckLoop();  // gives up the checks in flight without reporting them and joins the thread
+    CheckLoop(const CheckLoop&) = delete;
+    CheckLoop& operator=(const CheckLoop&) = delete;
+
+    void start(std::uint64_t id, std::string proxy);
+    void stopAll();  // every check given so far ends aborted at once, whatever stage it is in
+
+    std::size_t inFlight() const;  // given and not yet reported
+    std::size_t backlog() const;   // given and not yet taken up by the thread
+    double busy() const;           // share of the last tenth of a second the thread spent working, 0 to 1
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};

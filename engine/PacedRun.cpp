@@ -1,0 +1,115 @@
+#include "engine/PacedRun.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "lists/ProxyLines.h"
+
+namespace {
+
+// Starts that fell behind the clock (a stall of the owner's thread, or a hold) are not made up in a burst.
+constexpr auto kCatchUp = std::chrono::milliseconds(20);
+constexpr auto kRetryHold = std::chrono::milliseconds(2);
+// A loop that spends nearly all its time working, or has not yet taken up what it was given, is not keeping up.
+constexpr double kBusyLimit = 0.9;
+constexpr std::size_t kBacklogLimit = 64;
+
+}  // namespace
+
+PacedRun::PacedRun(PacedRunConfig config, ProxyLines& proxies, Poster post, Result result)
+    : config_(std::move(config)),
+      proxies_(proxies),
+      result_(std::move(result)),
+      descriptorLimit_(config_.descriptors),
+      period_(std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) / std::max(config_.rate, 1)) {
+    std::weak_ptr<PacedRun*> weak = self_;
+    for (int i = 0; i < std::max(config_.loops, 1); ++i)
+        loops_.push_back(
+            std::make_unique<CheckLoop>(config_.target, config_.curl, [weak, post](const LoopCheckDone& done) {
+                post([weak, done] {
+                    if (auto run = weak.lock()) (*run)->onDone(done);
+                });
+            }));
+}
+
+PacedRun::~PacedRun() {
+    loops_.clear();  // before the rest: their threads report into it
+}
+
+std::size_t PacedRun::descriptorsFor(std::string_view proxy) {
+    const auto scheme = proxy.find("://");
+    if (scheme != std::string_view::npos) proxy.remove_prefix(scheme + 3);
+    if (proxy.starts_with('[')) return 1;  // an IPv6 literal
+    const std::string_view host = proxy.substr(0, proxy.find_first_of(":/"));
+    const bool literal =
+        !host.empty() && std::all_of(host.begin(), host.end(), [](char c) { return c == '.' || std::isdigit(c); });
+    return literal ? 1 : 3;
+}
+
+CheckLoop& PacedRun::leastLoaded() {
+    return **std::min_element(loops_.begin(), loops_.end(),
+                              [](const auto& a, const auto& b) { return a->inFlight() < b->inFlight(); });
+}
+
+PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
+    held_ = Hold::None;
+    if (stopped_) return Clock::time_point::max();
+    if (next_ == Clock::time_point{}) next_ = now;
+    next_ = std::max(next_, now - kCatchUp);
+    while (next_ <= now) {
+        if (again_.empty() && proxies_.taken() == proxies_.count()) return Clock::time_point::max();
+        const std::string_view proxy = again_.empty() ? *proxies_.peek() : std::string_view(again_.front());
+        const std::size_t descriptors = descriptorsFor(proxy);
+        if (descriptorsInUse_ + descriptors > descriptorLimit_ && !pending_.empty()) {
+            held_ = Hold::Descriptors;
+            descriptorsHeld_ = true;
+            return now + kRetryHold;  // a completion comes first anyway
+        }
+        CheckLoop& loop = leastLoaded();
+        if (loop.busy() > kBusyLimit || loop.backlog() > kBacklogLimit) {
+            held_ = Hold::Machine;
+            machineHeld_ = true;
+            return now + kRetryHold;
+        }
+        std::string text;
+        if (again_.empty()) {
+            text = std::string(*proxies_.next());
+        } else {
+            text = std::move(again_.front());
+            again_.pop_front();
+        }
+        const std::uint64_t id = nextId_++;
+        descriptorsInUse_ += descriptors;
+        pending_.emplace(id, Pending{text, descriptors});
+        loop.start(id, std::move(text));
+        next_ += period_;
+    }
+    return next_;
+}
+
+void PacedRun::onDone(const LoopCheckDone& done) {
+    const auto it = pending_.find(done.id);
+    if (it == pending_.end()) return;
+    Pending p = std::move(it->second);
+    pending_.erase(it);
+    descriptorsInUse_ -= p.descriptors;
+    if (done.outOfDescriptors && !stopped_) {
+        // No verdict: the limit is lower than it looked. Hold the checks in flight to what they hold now.
+        descriptorLimit_ = std::max<std::size_t>(descriptorsInUse_, 1);
+        descriptorsHeld_ = true;
+        again_.push_back(std::move(p.proxy));
+        return;
+    }
+    result_(p.proxy, done.outcome);
+}
+
+void PacedRun::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    again_.clear();
+    for (auto& loop : loops_) loop->stopAll();
+}
+
+bool PacedRun::finished() const {
+    return pending_.empty() && (stopped_ || (again_.empty() && proxies_.taken() == proxies_.count()));
+}

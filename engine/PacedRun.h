@@ -1,0 +1,78 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/CheckLoop.h"
+#include "engine/Unit_kusith.h"
+
+class ProxyLines;
+
+struct PacedRunConfig {
+    Target target{};
+    CurlSettings curl{};
+    int rate = 10;   // new checks a second, spread evenly
+    int loops = 1;   // threads driving checks, one per core
+    std::size_t descriptors = SIZE_MAX;  // what the checks in flight may hold together
+};
+
+// The command's run: the proxies in order, `rate` new checks a second over a few check loops, each check's verdict
+// handed to `result` on the owner's thread as it comes. Starts wait while the checks in flight hold all the
+// descriptors they may, and while the loops do not keep up: a late loop would let time-outs decide verdicts.
+// Runs on its owner's thread; completions come back through `post`.
+class PacedRun {
+  public:
+    using Clock = std::chrono::steady_clock;
+    using Result = std::function<void(std::string_view proxy, ProbeOutcome outcome)>;
+    enum class Hold { None, Descriptors, Machine };
+
+    PacedRun(PacedRunConfig config, ProxyLines& proxies, Poster post, Result result);
+    ~PacedRun();  // gives up the checks in flight
+    PacedRun(const PacedRun&) = delete;
+    PacedRun& operator=(const PacedRun&) = delete;
+
+    // Starts what is due by `now`; returns when it wants to be called again (max: nothing left to start).
+    Clock::time_point dispatch(Clock::time_point now);
+    void stop();  // no further start; every check in flight ends aborted at once
+
+    bool finished() const;  // nothing left to start and every started check reported
+    Hold held() const { return held_; }  // what held starts back at the last dispatch
+    bool everHeld(Hold why) const { return why == Hold::Descriptors ? descriptorsHeld_ : machineHeld_; }
+    std::size_t inFlight() const { return pending_.size(); }
+
+    // Descriptors a check of `proxy` may hold at once: its socket, and a name look-up's pair for a host name.
+    static std::size_t descriptorsFor(std::string_view proxy);
+
+  private:
+    struct Pending {
+        std::string proxy;
+        std::size_t descriptors;
+    };
+    void onDone(const LoopCheckDone& done);
+    CheckLoop& leastLoaded();
+
+    PacedRunConfig config_;
+    ProxyLines& proxies_;
+    Result result_;
+    std::vector<std::unique_ptr<CheckLoop>> loops_;
+    std::unordered_map<std::uint64_t, Pending> pending_;
+    std::deque<std::string> again_;  // checks that found no descriptor: made again before the next proxy
+    std::uint64_t nextId_ = 0;
+    std::size_t descriptorsInUse_ = 0;
+    std::size_t descriptorLimit_;
+    Clock::duration period_;
+    Clock::time_point next_{};
+    bool stopped_ = false;
+    Hold held_ = Hold::None;
+    bool descriptorsHeld_ = false;
+    bool machineHeld_ = false;
+    std::shared_ptr<PacedRun*> self_ = std::make_shared<PacedRun*>(this);  // completions look through a weak copy
+};
