@@ -1,135 +1,73 @@
 #include "check/CheckCommand.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <thread>
 
 #include "check/EventLoop.h"
 #include "check/Options.h"
-#include "engine/CheckRun.h"
+#include "check/Output.h"
 #include "engine/CurlGlobal.h"
-#include "engine/CurlHttp.h"
-#include "engine/RunView.h"
-#include "lists/LineList.h"
+#include "engine/PacedRun.h"
 #include "lists/ListFile.h"
+#include "lists/ProxyLines.h"
 #include "lists/ShiftJis.h"
 #include "ui/Cp932Codec.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr auto kOutputStall = std::chrono::seconds(1);  // after a stop, how long a blocked reader is waited for
 
-// Writes whole lines to a descriptor, one write each: what is written is never cut mid-line.
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+void say(const std::string& message) {
+    const std::string line = std::string(kProgramName) + ": " + message + "\n";
+    [[maybe_unused]] const ssize_t n = ::write(2, line.data(), line.size());
 }
 
-void complain(const std::string& message) {
-    writeAll(2, std::string(kProgramName) + ": " + message + "\n");
+// A closed standard descriptor is held by /dev/null opened for reading, so that nothing the program opens takes
+// its number: a closed standard output then fails every write, as it should. True when standard output was closed.
+bool holdClosedStandardDescriptors() {
+    bool outputClosed = false;
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            outputClosed = outputClosed || fd == 1;
+            const int null = ::open("/dev/null", O_RDONLY);
+            if (null >= 0 && null != fd) {
+                ::dup2(null, fd);
+                ::close(null);
+            }
+        }
+    return outputClosed;
 }
-
-// Result lines in the chosen encoding: the window's bytes and CR LF, or the text the window shows, in UTF-8.
-class Output {
-  public:
-    explicit Output(bool cp932) : cp932_(cp932) {}
-    void line(std::string_view sjis) const {
-        std::string out = cp932_ ? std::string(sjis) : codec_.decode(sjis).toStdString();
-        out += cp932_ ? sjis::kLineBreak : "\n";
-        writeAll(1, out);
-    }
-
-  private:
-    bool cp932_;
-    Cp932Codec codec_;
-};
-
-// One line on a terminal's standard error, kept up to date and gone at the end.
-class Progress {
-  public:
-    explicit Progress(bool wanted) : on_(wanted && ::isatty(2)), sharesTerminal_(on_ && ::isatty(1)) {}
-    bool on() const { return on_; }
-    void show(const std::string& text) {
-        if (!on_) return;
-        writeAll(2, "\r" + text + "\x1b[K");
-        shown_ = true;
-    }
-    void clear() {
-        if (!shown_) return;
-        writeAll(2, "\r\x1b[K");
-        shown_ = false;
-    }
-    void beforeOutput() {
-        if (sharesTerminal_) clear();
-    }
-
-  private:
-    bool on_;
-    bool sharesTerminal_;
-    bool shown_ = false;
-};
-
-struct Tally {
-    long long working = 0, dead = 0, aborted = 0;
-    long long checked() const { return working + dead + aborted; }
-};
-
-// The run's view: the list it reads, the lines it writes, and a tally of them.
-class StreamView final : public RunView {
-  public:
-    StreamView(const LineList& list, const Output& out, Progress& progress, bool workingOnly)
-        : list_(list), out_(out), progress_(progress), workingOnly_(workingOnly) {}
-
-    void setRunFlag(const std::string&) override {}
-    void setDoneCount(const std::string&) override {}
-    void setTotal(const std::string&) override {}
-    void setStatus(const std::string&) override {}
-    std::size_t proxyCount() const override { return list_.count(); }
-    std::string proxyLine(std::size_t i) const override { return list_.line(i); }
-
-    void appendResult(const std::string& line) override {
-        const std::string_view head = prefixes::headOf(line);
-        const bool working = head == prefixes::kWorking;
-        ++(working ? tally.working : head == prefixes::kDead ? tally.dead : tally.aborted);
-        if (workingOnly_ && !working) return;
-        progress_.beforeOutput();
-        // -w leaves what Tidy leaves of a working line: the proxy text alone.
-        out_.line(workingOnly_ ? std::string_view(line).substr(prefixes::kWidth) : std::string_view(line));
-    }
-
-    Tally tally;
-
-  private:
-    const LineList& list_;
-    const Output& out_;
-    Progress& progress_;
-    bool workingOnly_;
-};
 
 std::string reasonOf(const ListFileError& e) {
-    if (e.kind() == ListFileError::Kind::TooLarge) return "larger than 64 MiB, the most a list may hold";
+    if (e.kind() == ListFileError::Kind::TooLarge) return "larger than 64 MiB, the most the lists may hold together";
     return e.error() ? std::strerror(e.error()) : "cannot be read";
 }
 
-// Every list, read whole before anything starts, as one line list; false (after saying why) on the first
-// that cannot be read.
-bool readInputs(const std::vector<std::string>& files, LineList& all) {
+// Every list, read whole before anything starts; false (after saying why) on the first that cannot be read. The
+// lists together stay within one list's limit.
+bool readInputs(const std::vector<std::string>& files, ProxyLines& proxies) {
+    std::size_t left = kMaxListBytes;
     for (const std::string& file : files) {
         const std::string name = file == "-" ? "(standard input)" : file;
         try {
-            const LineList one(file == "-" ? readListStream(0, name) : readListInput(file));
-            for (std::size_t i = 0; i < one.count(); ++i) all.append(one.line(i));
+            const std::string raw = file == "-" ? readStreamBytes(0, name, left) : readInputBytes(file, left);
+            left -= raw.size();
+            if (const auto nul = proxies.add(raw))
+                say(name + ": text after a NUL byte at offset " + std::to_string(*nul) + " ignored");
         } catch (const ListFileError& e) {
-            complain(name + ": " + reasonOf(e));
+            say(name + ": " + reasonOf(e));
             return false;
         }
     }
@@ -142,77 +80,193 @@ std::string seconds(Clock::duration d) {
     return text;
 }
 
+struct Tally {
+    long long working = 0, dead = 0, aborted = 0;
+    long long checked() const { return working + dead + aborted; }
+};
+
+// Result lines in the chosen encoding: the window's bytes and CR LF, or the text the window shows, in UTF-8; on a
+// terminal, control bytes escaped.
+class ResultLines {
+  public:
+    ResultLines(const CheckOptions& o) : cp932_(o.cp932), workingOnly_(o.workingOnly), terminal_(::isatty(1)) {}
+    std::string format(std::string_view proxy, ProbeOutcome outcome) const {
+        // -w leaves what Tidy leaves of a working line: the proxy text alone.
+        std::string sjis = workingOnly_ ? std::string(proxy) : resultLine(outcome, proxy);
+        if (terminal_) sjis = escapeForTerminal(sjis);
+        std::string out = cp932_ ? sjis : codec_.decode(sjis).toStdString();
+        out += cp932_ ? sjis::kLineBreak : "\n";
+        return out;
+    }
+    bool wanted(ProbeOutcome outcome) const { return !workingOnly_ || outcome == ProbeOutcome::Working; }
+
+  private:
+    bool cp932_;
+    bool workingOnly_;
+    bool terminal_;
+    Cp932Codec codec_;
+};
+
+// One line on a terminal's standard error, kept up to date, never wider than the terminal, gone at the end.
+class Progress {
+  public:
+    explicit Progress(bool wanted) : on_(wanted && ::isatty(2)) {
+        const char* term = std::getenv("TERM");
+        dumb_ = !term || std::string_view(term) == "dumb";
+    }
+    bool on() const { return on_; }
+    void show(std::string text) {
+        if (!on_) return;
+        winsize size{};
+        const std::size_t width = ::ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+        text.resize(std::min(text.size(), width - 1));  // the ASCII line stays on its row
+        // Without escape sequences, spaces cover what a longer line left.
+        const std::size_t cover = dumb_ && shown_ > text.size() ? shown_ - text.size() : 0;
+        write("\r" + text + (dumb_ ? std::string(cover, ' ') + std::string(cover, '\b') : "\x1b[K"));
+        shown_ = text.size();
+    }
+    void clear() {
+        if (!shown_) return;
+        write(dumb_ ? "\r" + std::string(shown_, ' ') + "\r" : "\r\x1b[K");
+        shown_ = 0;
+    }
+
+  private:
+    static void write(const std::string& s) { [[maybe_unused]] const ssize_t n = ::write(2, s.data(), s.size()); }
+    bool on_;
+    bool dumb_;
+    std::size_t shown_ = 0;
+};
+
 }  // namespace
 
 int runCheckCommand(const std::vector<std::string>& args) {
+    const bool outputClosed = holdClosedStandardDescriptors();
     const ParsedArguments parsed = parseArguments(args);
     if (!parsed.error.empty()) {
-        complain(parsed.error);
-        writeAll(2, std::string("Try '") + kProgramName + " --help' for more information.\n");
+        say(parsed.error);
+        const std::string hint = std::string("Try '") + kProgramName + " --help' for more information.\n";
+        [[maybe_unused]] const ssize_t n = ::write(2, hint.data(), hint.size());
         return 2;
     }
     const CheckOptions& o = parsed.options;
-    if (o.help) return writeAll(1, helpText()), 0;
-    if (o.version) return writeAll(1, versionText()), 0;
+    if (o.help || o.version) {
+        const std::string text = o.help ? helpText() : versionText();
+        if (::write(1, text.data(), text.size()) != ssize_t(text.size())) {
+            say(std::string("write error: ") + std::strerror(errno));
+            return 2;
+        }
+        return 0;
+    }
 
-    LineList list;
-    if (!readInputs(o.files.empty() ? std::vector<std::string>{"-"} : o.files, list)) return 2;
-    long long toCheck = 0;
-    for (std::size_t i = 0; i < list.count(); ++i) toCheck += !list.line(i).empty();
+    if (outputClosed) {  // no check is worth starting when none of its results can be written
+        say(std::string("write error: ") + std::strerror(EBADF));
+        return 2;
+    }
+    ProxyLines proxies;
+    if (!readInputs(o.files.empty() ? std::vector<std::string>{"-"} : o.files, proxies)) return 2;
 
     prepareForManyChecks();
-    EventLoop loop;         // before any thread: they all inherit the blocked signals
-    const CurlGlobal curl;  // likewise before any thread, and torn down after the run has joined them
-    const Output out(o.cp932);
-    Progress progress(!o.quiet);
-    StreamView view(list, out, progress, o.workingOnly);
-
-    CurlTimeouts timeouts;
-    if (o.timeout) {
-        timeouts.total = std::min<std::chrono::milliseconds>(timeouts.total, *o.timeout);
-        timeouts.connect = std::min(timeouts.connect, timeouts.total);
-        timeouts.idle = std::min(timeouts.idle, timeouts.total);
+    EventLoop loop;  // before any thread: they all inherit the blocked signals
+    std::unique_ptr<CurlGlobal> curl;
+    try {
+        curl = std::make_unique<CurlGlobal>();  // likewise before any thread, and gone after the last
+    } catch (const std::exception& e) {
+        say(e.what());
+        return 2;
     }
-    RunConfig config;
-    config.http = std::make_shared<CurlHttpLayer>(timeouts);
-    config.post = loop.poster();
-    // Waves of up to ten, as the window dispatches, spaced so that `rate` start each second.
-    config.waveSize = std::min(o.rate, RunConfig::kSlotCount);
-    config.wavePause = std::chrono::milliseconds(1000 * config.waveSize / o.rate);
-    config.pause = [&loop](std::chrono::milliseconds ms, const std::function<bool()>& interrupted) {
-        loop.runUntil(Clock::now() + ms, interrupted);
-    };
-    config.pauseAfterLastWave = false;
-    config.holdCompletionsDuringDispatch = false;
-    CheckRun run(view, config);
+    int writeError = 0;
+    const Poster post = loop.poster();
+    OutputWriter output(1, [post, &writeError](int error) { post([&writeError, error] { writeError = error; }); });
+    const ResultLines lines(o);
+    Progress progress(!o.quiet);
+    Tally tally;
+
+    PacedRunConfig config;
+    if (o.timeout) {
+        CurlTimeouts& t = config.curl.timeouts;
+        t.total = std::min<std::chrono::milliseconds>(t.total, *o.timeout);
+        t.connect = std::min(t.connect, t.total);
+        t.idle = std::min(t.idle, t.total);
+    }
+    config.rate = o.rate;
+    config.loops = int(std::max(1u, std::thread::hardware_concurrency()));
+    config.descriptors = descriptorsForChecks();
+    PacedRun run(config, proxies, post, [&](std::string_view proxy, ProbeOutcome outcome) {
+        ++(outcome == ProbeOutcome::Working ? tally.working
+           : outcome == ProbeOutcome::Dead  ? tally.dead
+                                            : tally.aborted);
+        if (lines.wanted(outcome)) output.write(lines.format(proxy, outcome));
+    });
 
     const auto started = Clock::now();
     int interrupts = 0;
     loop.onSignal = [&](int) {
-        if (++interrupts > 1) ::_exit(130);  // at once: everything written so far is whole lines
-        run.interruptDispatch();
-        run.stopEveryCheck();
+        if (++interrupts > 1) ::_exit(130);  // at once: every write so far carried whole lines
+        run.stop();
     };
-    if (progress.on()) {
-        loop.onTick = [&] {
-            const Tally& t = view.tally;
-            const auto elapsed = Clock::now() - started;
-            std::string left = "--";
-            if (t.checked() > 0) left = seconds(elapsed * (toCheck - t.checked()) / t.checked());
-            progress.show(std::to_string(t.checked()) + "/" + std::to_string(toCheck) + " checked, " +
-                          std::to_string(t.working) + " working, " + std::to_string(t.dead) + " dead, " +
-                          seconds(elapsed) + ", " + left + " left");
-        };
-    }
-    run.start();
-    loop.runUntil(Clock::time_point::max(), [&] { return run.flag() == CheckRun::Flag::Off; });
-    progress.clear();
+    bool saidDescriptors = false, saidMachine = false;
+    const auto note = [&](bool& said, PacedRun::Hold why, const std::string& text) {
+        if (said || !run.everHeld(why)) return;
+        said = true;
+        progress.clear();
+        say(text);
+    };
+    const auto showProgress = [&] {
+        const auto elapsed = Clock::now() - started;
+        const long long all = static_cast<long long>(proxies.count());
+        std::string left = "--";
+        if (tally.checked() > 0) left = seconds(elapsed * (all - tally.checked()) / tally.checked());
+        std::string text = std::to_string(tally.checked()) + "/" + std::to_string(all) + " checked, " +
+                           std::to_string(tally.working) + " working, " + std::to_string(tally.dead) + " dead, " +
+                           seconds(elapsed) + ", " + left + " left";
+        if (run.held() == PacedRun::Hold::Descriptors) text += ", held back by the descriptor limit";
+        if (run.held() == PacedRun::Hold::Machine) text += ", held back: the machine is not keeping up";
+        progress.show(text);
+    };
+    if (progress.on()) loop.onTick = showProgress;
 
-    const Tally& t = view.tally;
-    if (!o.quiet)
-        complain(std::to_string(t.checked()) + " checked, " + std::to_string(t.working) + " working, " +
-                 std::to_string(t.dead) + " dead, " + std::to_string(t.aborted) + " aborted, " +
-                 seconds(Clock::now() - started));
+    for (Clock::time_point next = Clock::now(); !run.finished() && !writeError;) {
+        next = run.dispatch(Clock::now());
+        if (writeError) break;
+        if (!o.quiet) {
+            note(saidDescriptors, PacedRun::Hold::Descriptors,
+                 "the descriptor limit holds back the checks in flight (ulimit -n raises it)");
+            note(saidMachine, PacedRun::Hold::Machine,
+                 "this machine does not keep up with " + std::to_string(o.rate) +
+                     " checks a second; they start as fast as it can");
+        }
+        loop.runUntil(next, [&] { return run.finished() || writeError != 0; });
+    }
+    if (writeError) {
+        run.stop();
+        progress.clear();
+        say(std::string("write error: ") + std::strerror(writeError));
+        return 2;
+    }
+    // What is left to write goes out while the reader takes it; a reader that takes nothing more is not waited for.
+    while (!output.idle() && !writeError) {
+        if (interrupts > 0 && !output.idle() && Clock::now() - output.lastProgress() > kOutputStall) break;
+        loop.runUntil(Clock::now() + std::chrono::milliseconds(20), [&] { return output.idle() || writeError != 0; });
+    }
+    progress.clear();
+    if (writeError) {
+        say(std::string("write error: ") + std::strerror(writeError));
+        return 2;
+    }
+    const auto summary = [&] {
+        if (!o.quiet)
+            say(std::to_string(tally.checked()) + " checked, " + std::to_string(tally.working) + " working, " +
+                std::to_string(tally.dead) + " dead, " + std::to_string(tally.aborted) + " aborted, " +
+                seconds(Clock::now() - started));
+    };
+    if (!output.idle()) {
+        // The writer stays blocked in its write, whole lines or nothing: the program ends around it.
+        say(std::to_string(output.unwritten()) + " result lines not written: standard output is blocked");
+        summary();
+        ::_exit(130);
+    }
+    summary();
     if (interrupts > 0) return 130;
-    return t.working > 0 ? 0 : 1;
+    return tally.working > 0 ? 0 : 1;
 }

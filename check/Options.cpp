@@ -1,88 +1,82 @@
 #include "check/Options.h"
 
+#include <getopt.h>
+
 #include <charconv>
+
+#include "check/Version.h"
 
 namespace {
 
-bool number(const std::string& text, int low, int high, int& out) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return ec == std::errc() && end == text.data() + text.size() && out >= low && out <= high;
+bool number(const char* text, int low, int high, int& out) {
+    const std::string_view s(text ? text : "");
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return !s.empty() && ec == std::errc() && end == s.data() + s.size() && out >= low && out <= high;
 }
+
+enum LongOnly { kCp932 = 256, kRate, kTimeout, kVersion };
+
+const option kOptions[] = {
+    {"working", no_argument, nullptr, 'w'},       {"cp932", no_argument, nullptr, kCp932},
+    {"rate", required_argument, nullptr, kRate},  {"timeout", required_argument, nullptr, kTimeout},
+    {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},  {nullptr, 0, nullptr, 0},
+};
 
 }  // namespace
 
 ParsedArguments parseArguments(const std::vector<std::string>& args) {
     ParsedArguments parsed;
     CheckOptions& o = parsed.options;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size() && parsed.error.empty(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg == "-" || !arg.starts_with("-")) {
-            o.files.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg.starts_with("--")) {
-            const auto eq = arg.find('=');
-            const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            const bool takesValue = name == "rate" || name == "timeout";
-            std::string value;
-            if (takesValue) {
-                if (eq != std::string::npos) {
-                    value = arg.substr(eq + 1);
-                } else if (i + 1 < args.size()) {
-                    value = args[++i];
-                } else {
-                    parsed.error = "option '--" + name + "' requires an argument";
-                    break;
-                }
-            } else if (eq != std::string::npos) {
-                parsed.error = "option '--" + name + "' doesn't allow an argument";
-                break;
-            }
-            int n = 0;
-            if (name == "working") {
+    std::vector<std::string> copies{kProgramName};
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(copies.size());
+
+    optind = 0;  // a fresh scan (glibc), also when parsed before
+    opterr = 0;  // the messages are ours, on the command's own error path
+    for (int c; parsed.error.empty() && (c = getopt_long(argc, argv.data(), ":wqh", kOptions, nullptr)) != -1;) {
+        int n = 0;
+        switch (c) {
+            case 'w':
                 o.workingOnly = true;
-            } else if (name == "cp932") {
-                o.cp932 = true;
-            } else if (name == "quiet") {
+                break;
+            case 'q':
                 o.quiet = true;
-            } else if (name == "help") {
+                break;
+            case 'h':
                 o.help = true;
-            } else if (name == "version") {
+                break;
+            case kCp932:
+                o.cp932 = true;
+                break;
+            case kVersion:
                 o.version = true;
-            } else if (name == "rate") {
-                if (!number(value, 1, 100, n))
-                    parsed.error = "invalid rate '" + value + "': a whole number of checks a second from 1 to 100";
+                break;
+            case kRate:
+                if (!number(optarg, 1, kMaxRate, n))
+                    parsed.error = std::string("invalid rate '") + optarg + "': a whole number of checks a second from 1 to " +
+                                   std::to_string(kMaxRate);
                 o.rate = n;
-            } else if (name == "timeout") {
-                if (!number(value, 1, 60, n))
-                    parsed.error = "invalid timeout '" + value + "': a whole number of seconds from 1 to 60";
+                break;
+            case kTimeout:
+                if (!number(optarg, 1, 60, n))
+                    parsed.error =
+                        std::string("invalid timeout '") + optarg + "': a whole number of seconds from 1 to 60";
                 o.timeout = std::chrono::seconds(n);
-            } else {
-                parsed.error = "unrecognized option '" + arg + "'";
-            }
-            continue;
-        }
-        for (std::size_t k = 1; k < arg.size() && parsed.error.empty(); ++k) {  // -wq
-            switch (arg[k]) {
-                case 'w':
-                    o.workingOnly = true;
-                    break;
-                case 'q':
-                    o.quiet = true;
-                    break;
-                case 'h':
-                    o.help = true;
-                    break;
-                default:
-                    parsed.error = std::string("invalid option -- '") + arg[k] + "'";
-            }
+                break;
+            case ':':
+                parsed.error = optopt ? std::string("option requires an argument -- '") + char(optopt) + "'"
+                                      : std::string("option '") + argv[optind - 1] + "' requires an argument";
+                break;
+            default:
+                parsed.error = optopt ? std::string("invalid option -- '") + char(optopt) + "'"
+                                      : std::string("unrecognized or ambiguous option '") + argv[optind - 1] + "'";
         }
     }
+    for (int i = optind; parsed.error.empty() && i < argc; ++i) o.files.emplace_back(argv[std::size_t(i)]);
     return parsed;
 }
 
@@ -100,20 +94,20 @@ followed by the proxy.
   -w, --working     print only the working proxies, without prefix
       --cp932       write Shift_JIS bytes with CR LF line breaks, exactly as
                     the window's result list holds them (default: UTF-8)
-      --rate=N      start N checks a second, 1 to 100 (default: 10)
+      --rate=N      start N checks a second, 1 to 10000 (default: 10)
       --timeout=S   give up a check after S seconds, 1 to 60 (default: 60)
   -q, --quiet       no progress line and no summary on standard error
   -h, --help        display this help and exit
       --version     output version information and exit
 
-The first interrupt (Ctrl-C) or SIGTERM stops the checks and prints what they
-end with; a second one ends at once.
+The first interrupt (Ctrl-C) or SIGTERM stops every check at once and prints
+what they end with; a second one ends at once.
 
-Exit status is 0 if a proxy works, 1 if none does, 2 on bad usage or an
-unreadable list, and 130 after an interrupt.
+Exit status is 0 if a proxy works, 1 if none does, 2 on bad usage, an
+unreadable list or a write error, and 130 after an interrupt.
 )";
 }
 
 std::string versionText() {
-    return "kiriha-check (霧葉) 1.00\n";
+    return std::string("kiriha-check (霧葉) ") + kVersionText + "\n";
 }

@@ -11,7 +11,7 @@ struct CheckOptions {
     bool workingOnly = false;                     // -w: working proxies only, without prefix
     bool cp932 = false;                           // the window's bytes instead of UTF-8
     bool quiet = false;                           // -q: no progress line and no summary
-    int rate = 10;                                // new checks per second, 1 to 100
+    int rate = 10;                                // new checks per second, 1 to kMaxRate
     std::optional<std::chrono::seconds> timeout;  // lowers the 60 s cap of a check
     bool help = false;
     bool version = false;
@@ -26,5 +26,6 @@ struct ParsedArguments {
 ParsedArguments parseArguments(const std::vector<std::string>& args);
 
 inline constexpr const char* kProgramName = "kiriha-check";
+inline constexpr int kMaxRate = 10000;
 std::string helpText();
 std::string versionText();

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,33 +35,67 @@ struct Ran {
     std::string out, err;
 };
 
-// Runs kiriha-check with `args` and `input` on standard input; `watch` is called with the process and what it
-// has written so far, until it ends.
-Ran runCheck(const std::vector<std::string>& args, const std::string& input = "",
-             const std::function<void(pid_t, const std::string& out)>& watch = {}, bool errOnTerminal = false) {
-    int in[2], out[2], err[2];
-    if (::pipe(in) || ::pipe(out) ||
-        (errOnTerminal ? ::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) : ::pipe(err)))
+// Where the command's standard output goes.
+enum class Out {
+    Pipe,
+    Terminal,    // a pseudo-terminal
+    Closed,      // >&-
+    Full,        // >/dev/full
+    ReaderGone,  // a pipe nobody reads any more, with SIGPIPE ignored (as systemd services run)
+    NeverRead,   // a pipe whose reader never reads
+};
+
+struct Launch {
+    std::vector<std::string> args;
+    std::string input;
+    Out out = Out::Pipe;
+    bool errOnTerminal = false;
+    std::vector<std::string> env;  // NAME=value, added
+    rlim_t files = 0;              // a soft and hard descriptor limit, when set
+};
+
+// Runs kiriha-check as `launch` says; `watch` is called with the process and what it has written so far, until
+// it ends.
+Ran runCheck(const Launch& launch, const std::function<void(pid_t, const std::string& out)>& watch = {}) {
+    int in[2], out[2] = {-1, -1}, err[2];
+    if (::pipe(in) || (launch.errOnTerminal ? ::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) : ::pipe(err)))
         return {};
+    if (launch.out == Out::Terminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr)
+        : launch.out == Out::Full   ? (out[1] = ::open("/dev/full", O_WRONLY)) < 0
+        : launch.out == Out::Closed ? false
+                                    : ::pipe(out))
+        return {};
+    if (launch.out == Out::ReaderGone) ::close(std::exchange(out[0], -1));
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+        ::dup2(in[0], 0), ::dup2(err[1], 2);
+        if (out[1] >= 0) ::dup2(out[1], 1);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            if (fd > 2) ::close(fd);
+        if (launch.out == Out::Closed) ::close(1);
+        if (launch.out == Out::ReaderGone) ::signal(SIGPIPE, SIG_IGN);
+        if (launch.files) {
+            const rlimit files{launch.files, launch.files};
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        }
+        for (const auto& e : launch.env) ::putenv(const_cast<char*>(e.c_str()));
         std::vector<char*> argv{const_cast<char*>(KIRIHA_CHECK_BINARY)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : launch.args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    ::close(in[0]), ::close(out[1]), ::close(err[1]);
-    [[maybe_unused]] const ssize_t w = ::write(in[1], input.data(), input.size());
+    ::close(in[0]), ::close(err[1]);
+    if (out[1] >= 0) ::close(out[1]);
+    [[maybe_unused]] const ssize_t w = ::write(in[1], launch.input.data(), launch.input.size());
     ::close(in[1]);
     Ran ran;
+    const int neverRead = launch.out == Out::NeverRead ? std::exchange(out[0], -1) : -1;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    for (int open = 2; open > 0;) {
+    for (int open = out[0] >= 0 ? 2 : 1; open > 0;) {
         ::poll(fds, 2, 20);
         for (int k = 0; k < 2; ++k) {
-            if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP))) continue;
+            if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buf[65536];
             const ssize_t n = ::read(fds[k].fd, buf, sizeof buf);
             if (n > 0) {
@@ -75,14 +110,27 @@ Ran runCheck(const std::vector<std::string>& args, const std::string& input = ""
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
+    if (neverRead >= 0) ::close(neverRead);
     ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return ran;
 }
 
+Ran runCheck(const std::vector<std::string>& args, const std::string& input = "",
+             const std::function<void(pid_t, const std::string& out)>& watch = {}, bool errOnTerminal = false) {
+    Launch launch;
+    launch.args = args;
+    launch.input = input;
+    launch.errOnTerminal = errOnTerminal;
+    return runCheck(launch, watch);
+}
+
 std::multiset<std::string> linesOf(const std::string& text, std::string_view lineBreak = "\n") {
     std::multiset<std::string> lines;
-    for (std::size_t pos = 0, end; (end = text.find(lineBreak, pos)) != std::string::npos; pos = end + lineBreak.size())
-        lines.insert(text.substr(pos, end - pos));
+    for (std::size_t pos = 0, end; (end = text.find(lineBreak, pos)) != std::string::npos; pos = end + lineBreak.size()) {
+        std::string line = text.substr(pos, end - pos);
+        if (lineBreak == "\n" && line.ends_with('\r')) line.pop_back();  // a terminal's CR LF
+        lines.insert(line);
+    }
     return lines;
 }
 
@@ -90,6 +138,7 @@ std::multiset<std::string> linesOf(const std::string& text, std::string_view lin
 struct Proxies {
     TestServer working{[](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kTestMarker + "</p>")); }};
     TestServer plain{[](TestServer::Connection& c) { c.send(httpResponse(200, "<p>no marker here</p>")); }};
+    TestServer silent{[](TestServer::Connection& c) { c.sleep(std::chrono::seconds(30)); }};
     TinyProxy tinyproxy{"Upstream http " + working.address() + "\n"};  // a real proxy in front of a working one
     const std::string dead = "127.0.0.1:" + std::to_string(freePort());
 };
@@ -119,22 +168,28 @@ class CheckCommand : public ::testing::Test {
 const std::string kDead = "死亡：", kOk = "ＯＫ：", kAborted = "中止：";
 
 struct CommandCase : NamedCase {
-    std::function<std::vector<std::string>(CheckCommand&)> args;
-    std::function<std::string()> input;
+    std::function<Launch(CheckCommand&)> launch;
     std::function<std::multiset<std::string>()> lines;  // UTF-8, without line breaks
     int status;
+    std::string err = "";  // what standard error says, among other things
+    int startsAtMost = -1;  // how many checks of the working proxy may have started, when it matters
 };
 
 class CommandTable : public CheckCommand, public ::testing::WithParamInterface<CommandCase> {};
 
 TEST_P(CommandTable, PrintsTheVerdictsAndExits) {
+    const CommandCase& c = GetParam();
     const int before = proxies->working.connections();
-    const Ran ran = runCheck(GetParam().args(*this), GetParam().input());
-    EXPECT_EQ(ran.status, GetParam().status) << ran.err;
-    EXPECT_EQ(linesOf(ran.out), GetParam().lines()) << ran.out;
+    const Ran ran = runCheck(c.launch(*this));
+    EXPECT_EQ(ran.status, c.status) << ran.err;
+    EXPECT_EQ(linesOf(ran.out), c.lines()) << ran.out;
+    EXPECT_NE(ran.err.find(c.err), std::string::npos) << ran.err;
     if (ran.status == 2) {
-        EXPECT_EQ(proxies->working.connections(), before);  // nothing started
         EXPECT_TRUE(ran.err.starts_with("kiriha-check: ")) << ran.err;
+    }
+    const int startsAtMost = ran.status == 2 && c.startsAtMost < 0 ? 0 : c.startsAtMost;  // bad usage starts none
+    if (startsAtMost >= 0) {
+        EXPECT_LE(proxies->working.connections() - before, startsAtMost);
     }
 }
 
@@ -146,70 +201,122 @@ std::multiset<std::string> verdicts() {
     return {kOk + proxies->working.address(), kDead + proxies->dead, kDead + proxies->plain.address(),
             kOk + proxies->tinyproxy.address()};
 }
-auto none = [] { return std::string(); };
+std::string many(const std::string& proxy, int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += proxy + "\n";
+    return text;
+}
 auto noLines = [] { return std::multiset<std::string>{}; };
+Launch args(std::vector<std::string> a, std::string input = "", Out out = Out::Pipe) {
+    Launch launch;
+    launch.args = std::move(a);
+    launch.input = std::move(input);
+    launch.out = out;
+    return launch;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     All, CommandTable,
     ::testing::Values(
-        CommandCase{"AFile", [](CheckCommand& t) { return std::vector<std::string>{t.file("l.txt", list())}; }, none,
-                    verdicts, 0},
-        CommandCase{"StandardInput", [](CheckCommand&) { return std::vector<std::string>{"--rate=100"}; }, list,
-                    verdicts, 0},
+        CommandCase{"AFile", [](CheckCommand& t) { return args({t.file("l.txt", list())}); }, verdicts, 0},
+        CommandCase{"StandardInput", [](CheckCommand&) { return args({"--rate=100"}, list()); }, verdicts, 0},
         CommandCase{"FilesAndStandardInput",
                     [](CheckCommand& t) {
-                        return std::vector<std::string>{t.file("a", proxies->working.address()), "-",
-                                                        t.file("b", proxies->dead)};
+                        return args({t.file("a", proxies->working.address()), "-", t.file("b", proxies->dead)},
+                                    proxies->plain.address());
                     },
-                    [] { return proxies->plain.address(); },
                     [] {
                         return std::multiset<std::string>{kOk + proxies->working.address(), kDead + proxies->dead,
                                                           kDead + proxies->plain.address()};
                     },
                     0},
-        CommandCase{"WorkingOnly",
-                    [](CheckCommand&) {
-                        return std::vector<std::string>{"-w", "-q"};
-                    },
-                    list,
+        CommandCase{"WorkingOnly", [](CheckCommand&) { return args({"-w", "-q"}, list()); },
                     [] {
                         return std::multiset<std::string>{proxies->working.address(), proxies->tinyproxy.address()};
                     },
                     0},
-        CommandCase{"NothingWorks", [](CheckCommand&) { return std::vector<std::string>{}; },
-                    [] { return proxies->dead + "\n" + proxies->plain.address(); },
+        CommandCase{"NothingWorks",
+                    [](CheckCommand&) { return args({}, proxies->dead + "\n" + proxies->plain.address()); },
                     [] {
                         return std::multiset<std::string>{kDead + proxies->dead, kDead + proxies->plain.address()};
                     },
                     1},
-        CommandCase{"EmptyList", [](CheckCommand&) { return std::vector<std::string>{}; }, none, noLines, 1},
+        CommandCase{"EmptyList", [](CheckCommand&) { return args({}); }, noLines, 1},
         // Bytes that are not Shift_JIS come out as the window shows them: U+F700 + the byte.
-        CommandCase{"ShiftJisProxyTextInUtf8", [](CheckCommand&) { return std::vector<std::string>{}; },
-                    [] { return std::string("\x83\x76\x83\x8d:80\n\x80x:1\n"); },
+        CommandCase{"ShiftJisProxyTextInUtf8",
+                    [](CheckCommand&) { return args({}, "\x83\x76\x83\x8d:80\n\x80x:1\n"); },
                     [] {
                         return std::multiset<std::string>{kDead + "プロ:80", kDead + "\uf780x:1"};
                     },
                     1},
-        CommandCase{"AnUnreadableFileStartsNothing",
-                    [](CheckCommand& t) {
-                        return std::vector<std::string>{t.file("l.txt", list()), t.dir + "/missing.txt"};
+        // Blank lines start nothing and wait for nothing: at the default ten a second these would take 1,000 s.
+        CommandCase{"TenThousandBlankLinesCostNothing",
+                    [](CheckCommand&) { return args({}, std::string(10000, '\n') + proxies->working.address()); },
+                    [] { return std::multiset<std::string>{kOk + proxies->working.address()}; }, 0},
+        // The text ends at a NUL, as Load has it, but not silently.
+        CommandCase{"TextAfterANulIsIgnoredWithAWord",
+                    [](CheckCommand&) {
+                        return args({}, proxies->working.address() + "\n" + std::string(1, '\0') + "\n" + proxies->dead);
                     },
-                    none, noLines, 2},
-        CommandCase{"AFolder", [](CheckCommand& t) { return std::vector<std::string>{t.dir}; }, list, noLines, 2},
+                    [] { return std::multiset<std::string>{kOk + proxies->working.address()}; }, 0,
+                    "kiriha-check: (standard input): text after a NUL byte at offset 16 ignored\n"},
+        // On a terminal, control bytes in a proxy text are shown, not obeyed.
+        CommandCase{"ControlBytesEscapedOnATerminal",
+                    [](CheckCommand&) { return args({"-q"}, "\x1b]0;title\x07\\:1\n", Out::Terminal); },
+                    [] { return std::multiset<std::string>{kDead + "\\x1b]0;title\\x07\\\\:1"}; }, 1},
+        CommandCase{"ControlBytesAsTheyAreInAPipe", [](CheckCommand&) { return args({"-q"}, "\x1b[2J:1\n"); },
+                    [] { return std::multiset<std::string>{kDead + "\x1b[2J:1"}; }, 1},
+        // A check that gets no descriptor is not dead: under a low limit the checks wait for room.
+        CommandCase{"ADescriptorLimitHoldsChecksBackAndCostsNoVerdict",
+                    [](CheckCommand&) {
+                        Launch l = args({"--rate=10000", "--timeout=1"},
+                                        many(proxies->silent.address(), 60) + many(proxies->working.address(), 30));
+                        l.files = 64;
+                        return l;
+                    },
+                    [] {
+                        std::multiset<std::string> want;
+                        for (int i = 0; i < 60; ++i) want.insert(kDead + proxies->silent.address());
+                        for (int i = 0; i < 30; ++i) want.insert(kOk + proxies->working.address());
+                        return want;
+                    },
+                    0, "kiriha-check: the descriptor limit holds back the checks in flight"},
+        // Results that cannot be written end the run: nothing further starts, and the status says so.
+        CommandCase{"StandardOutputClosed",
+                    [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::Closed); },
+                    noLines, 2, "kiriha-check: write error: Bad file descriptor\n", 0},
+        CommandCase{"DiskFull",
+                    [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::Full); },
+                    noLines, 2, "kiriha-check: write error: No space left on device\n", 5},
+        CommandCase{"ReaderGoneWithSigpipeIgnored",
+                    [](CheckCommand&) {
+                        return args({"--rate=20"}, many(proxies->working.address(), 40), Out::ReaderGone);
+                    },
+                    noLines, 2, "kiriha-check: write error: Broken pipe\n", 5},
+        CommandCase{"AnUnreadableFileStartsNothing",
+                    [](CheckCommand& t) { return args({t.file("l.txt", list()), t.dir + "/missing.txt"}); }, noLines,
+                    2},
+        CommandCase{"AFolder", [](CheckCommand& t) { return args({t.dir}, list()); }, noLines, 2},
         CommandCase{"TooLarge",
                     [](CheckCommand& t) {
                         const std::string big = t.file("big", "");
                         std::filesystem::resize_file(big, (64u << 20) + 1);
-                        return std::vector<std::string>{big};
+                        return args({big}, list());
                     },
-                    list, noLines, 2},
-        CommandCase{"BadRate",
-                    [](CheckCommand&) {
-                        return std::vector<std::string>{"--rate", "101"};
+                    noLines, 2},
+        // The limit holds for the lists together.
+        CommandCase{"ThreeListsOfThirtyMegabytes",
+                    [](CheckCommand& t) {
+                        std::vector<std::string> files;
+                        for (const char* name : {"a", "b", "c"}) {
+                            files.push_back(t.file(name, proxies->working.address() + "\n"));
+                            std::filesystem::resize_file(files.back(), 30u << 20);
+                        }
+                        return args(files);
                     },
-                    list, noLines, 2},
-        CommandCase{"UnknownOption", [](CheckCommand&) { return std::vector<std::string>{"--fast"}; }, list, noLines,
-                    2}),
+                    noLines, 2, "c: larger than 64 MiB, the most the lists may hold together"},
+        CommandCase{"BadRate", [](CheckCommand&) { return args({"--rate", "10001"}, list()); }, noLines, 2},
+        CommandCase{"UnknownOption", [](CheckCommand&) { return args({"--fast"}, list()); }, noLines, 2}),
     caseName);
 
 // The same list through the window and through --cp932: the same bytes, line for line.
@@ -232,46 +339,70 @@ TEST_F(CheckCommand, Cp932IsTheWindowsResultList) {
     EXPECT_EQ(window.size(), 5u);
 }
 
-// Headers at once, then a byte now and then: checks that sit in their read loop until stopped.
-TEST_F(CheckCommand, AnInterruptStopsEveryCheckAndPrintsTheirLinesWhole) {
-    TestServer slow([](TestServer::Connection& c) {
-        c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
-        while (c.sleep(50ms) && c.send("x")) {
-        }
-    });
-    std::string input;
-    for (int i = 0; i < 30; ++i) input += slow.address() + "\n";
+// The first interrupt stops every check in flight at once, whatever it waits for, and each prints its line whole.
+struct InterruptCase : NamedCase {
+    TestServer::Handler play;
+    int checks;
+};
+class Interrupt : public CheckCommand, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(Interrupt, StopsEveryCheckAtOnce) {
+    TestServer server(GetParam().play);
+    const int n = GetParam().checks;
     bool sent = false;
-    const Ran ran = runCheck({"--rate", "100"}, input, [&](pid_t pid, const std::string&) {
-        if (!sent && slow.connections() == 30) {
-            std::this_thread::sleep_for(100ms);  // all in their read loop
+    std::chrono::steady_clock::time_point at;
+    const Ran ran = runCheck({"--rate", "100"}, many(server.address(), n), [&](pid_t pid, const std::string&) {
+        if (!sent && server.connections() == n) {
+            std::this_thread::sleep_for(100ms);  // all waiting
+            at = std::chrono::steady_clock::now();
             sent = ::kill(pid, SIGINT) == 0;
         }
     });
+    EXPECT_LT(std::chrono::steady_clock::now() - at, 5s);  // not the 30 s the checks would wait
     EXPECT_EQ(ran.status, 130);
     EXPECT_TRUE(ran.out.ends_with("\n"));
-    const std::vector<std::string> aborted(30, kAborted + slow.address());
+    const std::vector<std::string> aborted(std::size_t(n), kAborted + server.address());
     EXPECT_EQ(linesOf(ran.out), std::multiset<std::string>(aborted.begin(), aborted.end())) << ran.out;
-    EXPECT_NE(ran.err.find("30 checked, 0 working, 0 dead, 30 aborted"), std::string::npos) << ran.err;
+    const std::string summary = std::to_string(n) + " checked, 0 working, 0 dead, " + std::to_string(n) + " aborted";
+    EXPECT_NE(ran.err.find(summary), std::string::npos) << ran.err;
 }
 
-// Checks still opening do not see a stop; a second interrupt ends everything at once.
-TEST_F(CheckCommand, ASecondInterruptEndsAtOnce) {
-    TestServer silent([](TestServer::Connection& c) { c.sleep(30s); });
-    std::string input;
-    for (int i = 0; i < 5; ++i) input += silent.address() + "\n";
-    int sent = 0;
-    const auto start = std::chrono::steady_clock::now();
-    const Ran ran = runCheck({"--rate=100", "-q"}, input, [&](pid_t pid, const std::string&) {
-        if (silent.connections() == 5 && sent < 2) {
-            ::kill(pid, SIGTERM);
-            ++sent;
-            std::this_thread::sleep_for(50ms);
+INSTANTIATE_TEST_SUITE_P(
+    All, Interrupt,
+    ::testing::Values(
+        // Headers at once, then a byte now and then: checks that sit in their read loop.
+        InterruptCase{"InTheReadLoop",
+                      [](TestServer::Connection& c) {
+                          c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+                          while (c.sleep(50ms) && c.send("x")) {
+                          }
+                      },
+                      30},
+        InterruptCase{"WaitingForTheResponse", [](TestServer::Connection& c) { c.sleep(30s); }, 5}),
+    caseName);
+
+// A reader that takes nothing more does not keep the command from answering signals: the first stops the checks and
+// gives up on the output a second later, a second ends it at once; no line is ever cut.
+TEST_F(CheckCommand, ABlockedWriterStillAnswersSignals) {
+    for (const int count : {1, 2}) {
+        std::chrono::steady_clock::time_point at;
+        bool sent = false;
+        // Refused at once: more lines than a pipe holds, and no server thread for each.
+        Launch l = args({"--rate=10000", "-q"}, many(proxies->dead, 5000), Out::NeverRead);
+        const Ran ran = runCheck(l, [&](pid_t pid, const std::string&) {
+            if (!sent) {
+                std::this_thread::sleep_for(1500ms);  // the pipe is full long before
+                at = std::chrono::steady_clock::now();
+                for (int i = 0; i < count; ++i) ::kill(pid, SIGTERM);
+                sent = true;
+            }
+        });
+        EXPECT_EQ(ran.status, 130) << ran.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - at, count == 1 ? 3s : 1s) << count;
+        if (count == 1) {
+            EXPECT_NE(ran.err.find("result lines not written: standard output is blocked"), std::string::npos);
         }
-    });
-    EXPECT_EQ(ran.status, 130);
-    EXPECT_EQ(ran.out, "");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);  // not the 30 s the checks would wait
+    }
 }
 
 // On a terminal, a progress line is kept up to date on standard error and is gone before the summary.
@@ -289,6 +420,13 @@ TEST_F(CheckCommand, ProgressOnATerminalOnly) {
     EXPECT_EQ(shown.err.rfind("\r\x1b[K", summary), summary - 4);  // cleared just before it
     EXPECT_EQ(runCheck({"-q"}, input, {}, true).err, "");
     EXPECT_EQ(runCheck({}, input).err.find("/2 checked"), std::string::npos);  // not on a pipe
+    // A terminal that knows no escape sequences gets none.
+    Launch dumbTerminal = args({}, input);
+    dumbTerminal.errOnTerminal = true;
+    dumbTerminal.env = {"TERM=dumb"};
+    const Ran dumb = runCheck(dumbTerminal);
+    EXPECT_NE(dumb.err.find("/2 checked, "), std::string::npos) << dumb.err;
+    EXPECT_EQ(dumb.err.find('\x1b'), std::string::npos) << dumb.err;
 }
 
 TEST_F(CheckCommand, HelpAndVersion) {

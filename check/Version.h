@@ -1,0 +1,3 @@
+#pragma once
+
+inline constexpr const char* kVersionText = "1.00";
