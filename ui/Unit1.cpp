@@ -233,8 +233,8 @@ void TForm1::pauseWithoutInput(std::chrono::milliseconds ms, const std::function
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
         return;
     }
-    // On X11 the window system's events stay queued, where a close can be seen, and only what the program
-    // posted itself is handled meanwhile.
+    // On X11 nothing is handled meanwhile: the window system's events stay queued, where a close can be seen
+    // (painting, too, may take events out of the queue).
     const auto end = std::chrono::steady_clock::now() + ms;
     while (!interrupted()) {
         if (desktopClose_.requested(*this)) {
@@ -242,7 +242,6 @@ void TForm1::pauseWithoutInput(std::chrono::milliseconds ms, const std::function
             run_->interruptDispatch();
             return;
         }
-        QCoreApplication::sendPostedEvents();
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return;
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, kCloseLook));

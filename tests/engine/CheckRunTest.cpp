@@ -195,6 +195,26 @@ TEST_F(CheckRunTest, ACheckThreadThatCannotBeCreatedIsTriedAgainAfterThePause) {
     EXPECT_EQ(view.countWhenFinished, "14");
 }
 
+// At the cap on checks in flight (the descriptor limit's), a line waits for room as a failed thread does.
+TEST_F(CheckRunTest, ALineAtTheCapWaitsForACheckToEnd) {
+    view.proxies.setText(lines(names("hold", 3)) + lines(names("ok", 4)));
+    RunConfig c = config();
+    c.maxChecksInFlight = 3;
+    std::size_t most = 0;
+    c.pause = [&](std::chrono::milliseconds, const std::function<bool()>&) {
+        most = std::max(most, run->checksInFlight());
+        if (++pauses == 2) http->release();
+        queue.runUntil([&] { return run->checksInFlight() < 3; }, 100ms);
+    };
+    run = std::make_unique<CheckRun>(view, std::move(c));
+    run->start();
+    EXPECT_EQ(view.max, "7");
+    EXPECT_EQ(most, 3u);
+    EXPECT_GE(pauses, 3);
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(view.results.count(), 8u);
+}
+
 // The command's choice: completions are recorded as they come, and the run ends once the total is known.
 TEST_F(CheckRunTest, ACommandRecordsCompletionsDuringDispatch) {
     view.proxies.setText(lines(names("ok", 25)));

@@ -5,7 +5,9 @@
 // manager sends it.
 #include <xcb/xcb.h>
 
+#include <QCoreApplication>
 #include <QPushButton>
+#include <QWindow>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -73,6 +75,10 @@ int main(int argc, char** argv) {
                 Form1->Exit1->trigger();
             });
         }
+        // As a user would: Start once the window is up on the screen.
+        for (int i = 0; i < 50 && !Form1->windowHandle()->isExposed(); ++i)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::processEvents();
         Form1->Button1->click();
     });
 }
