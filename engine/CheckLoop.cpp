@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -22,6 +23,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kSweep = std::chrono::milliseconds(250);  // how often the idle limit is looked at
 constexpr auto kBusyWindow = std::chrono::milliseconds(100);
+// Checks that end within a few milliseconds are reported together: one wake-up of the owner for the lot.
+constexpr auto kReportEvery = std::chrono::milliseconds(5);
 
 class Fd {
   public:
@@ -99,6 +102,7 @@ struct CheckLoop::Impl {
             auto now = Clock::now();
             auto until = std::min(nextSweep, windowStart + kBusyWindow);
             if (timerAt) until = std::min(until, *timerAt);
+            if (!ended.empty()) until = std::min(until, lastReport + kReportEvery);
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
             const int n = ::epoll_wait(epoll.get(), events.data(), int(events.size()), int(std::max<long>(wait, 0)));
             const auto woke = Clock::now();
@@ -124,6 +128,10 @@ struct CheckLoop::Impl {
             }
             if (stopping) abortAll();
             collectFinished();
+            if (!ended.empty() && (stopping || Clock::now() >= lastReport + kReportEvery)) {
+                done(std::exchange(ended, {}));
+                lastReport = Clock::now();
+            }
             now = Clock::now();
             if (now >= nextSweep) {
                 sweepIdle(now);
@@ -219,9 +227,8 @@ struct CheckLoop::Impl {
     }
 
     void report(const Check& c, ProbeOutcome outcome) {
-        LoopCheckDone d{c.id, outcome, c.noSocket && outcome != ProbeOutcome::Working};
+        ended.push_back({c.id, outcome, c.noSocket && outcome != ProbeOutcome::Working});
         inFlight.fetch_sub(1);
-        done(d);
     }
 
     static int onSocket(CURL*, curl_socket_t s, int what, void* self, void* assigned) {
@@ -280,6 +287,8 @@ struct CheckLoop::Impl {
     std::unique_ptr<CURLM, MultiDeleter> multi;
     StopRequest stop;  // seen by every check's read rules
     std::unordered_map<CURL*, std::unique_ptr<Check>> checks;  // the thread's own
+    std::vector<LoopCheckDone> ended;                           // not yet reported
+    Clock::time_point lastReport;
     std::optional<Clock::time_point> timerAt;                   // when libcurl wants its timeout action
     std::atomic<bool> stopping{false};
     std::atomic<bool> quit{false};
@@ -298,12 +307,14 @@ CheckLoop::~CheckLoop() = default;
 
 void CheckLoop::start(std::uint64_t id, std::string proxy) {
     impl_->inFlight.fetch_add(1);
+    bool first = false;
     {
         std::lock_guard lock(impl_->mutex);
+        first = impl_->queued.empty();
         impl_->queued.push_back({id, std::move(proxy)});
         impl_->waiting.fetch_add(1);
     }
-    impl_->poke();
+    if (first) impl_->poke();  // the thread takes every start queued when it wakes
 }
 
 void CheckLoop::stopAll() {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/CurlHttp.h"
 #include "engine/Probe.h"
@@ -17,11 +18,11 @@ struct LoopCheckDone {
 };
 
 // Checks driven from one thread through one libcurl multi handle and epoll, each with the options, limits and read
-// rules of the window's checks. Its thread reports every check it was given to `done`, once; the calls below may
-// come from any thread.
+// rules of the window's checks. Its thread reports every check it was given to `done`, once, in batches of what
+// ended together; the calls below may come from any thread.
 class CheckLoop {
   public:
-    using Done = std::function<void(const LoopCheckDone&)>;
+    using Done = std::function<void(std::vector<LoopCheckDone>&&)>;
 
     CheckLoop(Target target, CurlSettings settings, Done done);
     ~CheckLoop();  // gives up the checks in flight without reporting them and joins the thread

@@ -4,8 +4,6 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/RunView.h"
-#include "engine/Texts.h"
 
 CheckRun::CheckRun(RunView& view, RunConfig config) : view_(view), config_(std::move(config)) {
     constexpr std::size_t kDescriptorsPerCheck = 5;
@@ -24,17 +22,17 @@ CheckRun::~CheckRun() {
 
 void CheckRun::setFlag(Flag flag) {
     flag_ = flag;
-    view_.setRunFlag(std::string(flag == Flag::On ? texts::kFlagOn : texts::kFlagOff));
+    view_.flagChanged(flag);
 }
 
 void CheckRun::start() {
     if (dispatching_) return;
     total_.reset();
     done_ = 0;
-    view_.setTotal("0");
-    view_.setDoneCount("0");
+    view_.totalChanged(0);
+    view_.doneChanged(0);
     setFlag(Flag::On);
-    view_.setStatus(std::string(texts::kStatusRunning));
+    view_.statusChanged(RunStatus::Running);
 
     dispatching_ = true;
     interrupted_ = false;
@@ -62,7 +60,7 @@ void CheckRun::start() {
         }
     }
     total_ = started;
-    view_.setTotal(std::to_string(started));
+    view_.totalChanged(started);
     dispatching_ = false;
 
     std::vector<Completion> held;
@@ -112,21 +110,21 @@ void CheckRun::onCompletion(Completion c) {
 }
 
 void CheckRun::record(const Completion& c) {
-    if (flag_ == Flag::On) view_.appendResult(resultLine(c.outcome, c.proxy));
-    view_.setDoneCount(std::to_string(++done_));
+    if (flag_ == Flag::On) view_.resultAdded(c.outcome, c.proxy);
+    view_.doneChanged(++done_);
     finishIfComplete();
 }
 
 void CheckRun::finishIfComplete() {
     if (total_ != done_) return;
     setFlag(Flag::Off);
-    view_.setStatus(std::string(texts::kStatusFinished));
+    view_.statusChanged(RunStatus::Finished);
 }
 
 bool CheckRun::switchOff() {
     if (flag_ != Flag::On) return false;
     setFlag(Flag::Off);
-    view_.setStatus(std::string(texts::kStatusAborted));
+    view_.statusChanged(RunStatus::Aborted);
     return true;
 }
 

@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "engine/Probe.h"
+#include "engine/RunView.h"
 #include "engine/Unit_kusith.h"
-
-class RunView;
 
 struct RunConfig {
     static constexpr int kSlotCount = 10;
@@ -45,7 +44,7 @@ class CheckRun {
         std::string proxy;                    // the text last handed to the slot
         std::shared_ptr<StopRequest> latest;  // stop request of the slot's newest check
     };
-    enum class Flag { NotStarted, On, Off };
+    using Flag = RunFlag;
 
     CheckRun(RunView& view, RunConfig config);
     ~CheckRun();  // abandons the checks still in flight: none of them completes afterwards

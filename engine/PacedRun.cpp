@@ -13,6 +13,7 @@ constexpr auto kRetryHold = std::chrono::milliseconds(2);
 // A loop that spends nearly all its time working, or has not yet taken up what it was given, is not keeping up.
 constexpr double kBusyLimit = 0.9;
 constexpr std::size_t kBacklogLimit = 64;
+constexpr double kSpareBelow = 0.5;
 
 }  // namespace
 
@@ -25,9 +26,10 @@ PacedRun::PacedRun(PacedRunConfig config, ProxyLines& proxies, Poster post, Resu
     std::weak_ptr<PacedRun*> weak = self_;
     for (int i = 0; i < std::max(config_.loops, 1); ++i)
         loops_.push_back(
-            std::make_unique<CheckLoop>(config_.target, config_.curl, [weak, post](const LoopCheckDone& done) {
-                post([weak, done] {
-                    if (auto run = weak.lock()) (*run)->onDone(done);
+            std::make_unique<CheckLoop>(config_.target, config_.curl, [weak, post](std::vector<LoopCheckDone>&& done) {
+                post([weak, done = std::move(done)] {
+                    if (auto run = weak.lock())
+                        for (const LoopCheckDone& d : done) (*run)->onDone(d);
                 });
             }));
 }
@@ -47,8 +49,11 @@ std::size_t PacedRun::descriptorsFor(std::string_view proxy) {
 }
 
 CheckLoop& PacedRun::leastLoaded() {
+    // The first loop with time to spare: work kept together costs fewer wake-ups than work spread thin.
+    for (auto& loop : loops_)
+        if (loop->busy() < kSpareBelow) return *loop;
     return **std::min_element(loops_.begin(), loops_.end(),
-                              [](const auto& a, const auto& b) { return a->inFlight() < b->inFlight(); });
+                              [](const auto& a, const auto& b) { return a->busy() < b->busy(); });
 }
 
 PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
@@ -56,6 +61,7 @@ PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
     if (stopped_) return Clock::time_point::max();
     if (next_ == Clock::time_point{}) next_ = now;
     next_ = std::max(next_, now - kCatchUp);
+    CheckLoop* loop = nullptr;  // one loop takes what is due now: one wake-up for the lot
     while (next_ <= now) {
         if (again_.empty() && proxies_.taken() == proxies_.count()) return Clock::time_point::max();
         const std::string_view proxy = again_.empty() ? *proxies_.peek() : std::string_view(again_.front());
@@ -65,8 +71,8 @@ PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
             descriptorsHeld_ = true;
             return now + kRetryHold;  // a completion comes first anyway
         }
-        CheckLoop& loop = leastLoaded();
-        if (loop.busy() > kBusyLimit || loop.backlog() > kBacklogLimit) {
+        if (!loop) loop = &leastLoaded();
+        if (loop->busy() > kBusyLimit || loop->backlog() > kBacklogLimit) {
             held_ = Hold::Machine;
             machineHeld_ = true;
             return now + kRetryHold;
@@ -81,7 +87,7 @@ PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
         const std::uint64_t id = nextId_++;
         descriptorsInUse_ += descriptors;
         pending_.emplace(id, Pending{text, descriptors});
-        loop.start(id, std::move(text));
+        loop->start(id, std::move(text));
         next_ += period_;
     }
     return next_;

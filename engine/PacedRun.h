@@ -57,7 +57,7 @@ class PacedRun {
         std::size_t descriptors;
     };
     void onDone(const LoopCheckDone& done);
-    CheckLoop& leastLoaded();
+    CheckLoop& leastLoaded();  // where the next starts go
 
     PacedRunConfig config_;
     ProxyLines& proxies_;

@@ -3,18 +3,23 @@
 #include <cstddef>
 #include <string>
 
-// What the check run needs of a front-end: it shows the run's state and holds the two lists.
-// All texts are Shift_JIS bytes; the run keeps the state itself and says what to show.
+#include "engine/Probe.h"
+
+enum class RunFlag { NotStarted, On, Off };
+enum class RunStatus { Running, Aborted, Finished };
+
+// What the check run tells a front-end, and what it needs of it. The run keeps its state itself and reports each
+// change as an event; the front-end decides how to show it. Proxy texts are Shift_JIS bytes.
 class RunView {
   public:
     virtual ~RunView() = default;
 
-    virtual void setRunFlag(const std::string& text) = 0;    // kusi_th
-    virtual void setDoneCount(const std::string& text) = 0;  // kusi_now
-    virtual void setTotal(const std::string& text) = 0;      // kusi_max
-    virtual void setStatus(const std::string& text) = 0;     // Label_kusi
+    virtual void flagChanged(RunFlag flag) = 0;        // kusi_th
+    virtual void doneChanged(long long done) = 0;      // kusi_now
+    virtual void totalChanged(long long total) = 0;    // kusi_max
+    virtual void statusChanged(RunStatus status) = 0;  // Label_kusi
 
     virtual std::size_t proxyCount() const = 0;              // Memo_load
     virtual std::string proxyLine(std::size_t i) const = 0;  // cut to 4096 bytes, empty past the end
-    virtual void appendResult(const std::string& line) = 0;  // Memo1
+    virtual void resultAdded(ProbeOutcome outcome, const std::string& proxy) = 0;  // Memo1
 };

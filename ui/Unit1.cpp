@@ -22,6 +22,7 @@
 #include "ui/ErrorDisplay.h"
 #include "ui/FileDialogs.h"
 #include "ui/MemoLines.h"
+#include "ui/RunTexts.h"
 #include "ui/Unit_about.h"
 #include "ui/WindowParts.h"
 
@@ -259,23 +260,26 @@ void TForm1::fitCanvas() {
     canvas_->setFixedSize(canvas_->childrenRect().united(QRect(0, 0, 462, 444)).size());
 }
 
-void TForm1::setRunFlag(const std::string& text) {
-    setLabelBytes(kusi_th, text);
+void TForm1::flagChanged(RunFlag flag) {
+    setLabelBytes(kusi_th, texts::flagText(flag));
 }
-void TForm1::setDoneCount(const std::string& text) {
-    setLabelBytes(kusi_now, text);
+void TForm1::doneChanged(long long done) {
+    setLabelBytes(kusi_now, std::to_string(done));
 }
-void TForm1::setTotal(const std::string& text) {
-    setLabelBytes(kusi_max, text);
+void TForm1::totalChanged(long long total) {
+    setLabelBytes(kusi_max, std::to_string(total));
 }
-void TForm1::setStatus(const std::string& text) {
-    setLabelBytes(Label_kusi, text);
+void TForm1::statusChanged(RunStatus status) {
+    setLabelBytes(Label_kusi, texts::statusText(status));
 }
 std::size_t TForm1::proxyCount() const {
     return memoLoadLines_->count();
 }
 std::string TForm1::proxyLine(std::size_t i) const {
     return memoLoadLines_->line(i);
+}
+void TForm1::resultAdded(ProbeOutcome outcome, const std::string& proxy) {
+    appendResult(resultLine(outcome, proxy));
 }
 void TForm1::appendResult(const std::string& line) {
     memo1Lines_->append(line);

@@ -79,14 +79,15 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
     QScrollArea* scrollArea() const { return scroll_; }
     CheckRun& run() { return *run_; }
 
-    // RunView
-    void setRunFlag(const std::string& text) override;
-    void setDoneCount(const std::string& text) override;
-    void setTotal(const std::string& text) override;
-    void setStatus(const std::string& text) override;
+    // RunView: the run's events, shown in the labels and the result list
+    void flagChanged(RunFlag flag) override;
+    void doneChanged(long long done) override;
+    void totalChanged(long long total) override;
+    void statusChanged(RunStatus status) override;
     std::size_t proxyCount() const override;
     std::string proxyLine(std::size_t i) const override;
-    void appendResult(const std::string& line) override;
+    void resultAdded(ProbeOutcome outcome, const std::string& proxy) override;
+    void appendResult(const std::string& line);  // a line at the end of the result list
 
     // ListHost
     std::string listText() const override;

@@ -11,7 +11,7 @@
 
 #include "engine/CheckRun.h"
 #include "engine/CurlHttp.h"
-#include "engine/Texts.h"
+#include "ui/RunTexts.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeHttp.h"
 #include "tests/support/FakeRunView.h"
@@ -27,13 +27,13 @@ class RecordingView : public FakeRunView {
   public:
     std::vector<std::string> totalAtAppend;
     std::string countWhenFinished;
-    void appendResult(const std::string& line) override {
+    void resultAdded(ProbeOutcome o, const std::string& proxy) override {
         totalAtAppend.push_back(max);
-        FakeRunView::appendResult(line);
+        FakeRunView::resultAdded(o, proxy);
     }
-    void setStatus(const std::string& t) override {
-        if (t == texts::kStatusFinished) countWhenFinished = now;
-        FakeRunView::setStatus(t);
+    void statusChanged(RunStatus s) override {
+        if (s == RunStatus::Finished) countWhenFinished = now;
+        FakeRunView::statusChanged(s);
     }
 };
 

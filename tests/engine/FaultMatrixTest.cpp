@@ -7,7 +7,7 @@
 
 #include "engine/CheckRun.h"
 #include "engine/CurlHttp.h"
-#include "engine/Texts.h"
+#include "ui/RunTexts.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
 #include "tests/support/Marker.h"

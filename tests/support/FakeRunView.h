@@ -4,6 +4,7 @@
 
 #include "engine/RunView.h"
 #include "lists/LineList.h"
+#include "ui/RunTexts.h"
 
 // What the window shows of the run, starting from its design texts, and two line lists, without a window.
 class FakeRunView : public RunView {
@@ -15,11 +16,11 @@ class FakeRunView : public RunView {
     LineList proxies;
     LineList results{"\r\n"};
 
-    void setRunFlag(const std::string& t) override { flag = t; }
-    void setDoneCount(const std::string& t) override { now = t; }
-    void setTotal(const std::string& t) override { max = t; }
-    void setStatus(const std::string& t) override { statusText = t; }
+    void flagChanged(RunFlag f) override { flag = texts::flagText(f); }
+    void doneChanged(long long done) override { now = std::to_string(done); }
+    void totalChanged(long long total) override { max = std::to_string(total); }
+    void statusChanged(RunStatus s) override { statusText = texts::statusText(s); }
     std::size_t proxyCount() const override { return proxies.count(); }
     std::string proxyLine(std::size_t i) const override { return proxies.line(i); }
-    void appendResult(const std::string& line) override { results.append(line); }
+    void resultAdded(ProbeOutcome o, const std::string& proxy) override { results.append(resultLine(o, proxy)); }
 };

@@ -18,7 +18,7 @@
 #include <set>
 
 #include "engine/CheckRun.h"
-#include "engine/Texts.h"
+#include "ui/RunTexts.h"
 #include "lists/ShiftJis.h"
 #include "tests/support/FakeHttp.h"
 #include "tests/support/LocalProxy.h"

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
-// The run's texts, as Shift_JIS bytes.
+#include "engine/RunView.h"
+
+// How the window shows the run's state, as Shift_JIS bytes. Qt-free, so the run's tests show it the same way.
 namespace texts {
 // プロクシ生存チェック中
 inline constexpr std::string_view kStatusRunning =
@@ -17,4 +20,19 @@ inline constexpr std::string_view kStatusFinished =
 
 inline constexpr std::string_view kFlagOn = "on";
 inline constexpr std::string_view kFlagOff = "off";
+
+inline std::string flagText(RunFlag flag) {
+    return std::string(flag == RunFlag::On ? kFlagOn : kFlagOff);
+}
+inline std::string statusText(RunStatus status) {
+    switch (status) {
+        case RunStatus::Running:
+            return std::string(kStatusRunning);
+        case RunStatus::Aborted:
+            return std::string(kStatusAborted);
+        case RunStatus::Finished:
+            break;
+    }
+    return std::string(kStatusFinished);
+}
 }  // namespace texts
