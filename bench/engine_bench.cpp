@@ -239,77 +239,6 @@ void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
     f.add("run_overhead", wall / (20 * 1000.0 + slowest), 4);
 }
 
-// Runs kiriha-check on `lines` copies of `proxy` with standard input from a file; `watch` sees its process id
-// until it ends. Returns the wall time and fills `usage` with the CPU it used.
-double runCommand(const std::string& binary, const std::vector<std::string>& args, const std::string& proxy, int lines,
-                  rusage& usage, const std::function<void(pid_t)>& watch = {}) {
-    const std::string list = "/tmp/kiriha-bench-cli.txt";
-    {
-        std::ofstream out(list);
-        for (int i = 0; i < lines; ++i) out << proxy << "\n";
-    }
-    const auto t0 = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv{const_cast<char*>(binary.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(const_cast<char*>(list.c_str()));
-        argv.push_back(nullptr);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1), ::dup2(null, 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    if (watch) watch(pid);
-    int status = 0;
-    ::wait4(pid, &status, 0, &usage);
-    std::remove(list.c_str());
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
-
-long procField(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(key)) return std::stol(line.substr(key.size()));
-    return -1;
-}
-
-// kiriha-check on the engine's workloads: CPU per check of 300 proxies serving the 200 KB page (beside the bare
-// threaded fetch), memory per check while up to 1,000 are held open, and a whole run of 1,000 instant proxies.
-void command(Figures& f, const std::string& binary) {
-    const std::string page = std::string(200 * 1024, 'x') + kTestMarker;
-    ChildServer instant([page](TestServer::Connection& c) { c.send(httpResponse(200, page)); });
-    const std::string proxy = "127.0.0.1:" + std::to_string(instant.port);
-    rusage usage{};
-    runCommand(binary, {"-q", "--rate=100"}, proxy, 300, usage);
-    const double cpu =
-        (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-    f.add("cli_cpu_ms_per_check", cpu / 300, 3);
-    f.add("cli_cpu_ratio_vs_threaded", cpu / 300 / f.values["bare_threaded_cpu_ms"], 2);
-    f.add("cli_cpu_ratio_vs_paced", cpu / 300 / f.values["bare_paced_cpu_ms"], 2);
-
-    ChildServer slow([](TestServer::Connection& c) {
-        c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
-        while (c.sleep(3s) && c.send("x")) {
-        }
-    });
-    long rssEarly = 0, threadsEarly = 0, rssFull = 0, threadsFull = 0;
-    runCommand(binary, {"-q", "--rate=100"}, "127.0.0.1:" + std::to_string(slow.port), 1000, usage, [&](pid_t pid) {
-        std::this_thread::sleep_for(1500ms);  // about 150 in flight
-        rssEarly = procField(pid, "VmRSS:"), threadsEarly = procField(pid, "Threads:");
-        std::this_thread::sleep_for(9500ms);  // all 1,000
-        rssFull = procField(pid, "VmRSS:"), threadsFull = procField(pid, "Threads:");
-        ::kill(pid, SIGINT);
-    });
-    f.add("cli_threads_in_flight", double(threadsFull - 1), 0);
-    f.add("cli_kib_per_check", double(rssFull - rssEarly) / double(threadsFull - threadsEarly), 1);
-
-    const double wall = runCommand(binary, {"-q", "--rate=100"}, proxy, 1000, usage);
-    const double slowest = f.values["slowest_check_ms"];
-    f.add("cli_run_1000_ms", wall, 0);
-    f.add("cli_run_overhead", wall / (1000 / 100.0 * 1000 + slowest), 4);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,7 +249,6 @@ int main(int argc, char** argv) {
     inflight(f, inflightChecks, http);
     cpu(f, 300, http);
     runOverhead(f, http);
-    if (argc > 2) command(f, argv[2]);
     for (const auto& [name, value] : f.items) std::printf("%s=%s ", name.c_str(), value.c_str());
     std::printf("\n");
     return 0;

@@ -95,6 +95,8 @@ struct Figure {
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     if (argc == 4 && std::string(argv[1]) == "--load") return loadOne(1, argv, std::atol(argv[2]), std::atoi(argv[3]));
+    if (argc == 2 && std::string(argv[1]) == "--limits")  // for the script: the lines and bytes Load takes
+        return std::printf("%zu %zu\n", kMaxListLines, kMaxListBytes), 0;
     const CurlGlobal curl;
     std::vector<Figure> figures;
     {

@@ -1,0 +1,372 @@
+// kiriha-check's figures on one event loop, beside a bare single-loop libcurl client over the same local workload.
+// The proxies are a farm of one epoll server in a child process: a closed port (refused), a port that accepts and
+// never answers (silent) and one that answers every request with a page holding the marker (working).
+// Arguments: the kiriha-check binary.
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/CurlGlobal.h"
+#include "tests/support/Marker.h"
+#include "tests/support/TestServer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+int listenOn(std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4096) != 0) std::abort();
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// The farm: a silent and a working port on one epoll thread, in a child so its work stays out of our figures.
+struct Farm {
+    std::uint16_t silent = 0, working = 0, refused = 0;
+    pid_t pid = -1;
+    Farm() {
+        refused = freePort();
+        const int silentFd = listenOn(silent), workingFd = listenOn(working);
+        pid = ::fork();
+        if (pid == 0) {
+            rlimit files{};
+            ::getrlimit(RLIMIT_NOFILE, &files);
+            files.rlim_cur = files.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+            serve(silentFd, workingFd);
+            ::_exit(0);
+        }
+        ::close(silentFd), ::close(workingFd);
+    }
+    ~Farm() {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    [[noreturn]] static void serve(int silentFd, int workingFd) {
+        const std::string page = httpResponse(200, "<html><p>" + kTestMarker + "</p></html>");
+        const int ep = ::epoll_create1(0);
+        for (int fd : {silentFd, workingFd}) {
+            epoll_event e{EPOLLIN, {}};
+            e.data.fd = fd;
+            ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e);
+        }
+        std::unordered_map<int, std::string> requests;  // working connections, until their request is in
+        epoll_event events[512];
+        for (;;) {
+            const int n = ::epoll_wait(ep, events, 512, -1);
+            for (int i = 0; i < n; ++i) {
+                const int fd = events[i].data.fd;
+                if (fd == silentFd || fd == workingFd) {
+                    for (int c; (c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+                        epoll_event e{EPOLLIN | EPOLLRDHUP, {}};
+                        e.data.fd = c;
+                        ::epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
+                        if (fd == workingFd) requests[c];
+                    }
+                    continue;
+                }
+                char buf[4096];
+                const ssize_t got = ::read(fd, buf, sizeof buf);
+                const auto it = requests.find(fd);
+                if (got <= 0) {  // the client gave up (silent) or is done
+                    if (it != requests.end()) requests.erase(it);
+                    ::close(fd);
+                    continue;
+                }
+                if (it == requests.end()) continue;  // silent: never answers
+                it->second.append(buf, std::size_t(got));
+                if (it->second.find("\r\n\r\n") == std::string::npos) continue;
+                [[maybe_unused]] const ssize_t w = ::write(fd, page.data(), page.size());
+                requests.erase(it);
+                ::close(fd);
+            }
+        }
+    }
+    // `n` proxies: 70 % refused, 20 % silent, 10 % working, interleaved.
+    std::vector<std::string> mix(int n) const {
+        std::vector<std::string> v;
+        for (int i = 0; i < n; ++i) {
+            const int k = i % 10;
+            v.push_back("127.0.0.1:" + std::to_string(k < 7 ? refused : k < 9 ? silent : working));
+        }
+        return v;
+    }
+};
+
+double cpuMs(const rusage& u) {
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+long procField(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(key)) return std::stol(line.substr(key.size()));
+    return -1;
+}
+long fdsOf(pid_t pid) {
+    long n = 0;
+    std::error_code ec;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) ++n;
+    return n;
+}
+
+struct Run {
+    double wallMs = 0, cpuMs = 0;
+    long threadsPeak = 0;
+    int working = 0;
+    std::string err;  // what it said on standard error
+};
+
+// kiriha-check over `proxies`; `watch` sees its process id every 50 ms until it ends.
+Run command(const std::string& binary, const std::vector<std::string>& args, const std::vector<std::string>& proxies,
+            const std::function<void(pid_t, Clock::duration)>& watch = {}, rlim_t files = 0) {
+    const std::string list = "/tmp/kiriha-loop-bench.txt";
+    {
+        std::ofstream out(list);
+        for (const auto& p : proxies) out << p << "\n";
+    }
+    const std::string output = "/tmp/kiriha-loop-bench.out", said = "/tmp/kiriha-loop-bench.err";
+    Run r;
+    const auto t0 = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(const_cast<char*>(list.c_str()));
+        argv.push_back(nullptr);
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1), ::dup2(err, 2);
+        if (files) {
+            const rlimit limit{files, files};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, WNOHANG, &usage) == 0) {
+        r.threadsPeak = std::max(r.threadsPeak, procField(pid, "Threads:"));
+        if (watch) watch(pid, Clock::now() - t0);
+        std::this_thread::sleep_for(50ms);
+    }
+    r.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    r.cpuMs = cpuMs(usage);
+    std::ifstream in(output);
+    for (std::string line; std::getline(in, line);) r.working += line.starts_with("ＯＫ：");
+    std::ifstream errIn(said);
+    r.err.assign(std::istreambuf_iterator<char>(errIn), std::istreambuf_iterator<char>());
+    std::remove(list.c_str());
+    std::remove(output.c_str());
+    std::remove(said.c_str());
+    return r;
+}
+
+// The floor: one thread, one multi handle, curl_multi_socket_action and epoll, fetches started at `rate` a second,
+// bodies thrown away. What any single-loop libcurl client pays for the same workload.
+struct Bare {
+    CURLM* multi = curl_multi_init();
+    int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    long timeoutMs = -1;
+    Clock::time_point timerSet;
+
+    static int onSocket(CURL*, curl_socket_t s, int what, void* self, void* assigned) {
+        auto* b = static_cast<Bare*>(self);
+        if (what == CURL_POLL_REMOVE) return ::epoll_ctl(b->ep, EPOLL_CTL_DEL, s, nullptr), 0;
+        epoll_event e{(what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u), {}};
+        e.data.fd = s;
+        ::epoll_ctl(b->ep, assigned ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, s, &e);
+        if (!assigned) curl_multi_assign(b->multi, s, b);
+        return 0;
+    }
+    static int onTimer(CURLM*, long ms, void* self) {
+        auto* b = static_cast<Bare*>(self);
+        b->timeoutMs = ms;
+        b->timerSet = Clock::now();
+        return 0;
+    }
+    Run run(const std::vector<std::string>& proxies, int rate, long capMs) {
+        curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Bare::onSocket);
+        curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Bare::onTimer);
+        curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        const auto t0 = Clock::now();
+        std::size_t next = 0;
+        int running = 0, done = 0;
+        epoll_event events[512];
+        while (done < int(proxies.size())) {
+            const auto now = Clock::now();
+            for (; next < proxies.size() && t0 + std::chrono::microseconds(1000000 * next / rate) <= now; ++next) {
+                CURL* h = curl_easy_init();
+                curl_easy_setopt(h, CURLOPT_URL, "http://127.0.0.1:9/");
+                curl_easy_setopt(h, CURLOPT_PROXY, proxies[next].c_str());
+                curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+                curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, capMs);
+                curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+                curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+                curl_easy_setopt(h, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
+                curl_easy_setopt(
+                    h, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t, std::size_t k, void*) { return k; });
+                curl_multi_add_handle(multi, h);
+            }
+            long wait = 1;
+            if (timeoutMs >= 0)
+                wait = std::min<long>(wait, std::max<long>(0, timeoutMs - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                             Clock::now() - timerSet)
+                                                                             .count()));
+            const int n = ::epoll_wait(ep, events, 512, int(wait));
+            for (int i = 0; i < n; ++i) {
+                int mask = (events[i].events & EPOLLIN ? CURL_CSELECT_IN : 0) |
+                           (events[i].events & EPOLLOUT ? CURL_CSELECT_OUT : 0) |
+                           (events[i].events & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0);
+                curl_multi_socket_action(multi, events[i].data.fd, mask, &running);
+            }
+            if (timeoutMs >= 0 && Clock::now() - timerSet >= std::chrono::milliseconds(timeoutMs)) {
+                timeoutMs = -1;
+                curl_multi_socket_action(multi, CURL_SOCKET_TIMEOUT, 0, &running);
+            }
+            std::vector<CURL*> finished;
+            int left = 0;
+            while (CURLMsg* m = curl_multi_info_read(multi, &left))
+                if (m->msg == CURLMSG_DONE) finished.push_back(m->easy_handle);
+            for (CURL* h : finished) {
+                curl_multi_remove_handle(multi, h);
+                curl_easy_cleanup(h);
+                ++done;
+            }
+        }
+        Run r;
+        r.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        ::getrusage(RUSAGE_SELF, &after);
+        r.cpuMs = cpuMs(after) - cpuMs(before);
+        return r;
+    }
+    ~Bare() {
+        curl_multi_cleanup(multi);
+        ::close(ep);
+    }
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void add(std::vector<std::pair<std::string, std::string>>& out, const std::string& name, double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::printf("%-28s %s\n", name.c_str(), text);
+    std::fflush(stdout);
+    out.emplace_back(name, text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const std::string binary = argv[1];
+    const CurlGlobal curl;
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    Farm farm;
+    std::vector<std::pair<std::string, std::string>> figures;
+
+    // CPU per check: 10,000 mixed at 1,000 a second with a 10 s cap, interleaved with the bare loop.
+    const auto mixed = farm.mix(10000);
+    std::vector<double> ours, bare, ratios;
+    long threadsPeak = 0;
+    int working = 0;
+    for (int round = 0; round < 3; ++round) {
+        const Run c = command(binary, {"-q", "--rate=1000", "--timeout=10"}, mixed);
+        const Run b = Bare().run(mixed, 1000, 10000);
+        ours.push_back(c.cpuMs / 10000), bare.push_back(b.cpuMs / 10000), ratios.push_back(c.cpuMs / b.cpuMs);
+        threadsPeak = std::max(threadsPeak, c.threadsPeak);
+        working = c.working;
+    }
+    add(figures, "cli_cpu_ms_per_check", median(ours), 3);
+    add(figures, "bare_loop_cpu_ms_per_check", median(bare), 3);
+    add(figures, "cli_cpu_ratio_vs_loop", median(ratios), 2);
+    add(figures, "cli_working_of_1000", working, 0);
+
+    // Memory and descriptors per check in flight: 2,000 silent proxies at 1,000 a second, between 1,000 and 2,000
+    // in flight.
+    long rssEarly = 0, fdsEarly = 0, rssFull = 0, fdsFull = 0;
+    const std::vector<std::string> silent(2000, "127.0.0.1:" + std::to_string(farm.silent));
+    const Run held = command(binary, {"-q", "--rate=1000", "--timeout=10"}, silent, [&](pid_t pid, Clock::duration t) {
+        if (t >= 1100ms && !rssEarly) rssEarly = procField(pid, "VmRSS:"), fdsEarly = fdsOf(pid);
+        if (t >= 2600ms && !rssFull) {
+            rssFull = procField(pid, "VmRSS:"), fdsFull = fdsOf(pid);
+            ::kill(pid, SIGKILL);
+        }
+    });
+    threadsPeak = std::max(threadsPeak, held.threadsPeak);
+    add(figures, "cli_kib_per_check", double(rssFull - rssEarly) / 1000, 1);
+    add(figures, "cli_fds_per_check", double(fdsFull - fdsEarly) / 1000, 2);
+
+    // A whole run of 60,000 mixed at 5,000 a second against its bound: N / rate + the slowest check (the 10 s cap).
+    const Run big = command(binary, {"-q", "--rate=5000", "--timeout=10"}, farm.mix(60000));
+    threadsPeak = std::max(threadsPeak, big.threadsPeak);
+    add(figures, "cli_run_60000_ms", big.wallMs, 0);
+    add(figures, "cli_run_overhead", big.wallMs / (60000.0 / 5000 * 1000 + 10000), 4);
+    add(figures, "cli_working_of_6000", big.working, 0);
+    add(figures, "cli_threads_peak", double(threadsPeak), 0);
+
+    // Under a descriptor limit of 1,024: 10,000 mixed at 5,000 a second.
+    const Run limited = command(binary, {"--rate=5000", "--timeout=10"}, farm.mix(10000), {}, 1024);
+    add(figures, "cli_fd1024_working_of_1000", limited.working, 0);
+    add(figures, "cli_fd1024_noted", limited.err.find("descriptor limit holds back") != std::string::npos, 0);
+
+    // Overload: 10,000 a second asked of 60,000 mixed while two processes keep both cores busy.
+    std::vector<pid_t> hogs;
+    for (int i = 0; i < 2; ++i)
+        if (const pid_t hog = ::fork(); hog == 0) {
+            volatile unsigned long spins = 0;
+            for (;;) spins = spins + 1;
+        } else {
+            hogs.push_back(hog);
+        }
+    const Run overload = command(binary, {"--rate=10000", "--timeout=10"}, farm.mix(60000));
+    for (pid_t hog : hogs) ::kill(hog, SIGKILL), ::waitpid(hog, nullptr, 0);
+    add(figures, "cli_overload_working_of_6000", overload.working, 0);
+    add(figures, "cli_overload_noted", overload.err.find("does not keep up") != std::string::npos, 0);
+    add(figures, "cli_overload_run_ms", overload.wallMs, 0);
+    for (const auto& [name, value] : figures) std::printf("%s=%s ", name.c_str(), value.c_str());
+    std::printf("\n");
+    return 0;
+}
