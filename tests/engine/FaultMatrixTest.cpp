@@ -7,12 +7,10 @@
 
 #include "engine/CheckRun.h"
 #include "engine/CurlHttp.h"
-#include "ui/RunTexts.h"
-#include "tests/support/CompletionQueue.h"
-#include "tests/support/FakeRunView.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
 #include "tests/support/ProcessCounts.h"
+#include "tests/support/RunHarness.h"
 #include "tests/support/TestServer.h"
 
 namespace {
@@ -24,22 +22,21 @@ const CurlTimeouts kShort{1000ms, 1000ms, 3000ms};
 
 // Runs the proxies through a check run as the window does and returns the result lines once it ends.
 std::vector<std::string> check(const std::vector<std::string>& proxies, std::chrono::milliseconds pause = 1ms) {
-    FakeRunView view;
-    for (const auto& p : proxies) view.proxies.append(p);
-    CompletionQueue queue;
     RunConfig config;
     config.http = std::make_shared<CurlHttpLayer>(kShort);
-    config.post = queue.poster();
     config.target = kTarget;
     config.wavePause = pause;
-    CheckRun run(view, config);
-    run.start();
-    const bool ended = queue.runUntil([&] { return view.flag == "off" && run.checksInFlight() == 0; }, 60s);
-    EXPECT_TRUE(ended) << "the run did not end";
-    EXPECT_EQ(view.now, view.max);
-    std::vector<std::string> lines;
-    for (std::size_t i = 1; i < view.results.count(); ++i) lines.push_back(view.results.line(i));
-    return lines;
+    return checkThroughRun(proxies, config);
+}
+
+// The same through the command's event loops.
+std::vector<std::string> checkLooped(const std::vector<std::string>& proxies) {
+    PacedRunConfig config;
+    config.target = kTarget;
+    config.curl.timeouts = kShort;
+    config.rate = 1000;
+    config.loops = 2;
+    return checkThroughLoops(proxies, config);
 }
 
 std::string chunked(const std::vector<std::string>& chunks) {
@@ -70,7 +67,9 @@ TEST_P(FaultMatrix, EndsWithTheRightOutcomeAndLeavesNothingBehind) {
             server = std::make_unique<TestServer>(fault.play);
             proxy = server->address();
         }
-        EXPECT_EQ(check({proxy}), std::vector<std::string>{resultLine(fault.outcome, proxy)});
+        const std::vector<std::string> want{resultLine(fault.outcome, proxy)};
+        EXPECT_EQ(check({proxy}), want);
+        EXPECT_EQ(checkLooped({proxy}), want) << "through the event loops";
     }
     EXPECT_EQ(openDescriptors(), fds);
     EXPECT_EQ(liveThreads(), threads);
@@ -151,16 +150,17 @@ TEST(Soak, TwoThousandChecksOverAMixedFarm) {
         std::vector<std::string> proxies;
         for (int i = 0; i < 2000; ++i) proxies.push_back(farm[std::size_t(i) % farm.size()]);
 
-        const auto lines = check(proxies, 5ms);
-        ASSERT_EQ(lines.size(), 2000u);
-        std::map<std::string, int> counts;
-        for (const auto& l : lines) ++counts[l];
-        EXPECT_EQ(counts[resultLine(ProbeOutcome::Working, ok.address())], 400);
-        EXPECT_EQ(counts[resultLine(ProbeOutcome::Working, late.address())], 400);
-        EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, plain.address())], 400);
-        EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, garbage.address())], 400);
-        EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, dead)], 400);
-        EXPECT_EQ(ok.connections() + plain.connections() + garbage.connections() + late.connections(), 1600);
+        for (const auto& lines : {check(proxies, 5ms), checkLooped(proxies)}) {  // a thread each, then the loops
+            ASSERT_EQ(lines.size(), 2000u);
+            std::map<std::string, int> counts;
+            for (const auto& l : lines) ++counts[l];
+            EXPECT_EQ(counts[resultLine(ProbeOutcome::Working, ok.address())], 400);
+            EXPECT_EQ(counts[resultLine(ProbeOutcome::Working, late.address())], 400);
+            EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, plain.address())], 400);
+            EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, garbage.address())], 400);
+            EXPECT_EQ(counts[resultLine(ProbeOutcome::Dead, dead)], 400);
+        }
+        EXPECT_EQ(ok.connections() + plain.connections() + garbage.connections() + late.connections(), 3200);
     }
     EXPECT_EQ(openDescriptors(), fds);
     EXPECT_EQ(liveThreads(), threads);

@@ -8,11 +8,10 @@
 
 #include "engine/CheckRun.h"
 #include "engine/CurlHttp.h"
-#include "tests/support/CompletionQueue.h"
-#include "tests/support/FakeRunView.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
+#include "tests/support/RunHarness.h"
 #include "tests/support/TestCa.h"
 #include "tests/support/TestServer.h"
 
@@ -59,20 +58,24 @@ class RealPath : public ::testing::TestWithParam<PathCase> {
         servers_ = nullptr;
     }
 
-    // One line through the check run, as the program runs it; the result line it appends.
-    static std::string check(const std::string& proxy) {
-        FakeRunView view;
-        view.proxies.setText(proxy + "\r\n");
-        CompletionQueue queue;
-        RunConfig config;
-        config.http = std::make_shared<CurlHttpLayer>(CurlSettings{{5000ms, 5000ms, 20000ms}, servers_->ca.caFile()});
-        config.post = queue.poster();
-        config.target = Target{servers_->httpOrigin.url("/"), kTestMarker};
-        config.wavePause = 1ms;
-        CheckRun run(view, config);
-        run.start();
-        if (!queue.runUntil([&] { return view.flag == "off"; }, 30s)) return "(no verdict)";
-        return view.results.line(1);
+    // One line through the window's check run, or through the command's event loops; the result line it gives.
+    static std::string check(const std::string& proxy, bool looped) {
+        const CurlSettings curl{{5000ms, 5000ms, 20000ms}, servers_->ca.caFile()};
+        const Target target{servers_->httpOrigin.url("/"), kTestMarker};
+        std::vector<std::string> lines;
+        if (looped) {
+            PacedRunConfig config;
+            config.curl = curl;
+            config.target = target;
+            lines = checkThroughLoops({proxy}, config, 30s);
+        } else {
+            RunConfig config;
+            config.http = std::make_shared<CurlHttpLayer>(curl);
+            config.target = target;
+            config.wavePause = 1ms;
+            lines = checkThroughRun({proxy}, config, 30s);
+        }
+        return lines.size() == 1 ? lines[0] : "(no verdict)";
     }
 
     static Servers* servers_;
@@ -81,10 +84,12 @@ Servers* RealPath::servers_ = nullptr;
 
 TEST_P(RealPath, GivesTheVerdict) {
     const std::string proxy = GetParam().proxy(*servers_);
-    const int pagesBefore = servers_->tlsOrigin.connections();
-    EXPECT_EQ(check(proxy), resultLine(GetParam().outcome, proxy));
-    if (GetParam().outcome == ProbeOutcome::Working) {
-        EXPECT_GT(servers_->tlsOrigin.connections(), pagesBefore);  // the page came over TLS
+    for (const bool looped : {false, true}) {
+        const int pagesBefore = servers_->tlsOrigin.connections();
+        EXPECT_EQ(check(proxy, looped), resultLine(GetParam().outcome, proxy)) << (looped ? "event loops" : "thread");
+        if (GetParam().outcome == ProbeOutcome::Working) {
+            EXPECT_GT(servers_->tlsOrigin.connections(), pagesBefore);  // the page came over TLS
+        }
     }
 }
 

@@ -1,3 +1,0 @@
-#pragma once
-
-inline constexpr const char* kVersionText = "1.00";

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "engine/CheckRun.h"
+#include "engine/PacedRun.h"
+#include "lists/ProxyLines.h"
+#include "tests/support/CompletionQueue.h"
+#include "tests/support/FakeRunView.h"
+
+// The proxies through the window's run (a thread per check, waves of ten) until it ends: the result lines it
+// appends, in the order they came. `config` brings the HTTP layer and the target; the rest is filled in here.
+inline std::vector<std::string> checkThroughRun(const std::vector<std::string>& proxies, RunConfig config,
+                                                std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    FakeRunView view;
+    for (const auto& p : proxies) view.proxies.append(p);
+    CompletionQueue queue;
+    config.post = queue.poster();
+    CheckRun run(view, config);
+    run.start();
+    if (!queue.runUntil([&] { return view.flag == "off" && run.checksInFlight() == 0; }, limit)) return {"(no end)"};
+    std::vector<std::string> lines;
+    for (std::size_t i = 1; i < view.results.count(); ++i) lines.push_back(view.results.line(i));
+    return lines;
+}
+
+// The same proxies through the command's run: event loops at an even pace.
+inline std::vector<std::string> checkThroughLoops(const std::vector<std::string>& proxies, PacedRunConfig config,
+                                                  std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    ProxyLines lines;
+    for (const auto& p : proxies) lines.add(p + "\n");
+    CompletionQueue queue;
+    std::vector<std::string> results;
+    PacedRun run(config, lines, queue.poster(), [&](std::string_view proxy, ProbeOutcome outcome) {
+        results.push_back(resultLine(outcome, proxy));
+    });
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!run.finished()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now > end) return {"(no end)"};
+        const auto next = run.dispatch(now);
+        const auto wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(next - now),
+                                     std::chrono::milliseconds(1), std::chrono::milliseconds(50));
+        queue.runUntil([&] { return run.finished(); }, wait);
+    }
+    return results;
+}
