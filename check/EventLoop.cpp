@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <deque>
 #include <mutex>
-#include <stdexcept>
+#include <system_error>
 
 struct EventLoop::Queue {
     Queue() : wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        if (wake < 0) throw std::runtime_error("eventfd");
+        if (wake < 0) throw std::system_error(errno, std::generic_category(), "the event queue");
     }
     ~Queue() { ::close(wake); }
     std::mutex mutex;
@@ -28,7 +28,7 @@ EventLoop::EventLoop() : queue_(std::make_shared<Queue>()) {
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signals_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signals_ < 0) throw std::runtime_error("signalfd");
+    if (signals_ < 0) throw std::system_error(errno, std::generic_category(), "the signal queue");
 }
 
 EventLoop::~EventLoop() {

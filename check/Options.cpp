@@ -4,7 +4,7 @@
 
 #include <charconv>
 
-#include "check/Version.h"
+#include "kiriha/Version.h"
 
 namespace {
 
@@ -14,13 +14,13 @@ bool number(const char* text, int low, int high, int& out) {
     return !s.empty() && ec == std::errc() && end == s.data() + s.size() && out >= low && out <= high;
 }
 
-enum LongOnly { kCp932 = 256, kRate, kTimeout, kVersion };
+enum LongOnly { kCp932Option = 256, kRateOption, kTimeoutOption, kVersionOption };
 
 const option kOptions[] = {
-    {"working", no_argument, nullptr, 'w'},       {"cp932", no_argument, nullptr, kCp932},
-    {"rate", required_argument, nullptr, kRate},  {"timeout", required_argument, nullptr, kTimeout},
+    {"working", no_argument, nullptr, 'w'},       {"cp932", no_argument, nullptr, kCp932Option},
+    {"rate", required_argument, nullptr, kRateOption},  {"timeout", required_argument, nullptr, kTimeoutOption},
     {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},  {nullptr, 0, nullptr, 0},
+    {"version", no_argument, nullptr, kVersionOption},  {nullptr, 0, nullptr, 0},
 };
 
 }  // namespace
@@ -49,19 +49,19 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
             case 'h':
                 o.help = true;
                 break;
-            case kCp932:
+            case kCp932Option:
                 o.cp932 = true;
                 break;
-            case kVersion:
+            case kVersionOption:
                 o.version = true;
                 break;
-            case kRate:
+            case kRateOption:
                 if (!number(optarg, 1, kMaxRate, n))
                     parsed.error = std::string("invalid rate '") + optarg + "': a whole number of checks a second from 1 to " +
                                    std::to_string(kMaxRate);
                 o.rate = n;
                 break;
-            case kTimeout:
+            case kTimeoutOption:
                 if (!number(optarg, 1, 60, n))
                     parsed.error =
                         std::string("invalid timeout '") + optarg + "': a whole number of seconds from 1 to 60";
@@ -109,5 +109,5 @@ unreadable list or a write error, and 130 after an interrupt.
 }
 
 std::string versionText() {
-    return std::string("kiriha-check (霧葉) ") + kVersionText + "\n";
+    return std::string("kiriha-check (霧葉) ") + kVersion + "\n";
 }

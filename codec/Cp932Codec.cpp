@@ -1,4 +1,4 @@
-#include "ui/Cp932Codec.h"
+#include "codec/Cp932Codec.h"
 
 #include <algorithm>
 

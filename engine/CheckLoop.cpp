@@ -11,6 +11,7 @@
 #include <chrono>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <unordered_map>
@@ -29,7 +30,7 @@ constexpr auto kReportEvery = std::chrono::milliseconds(5);
 class Fd {
   public:
     explicit Fd(int fd) : fd_(fd) {
-        if (fd_ < 0) throw std::runtime_error("check loop: no descriptor for its own use");
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "a check loop");
     }
     ~Fd() { ::close(fd_); }
     Fd(const Fd&) = delete;

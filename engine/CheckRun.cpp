@@ -1,5 +1,7 @@
 #include "engine/CheckRun.h"
 
+#include "engine/ProcessSetup.h"
+
 #include <algorithm>
 #include <system_error>
 #include <thread>

@@ -17,7 +17,7 @@ struct CurlSettings {
 };
 
 // The program's HTTP layer. Each request drives its own multi handle on the calling thread,
-// so a read returns as soon as some bytes have arrived. A CurlGlobal must be alive.
+// so a read returns as soon as some bytes have arrived. A ProcessSetup must be alive.
 class CurlHttpLayer final : public HttpLayer {
   public:
     explicit CurlHttpLayer(CurlSettings settings = {}) : settings_(std::move(settings)) {}

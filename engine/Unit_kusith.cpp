@@ -1,8 +1,5 @@
 #include "engine/Unit_kusith.h"
 
-#include <dirent.h>
-#include <malloc.h>
-#include <sys/resource.h>
 
 kusi_check_thread::kusi_check_thread(int slot, std::string proxy, std::shared_ptr<const HttpLayer> http, Target target,
                                      Poster post, Completion completion)
@@ -32,25 +29,4 @@ void kusi_check_thread::Execute() {
 
 Spawner defaultSpawner() {
     return [](std::function<void()> body) { return std::thread(std::move(body)); };
-}
-
-void prepareForManyChecks() {
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
-    }
-    mallopt(M_TRIM_THRESHOLD, 1 << 20);
-}
-
-std::size_t descriptorsForChecks() {
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
-    std::size_t open = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* e = ::readdir(dir)) open += e->d_name[0] != '.';
-        ::closedir(dir);
-    }
-    const std::size_t reserve = open + 32;
-    return files.rlim_cur > reserve ? files.rlim_cur - reserve : 1;
 }

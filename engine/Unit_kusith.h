@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -44,16 +43,3 @@ class kusi_check_thread {
 };
 
 Spawner defaultSpawner();
-
-// Readies the process for many checks at once; call once, first thing, in a program that runs checks.
-// - Each check in flight holds three descriptors (its socket and its multi handle's wake-up pair), so hundreds
-//   in flight pass a desktop's soft limit of 1,024 and the checks beyond it would fail as dead proxies: the
-//   soft limit is raised to the hard one.
-// - Each check frees its buffers as its thread ends; with the default trim threshold they went back to the
-//   system at once and the next check faulted them in again (a fifth of kiriha-check's CPU): the C library
-//   may now keep a megabyte per arena.
-void prepareForManyChecks();
-
-// Descriptors that checks may hold together: the soft limit, less what the process holds now and a margin for
-// what it opens besides.
-std::size_t descriptorsForChecks();

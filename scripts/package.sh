@@ -2,7 +2,6 @@
 # Builds the Debian package kiriha_<version>_<arch>.deb into build-package/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/dev.sh build >/dev/null
 build=build-package
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIRIHA_TESTS=OFF >/dev/null
 cmake --build "$build"

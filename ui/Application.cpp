@@ -4,8 +4,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "engine/CurlGlobal.h"
-#include "engine/Unit_kusith.h"
+#include "engine/ProcessSetup.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit1.h"
 #include "ui/Unit_about.h"
@@ -18,11 +17,10 @@ void setUpApplication() {
 }
 
 int runApplication(int argc, char** argv, const FormSettings& settings, const std::function<void()>& afterShow) {
-    prepareForManyChecks();
     TApplication app(argc, argv);
     setUpApplication();
     try {
-        const CurlGlobal curl;  // before any check thread, torn down after the window's run has joined them
+        const ProcessSetup setup;  // before any check thread, torn down after the window's run has joined them
         // Closing ends the loop; the window goes first, and its run gives up the checks still in flight
         // and waits for their threads, so libcurl is not torn down under a running transfer.
         const std::unique_ptr<TForm1> form(Form1 = new TForm1(settings));

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "lists/ShiftJis.h"
-#include "ui/Cp932Codec.h"
+#include "codec/Cp932Codec.h"
 
 void ShowException(const std::exception& error) {
     if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "lists/LineRules.h"
-#include "ui/Cp932Codec.h"
+#include "codec/Cp932Codec.h"
 
 class QPlainTextEdit;
 class QTextBlock;

@@ -65,14 +65,14 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
     QAction* N3;
     QAction* Exit1;
 
-    void Button1Click();
-    void Button2Click();
-    void FormClose();
-    void Button3Click();
-    void Button4Click();
-    void Button5Click();
-    void Exit1Click();
-    void About1Click();
+    void Button1Click();  // Start: check every proxy of the list
+    void Button2Click();  // Abort the run
+    void FormClose();     // the window closes: the run stops
+    void Button3Click();  // Load a proxy list
+    void Button4Click();  // Tidy the result list
+    void Button5Click();  // Save the proxy list
+    void Exit1Click();    // File > Exit
+    void About1Click();   // Help > About
 
     MemoLines& results() { return *memo1Lines_; }
     MemoLines& proxyList() { return *memoLoadLines_; }

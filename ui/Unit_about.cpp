@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QStyle>
 
+#include "kiriha/Version.h"
 #include "ui/WindowParts.h"
 
 TAboutBox* AboutBox = nullptr;
@@ -55,6 +56,13 @@ QPlainTextEdit* memo(QWidget* parent, const QString& text, int left, int top, in
     return m;
 }
 
+// The version as the dialog shows it, in full-width characters.
+QString fullWidth(const char* ascii) {
+    QString text;
+    for (const char* c = ascii; *c; ++c) text += QChar(char16_t(*c - 0x21 + 0xFF01));
+    return text;
+}
+
 }  // namespace
 
 TAboutBox::TAboutBox(QWidget* parent)
@@ -72,7 +80,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     name.setBold(true);
     ProductName->setFont(name);
     ProductName->adjustSize();
-    Version = placedLabel(Panel1, QStringLiteral("Version １．００"), 212, 56);
+    Version = placedLabel(Panel1, QStringLiteral("Version ") + fullWidth(kVersion), 212, 56);
     Copyright = placedLabel(Panel1, QStringLiteral("© 2026 the 霧葉 developers"), 152, 72);
 
     BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"), this);

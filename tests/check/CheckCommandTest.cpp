@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "kiriha/Version.h"
 #include "lists/ShiftJis.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
@@ -72,6 +73,7 @@ Ran runCheck(const Launch& launch, const std::function<void(pid_t, const std::st
         if (out[1] >= 0) ::dup2(out[1], 1);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             if (fd > 2) ::close(fd);
+        ::close_range(3, ~0U, 0);  // what the test runner left open is not the command's
         if (launch.out == Out::Closed) ::close(1);
         if (launch.out == Out::ReaderGone) ::signal(SIGPIPE, SIG_IGN);
         if (launch.files) {
@@ -315,6 +317,14 @@ INSTANTIATE_TEST_SUITE_P(
                         return args(files);
                     },
                     noLines, 2, "c: larger than 64 MiB, the most the lists may hold together"},
+        // Too few descriptors to set up: a message and exit 2, not an abort.
+        CommandCase{"ASetUpThatFailsSaysWhy",
+                    [](CheckCommand&) {
+                        Launch l = args({}, proxies->working.address());
+                        l.files = 4;
+                        return l;
+                    },
+                    noLines, 2, "kiriha-check: cannot check: the signal queue: Too many open files\n"},
         CommandCase{"BadRate", [](CheckCommand&) { return args({"--rate", "10001"}, list()); }, noLines, 2},
         CommandCase{"UnknownOption", [](CheckCommand&) { return args({"--fast"}, list()); }, noLines, 2}),
     caseName);
@@ -434,7 +444,7 @@ TEST_F(CheckCommand, HelpAndVersion) {
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: kiriha-check [OPTION]... [FILE]...")) << help.out;
     const Ran version = runCheck({"--version"});
-    EXPECT_EQ(version.out, "kiriha-check (霧葉) 1.00\n");
+    EXPECT_EQ(version.out, std::string("kiriha-check (霧葉) ") + kVersion + "\n");
 }
 
 }  // namespace

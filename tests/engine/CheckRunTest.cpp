@@ -11,6 +11,7 @@
 
 #include "engine/CheckRun.h"
 #include "engine/CurlHttp.h"
+#include "engine/ProcessSetup.h"
 #include "ui/RunTexts.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeHttp.h"
@@ -319,7 +320,7 @@ TEST(ManyChecks, TheDescriptorLimitIsRaisedToTheHardOne) {
         ::getrlimit(RLIMIT_NOFILE, &files);
         files.rlim_cur = std::min<rlim_t>(64, files.rlim_max);
         ::setrlimit(RLIMIT_NOFILE, &files);
-        prepareForManyChecks();
+        const ProcessSetup setup;
         rlimit after{};
         ::getrlimit(RLIMIT_NOFILE, &after);
         ::_exit(after.rlim_cur == files.rlim_max ? 0 : 1);

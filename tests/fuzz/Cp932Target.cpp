@@ -3,7 +3,7 @@
 #include <string>
 
 #include "tests/fuzz/FuzzTargets.h"
-#include "ui/Cp932Codec.h"
+#include "codec/Cp932Codec.h"
 
 int fuzzCp932(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);

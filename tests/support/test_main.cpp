@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "engine/CurlGlobal.h"
+#include "engine/ProcessSetup.h"
 
 int main(int argc, char** argv) {
-    const CurlGlobal curl;  // once, before any check thread
+    const ProcessSetup setup;  // once, before any check thread
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -25,7 +25,7 @@
 #include "tests/support/ScriptedDialog.h"
 #include "tests/support/TestServer.h"
 #include "tests/ui/CloseProgram.h"
-#include "ui/Cp932Codec.h"
+#include "codec/Cp932Codec.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/MemoLines.h"
 #include "ui/Unit1.h"

@@ -6,7 +6,7 @@
 
 #include "lists/LineList.h"
 #include "tests/support/NamedCase.h"
-#include "ui/Cp932Codec.h"
+#include "codec/Cp932Codec.h"
 #include "ui/MemoLines.h"
 
 namespace {

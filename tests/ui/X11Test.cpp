@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/CurlGlobal.h"
+#include "engine/ProcessSetup.h"
 #include "ui/Application.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit1.h"
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();  // listing needs no display
     Xvfb server;
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    const CurlGlobal curl;
+    const ProcessSetup setup;
     TApplication app(argc, argv);
     setUpApplication();  // as the program does
     return RUN_ALL_TESTS();

@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 
-#include "engine/CurlGlobal.h"
+#include "engine/ProcessSetup.h"
 #include "ui/Application.h"
 #include "ui/ErrorDisplay.h"
 
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no display needed, also while tests are listed
-    const CurlGlobal curl;
+    const ProcessSetup setup;
     TApplication app(argc, argv);
     setUpApplication();
     ::testing::InitGoogleTest(&argc, argv);
