@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "engine/CheckRun.h"
-#include "engine/CurlGlobal.h"
+#include "engine/ProcessSetup.h"
 #include "engine/CurlHttp.h"
 #include "engine/Unit_kusith.h"
 #include "tests/support/CompletionQueue.h"
@@ -243,7 +243,7 @@ void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
 
 int main(int argc, char** argv) {
     const int inflightChecks = argc > 1 ? std::atoi(argv[1]) : 1000;
-    const CurlGlobal curl;
+    const ProcessSetup setup;
     auto http = std::make_shared<CurlHttpLayer>();
     Figures f;
     inflight(f, inflightChecks, http);

@@ -28,7 +28,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/CurlGlobal.h"
+#include "engine/ProcessSetup.h"
 #include "tests/support/Marker.h"
 #include "tests/support/TestServer.h"
 
@@ -299,7 +299,7 @@ void add(std::vector<std::pair<std::string, std::string>>& out, const std::strin
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const std::string binary = argv[1];
-    const CurlGlobal curl;
+    const ProcessSetup setup;
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = files.rlim_max;

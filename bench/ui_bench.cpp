@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/CurlGlobal.h"
+#include "engine/ProcessSetup.h"
 #include "engine/Probe.h"
 #include "lists/LineList.h"
 #include "lists/ListCommands.h"
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--load") return loadOne(1, argv, std::atol(argv[2]), std::atoi(argv[3]));
     if (argc == 2 && std::string(argv[1]) == "--limits")  // for the script: the lines and bytes Load takes
         return std::printf("%zu %zu\n", kMaxListLines, kMaxListBytes), 0;
-    const CurlGlobal curl;
+    const ProcessSetup setup;
     std::vector<Figure> figures;
     {
         QApplication app(argc, argv);
