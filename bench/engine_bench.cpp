@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "engine/CheckRun.h"
-#include "engine/ProcessSetup.h"
 #include "engine/CurlHttp.h"
+#include "engine/ProcessSetup.h"
 #include "engine/Unit_kusith.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"

@@ -20,8 +20,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -137,7 +137,8 @@ long procField(pid_t pid, const std::string& key) {
 long fdsOf(pid_t pid) {
     long n = 0;
     std::error_code ec;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) ++n;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+        ++n;
     return n;
 }
 
@@ -245,9 +246,11 @@ struct Bare {
             }
             long wait = 1;
             if (timeoutMs >= 0)
-                wait = std::min<long>(wait, std::max<long>(0, timeoutMs - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                             Clock::now() - timerSet)
-                                                                             .count()));
+                wait = std::min<long>(
+                    wait,
+                    std::max<long>(
+                        0, timeoutMs -
+                               std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - timerSet).count()));
             const int n = ::epoll_wait(ep, events, 512, int(wait));
             for (int i = 0; i < n; ++i) {
                 int mask = (events[i].events & EPOLLIN ? CURL_CSELECT_IN : 0) |

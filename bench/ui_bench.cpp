@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/ProcessSetup.h"
 #include "engine/Probe.h"
+#include "engine/ProcessSetup.h"
 #include "lists/LineList.h"
 #include "lists/ListCommands.h"
 #include "lists/ListFile.h"

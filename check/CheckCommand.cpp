@@ -17,12 +17,12 @@
 #include "check/EventLoop.h"
 #include "check/Options.h"
 #include "check/Output.h"
-#include "engine/ProcessSetup.h"
+#include "codec/Cp932Codec.h"
 #include "engine/PacedRun.h"
+#include "engine/ProcessSetup.h"
 #include "lists/ListFile.h"
 #include "lists/ProxyLines.h"
 #include "lists/ShiftJis.h"
-#include "codec/Cp932Codec.h"
 
 namespace {
 
@@ -244,8 +244,7 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
                  "this machine does not keep up with " + std::to_string(o.rate) +
                      " checks a second; they start as fast as it can");
         }
-        loop.runUntil(std::max(next, Clock::now() + kDispatchSlice),
-                      [&] { return run.finished() || writeError != 0; });
+        loop.runUntil(std::max(next, Clock::now() + kDispatchSlice), [&] { return run.finished() || writeError != 0; });
     }
     if (writeError) {
         run.stop();

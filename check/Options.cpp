@@ -17,10 +17,14 @@ bool number(const char* text, int low, int high, int& out) {
 enum LongOnly { kCp932Option = 256, kRateOption, kTimeoutOption, kVersionOption };
 
 const option kOptions[] = {
-    {"working", no_argument, nullptr, 'w'},       {"cp932", no_argument, nullptr, kCp932Option},
-    {"rate", required_argument, nullptr, kRateOption},  {"timeout", required_argument, nullptr, kTimeoutOption},
-    {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersionOption},  {nullptr, 0, nullptr, 0},
+    {"working", no_argument, nullptr, 'w'},
+    {"cp932", no_argument, nullptr, kCp932Option},
+    {"rate", required_argument, nullptr, kRateOption},
+    {"timeout", required_argument, nullptr, kTimeoutOption},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersionOption},
+    {nullptr, 0, nullptr, 0},
 };
 
 }  // namespace
@@ -57,8 +61,8 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
                 break;
             case kRateOption:
                 if (!number(optarg, 1, kMaxRate, n))
-                    parsed.error = std::string("invalid rate '") + optarg + "': a whole number of checks a second from 1 to " +
-                                   std::to_string(kMaxRate);
+                    parsed.error = std::string("invalid rate '") + optarg +
+                                   "': a whole number of checks a second from 1 to " + std::to_string(kMaxRate);
                 o.rate = n;
                 break;
             case kTimeoutOption:

@@ -24,9 +24,9 @@ class OutputWriter {
 
     void write(std::string line);  // its break included
 
-    bool idle() const;                   // everything queued is written (or dropped after a failure)
+    bool idle() const;                       // everything queued is written (or dropped after a failure)
     Clock::time_point lastProgress() const;  // when a write last went through, or the queue was last empty
-    std::size_t unwritten() const;       // lines not yet written
+    std::size_t unwritten() const;           // lines not yet written
 
   private:
     void run();

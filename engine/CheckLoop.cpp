@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/CurlOptions.h"
@@ -286,11 +286,11 @@ struct CheckLoop::Impl {
     Fd epoll;
     Fd wake;
     std::unique_ptr<CURLM, MultiDeleter> multi;
-    StopRequest stop;  // seen by every check's read rules
+    StopRequest stop;                                          // seen by every check's read rules
     std::unordered_map<CURL*, std::unique_ptr<Check>> checks;  // the thread's own
-    std::vector<LoopCheckDone> ended;                           // not yet reported
+    std::vector<LoopCheckDone> ended;                          // not yet reported
     Clock::time_point lastReport;
-    std::optional<Clock::time_point> timerAt;                   // when libcurl wants its timeout action
+    std::optional<Clock::time_point> timerAt;  // when libcurl wants its timeout action
     std::atomic<bool> stopping{false};
     std::atomic<bool> quit{false};
     std::atomic<std::size_t> inFlight{0};

@@ -1,11 +1,10 @@
 #include "engine/CheckRun.h"
 
-#include "engine/ProcessSetup.h"
-
 #include <algorithm>
 #include <system_error>
 #include <thread>
 
+#include "engine/ProcessSetup.h"
 
 CheckRun::CheckRun(RunView& view, RunConfig config) : view_(view), config_(std::move(config)) {
     constexpr std::size_t kDescriptorsPerCheck = 5;

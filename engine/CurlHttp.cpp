@@ -2,12 +2,12 @@
 
 #include <curl/curl.h>
 
-#include "engine/CurlOptions.h"
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "engine/CurlOptions.h"
 
 namespace {
 

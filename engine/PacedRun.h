@@ -19,8 +19,8 @@ class ProxyLines;
 struct PacedRunConfig {
     Target target{};
     CurlSettings curl{};
-    int rate = 10;   // new checks a second, spread evenly
-    int loops = 1;   // threads driving checks, one per core
+    int rate = 10;                       // new checks a second, spread evenly
+    int loops = 1;                       // threads driving checks, one per core
     std::size_t descriptors = SIZE_MAX;  // what the checks in flight may hold together
 };
 
@@ -43,7 +43,7 @@ class PacedRun {
     Clock::time_point dispatch(Clock::time_point now);
     void stop();  // no further start; every check in flight ends aborted at once
 
-    bool finished() const;  // nothing left to start and every started check reported
+    bool finished() const;               // nothing left to start and every started check reported
     Hold held() const { return held_; }  // what held starts back at the last dispatch
     bool everHeld(Hold why) const { return why == Hold::Descriptors ? descriptorsHeld_ : machineHeld_; }
     std::size_t inFlight() const { return pending_.size(); }

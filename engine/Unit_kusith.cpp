@@ -1,6 +1,5 @@
 #include "engine/Unit_kusith.h"
 
-
 kusi_check_thread::kusi_check_thread(int slot, std::string proxy, std::shared_ptr<const HttpLayer> http, Target target,
                                      Poster post, Completion completion)
     : slot_(slot),

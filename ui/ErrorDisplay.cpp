@@ -4,8 +4,8 @@
 #include <QWidget>
 #include <stdexcept>
 
-#include "lists/ShiftJis.h"
 #include "codec/Cp932Codec.h"
+#include "lists/ShiftJis.h"
 
 void ShowException(const std::exception& error) {
     if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();

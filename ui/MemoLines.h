@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "lists/LineRules.h"
 #include "codec/Cp932Codec.h"
+#include "lists/LineRules.h"
 
 class QPlainTextEdit;
 class QTextBlock;

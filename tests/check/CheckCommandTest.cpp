@@ -23,6 +23,7 @@
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestServer.h"
 #include "ui/MemoLines.h"
 #include "ui/Unit1.h"
@@ -128,7 +129,8 @@ Ran runCheck(const std::vector<std::string>& args, const std::string& input = ""
 
 std::multiset<std::string> linesOf(const std::string& text, std::string_view lineBreak = "\n") {
     std::multiset<std::string> lines;
-    for (std::size_t pos = 0, end; (end = text.find(lineBreak, pos)) != std::string::npos; pos = end + lineBreak.size()) {
+    for (std::size_t pos = 0, end; (end = text.find(lineBreak, pos)) != std::string::npos;
+         pos = end + lineBreak.size()) {
         std::string line = text.substr(pos, end - pos);
         if (lineBreak == "\n" && line.ends_with('\r')) line.pop_back();  // a terminal's CR LF
         lines.insert(line);
@@ -153,18 +155,10 @@ class CheckCommand : public ::testing::Test {
         delete proxies;
         proxies = nullptr;
     }
-    void SetUp() override {
-        char pattern[] = "/tmp/kiriha-check-XXXXXX";
-        dir = ::mkdtemp(pattern);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
 
   public:
-    std::string file(const std::string& name, const std::string& bytes) {
-        std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
-        return dir + "/" + name;
-    }
-    std::string dir;
+    std::string file(const std::string& name, const std::string& bytes) { return dir.file(name, bytes); }
+    TempDir dir;
 };
 
 const std::string kDead = "死亡：", kOk = "ＯＫ：", kAborted = "中止：";
@@ -173,7 +167,7 @@ struct CommandCase : NamedCase {
     std::function<Launch(CheckCommand&)> launch;
     std::function<std::multiset<std::string>()> lines;  // UTF-8, without line breaks
     int status;
-    std::string err = "";  // what standard error says, among other things
+    std::string err = "";   // what standard error says, among other things
     int startsAtMost = -1;  // how many checks of the working proxy may have started, when it matters
 };
 
@@ -232,7 +226,10 @@ INSTANTIATE_TEST_SUITE_P(
                                                           kDead + proxies->plain.address()};
                     },
                     0},
-        CommandCase{"WorkingOnly", [](CheckCommand&) { return args({"-w", "-q"}, list()); },
+        CommandCase{"WorkingOnly",
+                    [](CheckCommand&) {
+                        return args({"-w", "-q"}, list());
+                    },
                     [] {
                         return std::multiset<std::string>{proxies->working.address(), proxies->tinyproxy.address()};
                     },
@@ -245,8 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
                     1},
         CommandCase{"EmptyList", [](CheckCommand&) { return args({}); }, noLines, 1},
         // Bytes that are not Shift_JIS come out as the window shows them: U+F700 + the byte.
-        CommandCase{"ShiftJisProxyTextInUtf8",
-                    [](CheckCommand&) { return args({}, "\x83\x76\x83\x8d:80\n\x80x:1\n"); },
+        CommandCase{"ShiftJisProxyTextInUtf8", [](CheckCommand&) { return args({}, "\x83\x76\x83\x8d:80\n\x80x:1\n"); },
                     [] {
                         return std::multiset<std::string>{kDead + "プロ:80", kDead + "\uf780x:1"};
                     },
@@ -258,7 +254,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The text ends at a NUL, as Load has it, but not silently.
         CommandCase{"TextAfterANulIsIgnoredWithAWord",
                     [](CheckCommand&) {
-                        return args({}, proxies->working.address() + "\n" + std::string(1, '\0') + "\n" + proxies->dead);
+                        return args({},
+                                    proxies->working.address() + "\n" + std::string(1, '\0') + "\n" + proxies->dead);
                     },
                     [] { return std::multiset<std::string>{kOk + proxies->working.address()}; }, 0,
                     "kiriha-check: (standard input): text after a NUL byte at offset 16 ignored\n"},
@@ -284,21 +281,23 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     0, "kiriha-check: the descriptor limit holds back the checks in flight"},
         // Results that cannot be written end the run: nothing further starts, and the status says so.
-        CommandCase{"StandardOutputClosed",
-                    [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::Closed); },
-                    noLines, 2, "kiriha-check: write error: Bad file descriptor\n", 0},
+        CommandCase{
+            "StandardOutputClosed",
+            [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::Closed); },
+            noLines, 2, "kiriha-check: write error: Bad file descriptor\n", 0},
         CommandCase{"DiskFull",
                     [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::Full); },
                     noLines, 2, "kiriha-check: write error: No space left on device\n", 5},
-        CommandCase{"ReaderGoneWithSigpipeIgnored",
-                    [](CheckCommand&) {
-                        return args({"--rate=20"}, many(proxies->working.address(), 40), Out::ReaderGone);
-                    },
-                    noLines, 2, "kiriha-check: write error: Broken pipe\n", 5},
+        CommandCase{
+            "ReaderGoneWithSigpipeIgnored",
+            [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::ReaderGone); },
+            noLines, 2, "kiriha-check: write error: Broken pipe\n", 5},
         CommandCase{"AnUnreadableFileStartsNothing",
-                    [](CheckCommand& t) { return args({t.file("l.txt", list()), t.dir + "/missing.txt"}); }, noLines,
-                    2},
-        CommandCase{"AFolder", [](CheckCommand& t) { return args({t.dir}, list()); }, noLines, 2},
+                    [](CheckCommand& t) {
+                        return args({t.file("l.txt", list()), t.dir.str() + "/missing.txt"});
+                    },
+                    noLines, 2},
+        CommandCase{"AFolder", [](CheckCommand& t) { return args({t.dir.str()}, list()); }, noLines, 2},
         CommandCase{"TooLarge",
                     [](CheckCommand& t) {
                         const std::string big = t.file("big", "");
@@ -325,7 +324,11 @@ INSTANTIATE_TEST_SUITE_P(
                         return l;
                     },
                     noLines, 2, "kiriha-check: cannot check: the signal queue: Too many open files\n"},
-        CommandCase{"BadRate", [](CheckCommand&) { return args({"--rate", "10001"}, list()); }, noLines, 2},
+        CommandCase{"BadRate",
+                    [](CheckCommand&) {
+                        return args({"--rate", "10001"}, list());
+                    },
+                    noLines, 2},
         CommandCase{"UnknownOption", [](CheckCommand&) { return args({"--fast"}, list()); }, noLines, 2}),
     caseName);
 
@@ -377,19 +380,19 @@ TEST_P(Interrupt, StopsEveryCheckAtOnce) {
     EXPECT_NE(ran.err.find(summary), std::string::npos) << ran.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    All, Interrupt,
-    ::testing::Values(
-        // Headers at once, then a byte now and then: checks that sit in their read loop.
-        InterruptCase{"InTheReadLoop",
-                      [](TestServer::Connection& c) {
-                          c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
-                          while (c.sleep(50ms) && c.send("x")) {
-                          }
-                      },
-                      30},
-        InterruptCase{"WaitingForTheResponse", [](TestServer::Connection& c) { c.sleep(30s); }, 5}),
-    caseName);
+INSTANTIATE_TEST_SUITE_P(All, Interrupt,
+                         ::testing::Values(
+                             // Headers at once, then a byte now and then: checks that sit in their read loop.
+                             InterruptCase{"InTheReadLoop",
+                                           [](TestServer::Connection& c) {
+                                               c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+                                               while (c.sleep(50ms) && c.send("x")) {
+                                               }
+                                           },
+                                           30},
+                             InterruptCase{"WaitingForTheResponse", [](TestServer::Connection& c) { c.sleep(30s); },
+                                           5}),
+                         caseName);
 
 // A reader that takes nothing more does not keep the command from answering signals: the first stops the checks and
 // gives up on the output a second later, a second ends it at once; no line is ever cut.

@@ -12,12 +12,12 @@
 #include "engine/CheckRun.h"
 #include "engine/CurlHttp.h"
 #include "engine/ProcessSetup.h"
-#include "ui/RunTexts.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeHttp.h"
 #include "tests/support/FakeRunView.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/TestServer.h"
+#include "ui/RunTexts.h"
 
 namespace {
 

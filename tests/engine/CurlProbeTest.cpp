@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -13,6 +13,8 @@
 #include "engine/Probe.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
+#include "tests/support/NamedCase.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestServer.h"
 
 namespace {
@@ -59,33 +61,40 @@ class CurlProbe : public ::testing::Test {
 
     static TinyProxy* proxy_;
     static TestServer* site_;
+
+  public:
+    static std::string proxyAddress() { return proxy_->address(); }
 };
 TinyProxy* CurlProbe::proxy_ = nullptr;
 TestServer* CurlProbe::site_ = nullptr;
 
-TEST_F(CurlProbe, PageWithMarkerThroughTinyproxyWorks) {
-    EXPECT_EQ(probe(proxy_->address(), "/page"), ProbeOutcome::Working);
+// Through a real tinyproxy to the site's pages, or to nothing that proxies.
+struct PageCase : NamedCase {
+    std::function<std::string()> proxy;
+    const char* path;
+    ProbeOutcome outcome;
+};
+class Pages : public CurlProbe, public ::testing::WithParamInterface<PageCase> {};
+
+TEST_P(Pages, GiveTheVerdict) {
+    EXPECT_EQ(probe(GetParam().proxy(), GetParam().path), GetParam().outcome);
 }
 
-TEST_F(CurlProbe, PageWithoutMarkerIsDead) {
-    EXPECT_EQ(probe(proxy_->address(), "/plain"), ProbeOutcome::Dead);
+std::string tinyproxy() {
+    return CurlProbe::proxyAddress();
 }
 
-TEST_F(CurlProbe, RedirectToTheMarkerWorks) {
-    EXPECT_EQ(probe(proxy_->address(), "/redirect"), ProbeOutcome::Working);
-}
-
-TEST_F(CurlProbe, MarkerAtTheEndOfALongPageWorks) {
-    EXPECT_EQ(probe(proxy_->address(), "/big"), ProbeOutcome::Working);
-}
-
-TEST_F(CurlProbe, ClosedPortIsDead) {
-    EXPECT_EQ(probe("127.0.0.1:" + std::to_string(freePort()), "/page"), ProbeOutcome::Dead);
-}
-
-TEST_F(CurlProbe, LeadingBlankIsPassedAsWrittenAndFails) {
-    EXPECT_EQ(probe(" " + proxy_->address(), "/page"), ProbeOutcome::Dead);
-}
+INSTANTIATE_TEST_SUITE_P(
+    All, Pages,
+    ::testing::Values(PageCase{"MarkerThroughTinyproxyWorks", tinyproxy, "/page", ProbeOutcome::Working},
+                      PageCase{"PageWithoutMarkerIsDead", tinyproxy, "/plain", ProbeOutcome::Dead},
+                      PageCase{"RedirectToTheMarkerWorks", tinyproxy, "/redirect", ProbeOutcome::Working},
+                      PageCase{"MarkerAtTheEndOfALongPageWorks", tinyproxy, "/big", ProbeOutcome::Working},
+                      PageCase{"ClosedPortIsDead", [] { return "127.0.0.1:" + std::to_string(freePort()); }, "/page",
+                               ProbeOutcome::Dead},
+                      PageCase{"LeadingBlankIsPassedAsWrittenAndFails", [] { return " " + tinyproxy(); }, "/page",
+                               ProbeOutcome::Dead}),
+    caseName);
 
 TEST_F(CurlProbe, ServerThatNeverAnswersIsDeadAfterTheIdleTimeout) {
     TestServer silent([](TestServer::Connection& c) { c.sleep(std::chrono::seconds(30)); });
@@ -120,9 +129,8 @@ TEST_F(CurlProbe, HostWithoutPeriodBypassesTheProxy) {
 
 // Proxy lists come from the internet: no proxy text may turn the check on a local Unix socket.
 TEST_F(CurlProbe, ASocksProxyTextWithAPathReachesNoUnixSocket) {
-    char pattern[] = "/tmp/kiriha-unix-XXXXXX";
-    const std::string dir = ::mkdtemp(pattern);
-    const std::string path = dir + "/app.sock";
+    const TempDir dir;
+    const std::string path = dir.str() + "/app.sock";
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -139,7 +147,6 @@ TEST_F(CurlProbe, ASocksProxyTextWithAPathReachesNoUnixSocket) {
     pollfd p{listener, POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 200), 0) << "the socket saw a connection";
     ::close(listener);
-    std::filesystem::remove_all(dir);
     // The forms that name a host and port stay as they were.
     for (const std::string text :
          {"127.0.0.1:3128", "proxy.example:8080", "http://127.0.0.1:3128/", "https://127.0.0.1:3128",

@@ -39,16 +39,6 @@ std::vector<std::string> checkLooped(const std::vector<std::string>& proxies) {
     return checkThroughLoops(proxies, config);
 }
 
-std::string chunked(const std::vector<std::string>& chunks) {
-    std::string body;
-    for (const auto& c : chunks) {
-        char size[16];
-        std::snprintf(size, sizeof size, "%zx\r\n", c.size());
-        body += size + c + "\r\n";
-    }
-    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + body + "0\r\n\r\n";
-}
-
 struct Fault : NamedCase {
     std::function<void(TestServer::Connection&)> play;  // null: nothing listens on the port
     ProbeOutcome outcome;
@@ -121,7 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
               ProbeOutcome::Dead},
         Fault{"ChunkedMarkerAcrossChunks",
               [](TestServer::Connection& c) {
-                  c.send(chunked({std::string(20000, 'x') + "Apple Inc. All", " rights reserved.</html>"}));
+                  c.send(chunkedResponse(std::vector<std::string>{std::string(20000, 'x') + "Apple Inc. All",
+                                                                  " rights reserved.</html>"}));
               },
               ProbeOutcome::Working},
         Fault{"MarkerBeforeAReset",

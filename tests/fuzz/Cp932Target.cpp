@@ -2,8 +2,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/fuzz/FuzzTargets.h"
 #include "codec/Cp932Codec.h"
+#include "tests/fuzz/FuzzTargets.h"
 
 int fuzzCp932(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);

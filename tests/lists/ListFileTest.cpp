@@ -16,6 +16,7 @@
 #include "lists/ListFile.h"
 #include "tests/support/NamedCase.h"
 #include "tests/support/ScriptedDialog.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -39,19 +40,6 @@ std::string slurp(const fs::path& p) {
 void spit(const fs::path& p, const std::string& bytes) {
     std::ofstream(p, std::ios::binary) << bytes;
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kiriha-list-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(path);
-    }
-    fs::path path;
-};
 
 std::string messageOf(const std::function<void()>& f) {
     try {

@@ -34,9 +34,8 @@ inline std::vector<std::string> checkThroughLoops(const std::vector<std::string>
     for (const auto& p : proxies) lines.add(p + "\n");
     CompletionQueue queue;
     std::vector<std::string> results;
-    PacedRun run(config, lines, queue.poster(), [&](std::string_view proxy, ProbeOutcome outcome) {
-        results.push_back(resultLine(outcome, proxy));
-    });
+    PacedRun run(config, lines, queue.poster(),
+                 [&](std::string_view proxy, ProbeOutcome outcome) { results.push_back(resultLine(outcome, proxy)); });
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!run.finished()) {
         const auto now = std::chrono::steady_clock::now();

@@ -11,9 +11,6 @@
 #include <stdexcept>
 
 TestCa::TestCa() {
-    char pattern[] = "/tmp/kiriha-ca-XXXXXX";
-    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
-    dir_ = pattern;
     std::ofstream(dir_ + "/san.cnf") << "subjectAltName=IP:127.0.0.1\n";
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
     const std::string in = "cd " + dir_ + " && ";
@@ -28,11 +25,6 @@ TestCa::TestCa() {
                  "-addext subjectAltName=IP:127.0.0.1",
          })
         if (std::system((in + step + quiet).c_str()) != 0) throw std::runtime_error("openssl failed: " + step);
-}
-
-TestCa::~TestCa() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
 }
 
 bool serveTls(int fd, const std::string& cert, const std::string& key,
@@ -62,16 +54,4 @@ bool serveTls(int fd, const std::string& cert, const std::string& key,
     }
     SSL_shutdown(ssl.get());
     return true;
-}
-
-std::string chunkedResponse(const std::string& body, std::size_t chunk) {
-    std::string out =
-        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
-    char size[32];
-    for (std::size_t at = 0; at < body.size(); at += chunk) {
-        const std::size_t n = std::min(chunk, body.size() - at);
-        std::snprintf(size, sizeof size, "%zx\r\n", n);
-        out.append(size).append(body, at, n).append("\r\n");
-    }
-    return out + "0\r\n\r\n";
 }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -40,6 +41,23 @@ std::uint16_t freePort() {
 std::string httpResponse(int status, const std::string& body, const std::string& extraHeaders) {
     return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
+}
+
+std::string chunkedResponse(const std::vector<std::string>& chunks) {
+    std::string out =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+    char size[32];
+    for (const std::string& c : chunks) {
+        std::snprintf(size, sizeof size, "%zx\r\n", c.size());
+        out.append(size).append(c).append("\r\n");
+    }
+    return out + "0\r\n\r\n";
+}
+
+std::string chunkedResponse(const std::string& body, std::size_t chunk) {
+    std::vector<std::string> chunks;
+    for (std::size_t at = 0; at < body.size(); at += chunk) chunks.push_back(body.substr(at, chunk));
+    return chunkedResponse(chunks);
 }
 
 bool TestServer::Connection::send(std::string_view bytes) {

@@ -59,4 +59,7 @@ class TestServer {
 };
 
 std::string httpResponse(int status, const std::string& body, const std::string& extraHeaders = "");
+// A 200 response sent in HTTP chunks: these, or `body` cut every `chunk` bytes.
+std::string chunkedResponse(const std::vector<std::string>& chunks);
+std::string chunkedResponse(const std::string& body, std::size_t chunk = 8192);
 std::uint16_t freePort();  // a port on 127.0.0.1 nobody listens on right now

@@ -7,8 +7,8 @@
 
 #include <QCoreApplication>
 #include <QPushButton>
-#include <QWindow>
 #include <QTimer>
+#include <QWindow>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

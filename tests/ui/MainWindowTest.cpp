@@ -17,17 +17,18 @@
 #include <fstream>
 #include <set>
 
+#include "codec/Cp932Codec.h"
 #include "engine/CheckRun.h"
-#include "ui/RunTexts.h"
 #include "lists/ShiftJis.h"
 #include "tests/support/FakeHttp.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/ScriptedDialog.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TestServer.h"
 #include "tests/ui/CloseProgram.h"
-#include "codec/Cp932Codec.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/MemoLines.h"
+#include "ui/RunTexts.h"
 #include "ui/Unit1.h"
 #include "ui/Unit_about.h"
 
@@ -307,14 +308,12 @@ class ListCommandsInTheWindow : public MainWindow {
         saveDialog = s.get();
         form->OpenDialog1 = std::move(o);
         form->SaveDialog1 = std::move(s);
-        char pattern[] = "/tmp/kiriha-ui-XXXXXX";
-        dir = ::mkdtemp(pattern);
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
 
     ScriptedDialog* openDialog;
     ScriptedDialog* saveDialog;
-    std::string dir;
+    TempDir folder;
+    const std::string dir = folder.str();
 };
 
 TEST_F(ListCommandsInTheWindow, LoadAndSaveReproduceTheBytesInvalidCp932Included) {

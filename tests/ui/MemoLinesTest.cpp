@@ -4,9 +4,9 @@
 #include <functional>
 #include <vector>
 
+#include "codec/Cp932Codec.h"
 #include "lists/LineList.h"
 #include "tests/support/NamedCase.h"
-#include "codec/Cp932Codec.h"
 #include "ui/MemoLines.h"
 
 namespace {

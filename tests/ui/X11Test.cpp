@@ -12,12 +12,12 @@
 #include <string>
 
 #include "engine/ProcessSetup.h"
+#include "tests/support/TestServer.h"
+#include "tests/ui/CloseProgram.h"
 #include "ui/Application.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit1.h"
 #include "ui/Unit_about.h"
-#include "tests/support/TestServer.h"
-#include "tests/ui/CloseProgram.h"
 
 namespace {
 
