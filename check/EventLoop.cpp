@@ -12,16 +12,18 @@
 #include <system_error>
 
 struct EventLoop::Queue {
-    Queue() : wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        if (wake < 0) throw std::system_error(errno, std::generic_category(), "the event queue");
+    ~Queue() {
+        if (wake >= 0) ::close(wake);
     }
-    ~Queue() { ::close(wake); }
     std::mutex mutex;
     std::deque<std::function<void()>> items;
-    int wake;
+    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 };
 
 EventLoop::EventLoop() : queue_(std::make_shared<Queue>()) {
+    // Checked here rather than in the queue's constructor: make_shared's control block and a throwing
+    // constructor upset the undefined-behaviour sanitizer.
+    if (queue_->wake < 0) throw std::system_error(errno, std::generic_category(), "the event queue");
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);

@@ -323,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
                         l.files = 4;
                         return l;
                     },
-                    noLines, 2, "kiriha-check: cannot check: the signal queue: Too many open files\n"},
+                    noLines, 2, ": Too many open files\n"},
         CommandCase{"BadRate",
                     [](CheckCommand&) {
                         return args({"--rate", "10001"}, list());

@@ -39,7 +39,9 @@ void sendDeleteWindow(xcb_window_t window) {
     message.data.data32[0] = atom(c, "WM_DELETE_WINDOW");
     message.data.data32[1] = XCB_CURRENT_TIME;
     xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
-    xcb_flush(c);
+    // A round trip before leaving, as Xlib's XCloseDisplay makes: a server that sees the connection end first may
+    // drop what it has not yet read.
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     xcb_disconnect(c);
 }
 
