@@ -164,7 +164,7 @@ struct CheckLoop::Impl {
         CURL* h = curl_easy_init();
         if (!h) return report(*check, ProbeOutcome::Dead);
         check->easy = h;
-        setCheckOptions(h, settings, std::string(kProbeAgent), s.proxy, true, target.url);
+        setCheckOptions(h, settings, agent, s.proxy, direct, target.url);
         // Every check stands alone: no connection or name kept between them (libcurl 7.88 prunes a shared
         // name cache after every transfer, which costs more than it saves).
         curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
@@ -283,6 +283,8 @@ struct CheckLoop::Impl {
     Target target;
     CurlSettings settings;
     Done done;
+    const std::string agent{kProbeAgent};
+    const bool direct = isLocalHost(target.url);  // the "<local>" bypass, decided once: every check has one target
     Fd epoll;
     Fd wake;
     std::unique_ptr<CURLM, MultiDeleter> multi;

@@ -191,7 +191,7 @@ class CurlSession final : public HttpSession {
     std::unique_ptr<HttpRequest> openUrl(const std::string& url) override {
         EasyHandle easy(curl_easy_init());
         if (!easy) return nullptr;
-        setCheckOptions(easy.get(), settings_, agent_, proxy_, bypassLocal_, url);
+        setCheckOptions(easy.get(), settings_, agent_, proxy_, bypassLocal_ && isLocalHost(url), url);
         auto request = std::make_unique<CurlRequest>(std::move(easy), settings_.timeouts, stop_);
         if (!request->start()) return nullptr;
         return request;
@@ -217,13 +217,13 @@ std::string urlPart(CURLU* url, CURLUPart what, unsigned flags = 0) {
 }  // namespace
 
 void setCheckOptions(CURL* h, const CurlSettings& settings, const std::string& agent, const std::string& proxy,
-                     bool bypassLocal, const std::string& url) {
+                     bool direct, const std::string& url) {
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
     // The proxy text goes to libcurl exactly as written; "" (a local host) means no proxy, not even
     // one from the environment, and an empty no-proxy list keeps no_proxy from the environment out.
-    curl_easy_setopt(h, CURLOPT_PROXY, bypassLocal && isLocalHost(url) ? "" : proxy.c_str());
+    curl_easy_setopt(h, CURLOPT_PROXY, direct ? "" : proxy.c_str());
     curl_easy_setopt(h, CURLOPT_PROXYPORT, kDefaultProxyPort);
     curl_easy_setopt(h, CURLOPT_NOPROXY, "");
     curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
