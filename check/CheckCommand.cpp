@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string_view>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include "check/Options.h"
 #include "check/Output.h"
 #include "codec/Cp932Codec.h"
+#include "engine/CheckLoop.h"
 #include "engine/PacedRun.h"
 #include "engine/ProcessSetup.h"
 #include "lists/ListFile.h"
@@ -87,23 +89,57 @@ struct Tally {
     long long checked() const { return working + dead + aborted; }
 };
 
-// Result lines in the chosen encoding: the window's bytes and CR LF, or the text the window shows, in UTF-8; on a
-// terminal, control bytes escaped.
+std::string_view resultWord(ProbeOutcome outcome) {
+    switch (outcome) {
+        case ProbeOutcome::Working:
+            return "working";
+        case ProbeOutcome::Aborted:
+            return "aborted";
+        case ProbeOutcome::Dead:
+            break;
+    }
+    return "dead";
+}
+
+// Result lines in the chosen form: the window's bytes and CR LF, the text the window shows in UTF-8 (on a terminal,
+// control bytes escaped), or a JSON object.
 class ResultLines {
   public:
-    ResultLines(const CheckOptions& o) : cp932_(o.cp932), workingOnly_(o.workingOnly), terminal_(::isatty(1)) {}
-    std::string format(std::string_view proxy, ProbeOutcome outcome) const {
+    ResultLines(const CheckOptions& o)
+        : cp932_(o.cp932), json_(o.json), why_(o.why), workingOnly_(o.workingOnly), terminal_(::isatty(1)) {}
+    std::string format(std::string_view proxy, const Verdict& v) const {
+        if (json_) return object(proxy, v).dump() + "\n";
         // -w leaves what Tidy leaves of a working line: the proxy text alone.
-        std::string sjis = workingOnly_ ? std::string(proxy) : resultLine(outcome, proxy);
+        std::string sjis = workingOnly_ ? std::string(proxy) : resultLine(v.outcome, proxy);
         if (terminal_) sjis = escapeForTerminal(sjis);
         std::string out = cp932_ ? sjis : codec_.decode(sjis).toStdString();
+        if (why_) out += "\t" + std::string(reasonName(v.reason)) + " " + std::to_string(v.totalMs) + " ms";
         out += cp932_ ? sjis::kLineBreak : "\n";
         return out;
     }
     bool wanted(ProbeOutcome outcome) const { return !workingOnly_ || outcome == ProbeOutcome::Working; }
 
   private:
+    nlohmann::ordered_json object(std::string_view proxy, const Verdict& v) const {
+        const auto orNull = [](const std::optional<long>& n) {
+            return n ? nlohmann::ordered_json(*n) : nlohmann::ordered_json();
+        };
+        return {
+            {"proxy", codec_.decode(std::string(proxy)).toStdString()},  // bytes not Shift_JIS kept as U+F7xx
+            {"result", resultWord(v.outcome)},
+            {"reason", reasonName(v.reason)},
+            {"scheme", v.scheme},
+            {"http_status", orNull(v.httpStatus)},
+            {"connect_ms", orNull(v.connectMs)},
+            {"first_byte_ms", orNull(v.firstByteMs)},
+            {"total_ms", v.totalMs},
+            {"bytes", v.bytes},
+        };
+    }
+
     bool cp932_;
+    bool json_;
+    bool why_;
     bool workingOnly_;
     bool terminal_;
     Cp932Codec codec_;
@@ -141,6 +177,39 @@ class Progress {
 };
 
 int checkAll(const CheckOptions& o, ProxyLines& proxies);
+
+PacedRunConfig runConfig(const CheckOptions& o) {
+    PacedRunConfig config;
+    if (o.url) config.target.url = *o.url;
+    if (o.expect) config.target.marker = *o.expect;
+    config.target.bypassLocal = false;  // the page was named: every check goes through its proxy
+    config.curl.caFile = o.caFile;
+    CurlTimeouts& t = config.curl.timeouts;
+    if (o.timeout) t.total = std::min<std::chrono::milliseconds>(t.total, *o.timeout);
+    if (o.connectTimeout) t.connect = *o.connectTimeout;
+    if (o.idleTimeout) t.idle = *o.idleTimeout;
+    t.connect = std::min(t.connect, t.total);
+    t.idle = std::min(t.idle, t.total);
+    config.rate = o.rate;
+    config.loops = int(std::max(1u, std::thread::hardware_concurrency()));
+    config.descriptors = descriptorsForChecks();
+    config.retries = o.retries;
+    config.detect = o.detect;
+    return config;
+}
+
+// The target without a proxy, under the checks' own limits and rules.
+Verdict fetchDirectly(const PacedRunConfig& config, EventLoop& loop, const std::function<bool()>& stop) {
+    auto verdict = std::make_shared<std::optional<Verdict>>();  // a report may still be queued when this returns
+    const Poster post = loop.poster();
+    CheckLoop direct(config.target, config.curl, [verdict, post](std::vector<LoopCheckDone>&& done) {
+        post([verdict, v = done.front().verdict] { *verdict = v; });
+    });
+    direct.start(0, "");
+    while (!*verdict && !stop())
+        loop.runUntil(Clock::now() + std::chrono::seconds(1), [&] { return *verdict || stop(); });
+    return verdict->value_or(Verdict{ProbeOutcome::Aborted, Reason::Stopped});
+}
 
 }  // namespace
 
@@ -190,25 +259,26 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
     Progress progress(!o.quiet);
     Tally tally;
 
-    PacedRunConfig config;
-    if (o.timeout) {
-        CurlTimeouts& t = config.curl.timeouts;
-        t.total = std::min<std::chrono::milliseconds>(t.total, *o.timeout);
-        t.connect = std::min(t.connect, t.total);
-        t.idle = std::min(t.idle, t.total);
+    const PacedRunConfig config = runConfig(o);
+    int interrupts = 0;
+    if (o.preflight && proxies.count() > 0) {
+        loop.onSignal = [&](int) { ++interrupts; };
+        const Verdict direct = fetchDirectly(config, loop, [&] { return interrupts > 0; });
+        if (interrupts > 0) return 130;
+        if (direct.outcome != ProbeOutcome::Working) {
+            say(config.target.url + ": " + std::string(reasonName(direct.reason)) +
+                " when fetched directly; every proxy would read dead (--no-preflight checks anyway)");
+            return 2;
+        }
     }
-    config.rate = o.rate;
-    config.loops = int(std::max(1u, std::thread::hardware_concurrency()));
-    config.descriptors = descriptorsForChecks();
-    PacedRun run(config, proxies, post, [&](std::string_view proxy, ProbeOutcome outcome) {
-        ++(outcome == ProbeOutcome::Working ? tally.working
-           : outcome == ProbeOutcome::Dead  ? tally.dead
-                                            : tally.aborted);
-        if (lines.wanted(outcome)) output.write(lines.format(proxy, outcome));
+    PacedRun run(config, proxies, post, [&](std::string_view proxy, const Verdict& verdict) {
+        ++(verdict.outcome == ProbeOutcome::Working ? tally.working
+           : verdict.outcome == ProbeOutcome::Dead  ? tally.dead
+                                                    : tally.aborted);
+        if (lines.wanted(verdict.outcome)) output.write(lines.format(proxy, verdict));
     });
 
     const auto started = Clock::now();
-    int interrupts = 0;
     loop.onSignal = [&](int) {
         if (++interrupts > 1) ::_exit(130);  // at once: every write so far carried whole lines
         run.stop();

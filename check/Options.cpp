@@ -4,6 +4,7 @@
 
 #include <charconv>
 
+#include "engine/CurlHttp.h"
 #include "kiriha/Version.h"
 
 namespace {
@@ -14,18 +15,54 @@ bool number(const char* text, int low, int high, int& out) {
     return !s.empty() && ec == std::errc() && end == s.data() + s.size() && out >= low && out <= high;
 }
 
-enum LongOnly { kCp932Option = 256, kRateOption, kTimeoutOption, kVersionOption };
+bool seconds(const char* text, std::optional<std::chrono::seconds>& out) {
+    int n = 0;
+    if (!number(text, 1, 60, n)) return false;
+    out = std::chrono::seconds(n);
+    return true;
+}
+
+enum LongOnly {
+    kCp932Option = 256,
+    kRateOption,
+    kTimeoutOption,
+    kConnectTimeoutOption,
+    kIdleTimeoutOption,
+    kVersionOption,
+    kUrlOption,
+    kExpectOption,
+    kCaCertOption,
+    kJsonOption,
+    kWhyOption,
+    kNoPreflightOption,
+    kDetectOption,
+    kRetriesOption,
+};
 
 const option kOptions[] = {
     {"working", no_argument, nullptr, 'w'},
     {"cp932", no_argument, nullptr, kCp932Option},
+    {"json", no_argument, nullptr, kJsonOption},
+    {"why", no_argument, nullptr, kWhyOption},
+    {"url", required_argument, nullptr, kUrlOption},
+    {"expect", required_argument, nullptr, kExpectOption},
+    {"cacert", required_argument, nullptr, kCaCertOption},
+    {"no-preflight", no_argument, nullptr, kNoPreflightOption},
+    {"detect", no_argument, nullptr, kDetectOption},
+    {"retries", required_argument, nullptr, kRetriesOption},
     {"rate", required_argument, nullptr, kRateOption},
     {"timeout", required_argument, nullptr, kTimeoutOption},
+    {"connect-timeout", required_argument, nullptr, kConnectTimeoutOption},
+    {"idle-timeout", required_argument, nullptr, kIdleTimeoutOption},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersionOption},
     {nullptr, 0, nullptr, 0},
 };
+
+std::string badSeconds(const char* option, const char* value) {
+    return std::string("invalid ") + option + " '" + value + "': a whole number of seconds from 1 to 60";
+}
 
 }  // namespace
 
@@ -66,10 +103,42 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
                 o.rate = n;
                 break;
             case kTimeoutOption:
-                if (!number(optarg, 1, 60, n))
-                    parsed.error =
-                        std::string("invalid timeout '") + optarg + "': a whole number of seconds from 1 to 60";
-                o.timeout = std::chrono::seconds(n);
+                if (!seconds(optarg, o.timeout)) parsed.error = badSeconds("timeout", optarg);
+                break;
+            case kConnectTimeoutOption:
+                if (!seconds(optarg, o.connectTimeout)) parsed.error = badSeconds("connect timeout", optarg);
+                break;
+            case kIdleTimeoutOption:
+                if (!seconds(optarg, o.idleTimeout)) parsed.error = badSeconds("idle timeout", optarg);
+                break;
+            case kRetriesOption:
+                if (!number(optarg, 0, kMaxRetries, o.retries))
+                    parsed.error = std::string("invalid retries '") + optarg + "': a whole number from 0 to " +
+                                   std::to_string(kMaxRetries);
+                break;
+            case kUrlOption:
+                if (!isWebUrl(optarg))
+                    parsed.error = std::string("invalid URL '") + optarg + "': only http:// and https:// pages";
+                o.url = optarg;
+                break;
+            case kExpectOption:
+                if (!*optarg) parsed.error = "the expected text is empty: every page would hold it";
+                o.expect = optarg;
+                break;
+            case kCaCertOption:
+                o.caFile = optarg;
+                break;
+            case kJsonOption:
+                o.json = true;
+                break;
+            case kWhyOption:
+                o.why = true;
+                break;
+            case kNoPreflightOption:
+                o.preflight = false;
+                break;
+            case kDetectOption:
+                o.detect = true;
                 break;
             case ':':
                 parsed.error = optopt ? std::string("option requires an argument -- '") + char(optopt) + "'"
@@ -81,26 +150,44 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
         }
     }
     for (int i = optind; parsed.error.empty() && i < argc; ++i) o.files.emplace_back(argv[std::size_t(i)]);
+    if (parsed.error.empty() && o.json && (o.cp932 || o.why))
+        parsed.error = std::string("--json cannot be used with ") + (o.cp932 ? "--cp932" : "--why");
     return parsed;
 }
 
 std::string helpText() {
     return R"(Usage: kiriha-check [OPTION]... [FILE]...
-Check which HTTP proxies in each FILE are alive: each proxy is asked for a fixed
-test page, and it works when the page comes back with its marker phrase.
-With no FILE, or when FILE is -, read standard input.
+Check which proxies in each FILE are alive: each proxy is asked for a page, and
+it works when the page comes back with the expected text in it. Before the
+first check the page is fetched directly, so that a network or a page that is
+down does not read as dead proxies. With no FILE, or when FILE is -, read
+standard input.
 
 Lists are Shift_JIS text, one proxy per line (host:port, or a URL such as
 socks5h://host:port); blank lines are skipped. Each finished check prints one
 line, as it finishes: 死亡： (dead), ＯＫ： (working) or 中止： (aborted),
 followed by the proxy.
 
-  -w, --working     print only the working proxies, without prefix
-      --cp932       write Shift_JIS bytes with CR LF line breaks, exactly as
-                    the window's result list holds them (default: UTF-8)
-      --rate=N      start N checks a second, 1 to 10000 (default: 10)
-      --timeout=S   give up a check after S seconds, 1 to 60 (default: 60)
-  -q, --quiet       no progress line and no summary on standard error
+  -w, --working         print only the working proxies, without prefix
+      --why             add a tab, the reason and the time to each line
+      --json            print one JSON object per check (JSON Lines)
+      --cp932           write Shift_JIS bytes with CR LF line breaks, exactly
+                        as the window's result list holds them (default: UTF-8)
+      --url=URL         the page to ask for, http:// or https://
+                        (default: http://www.apple.com/)
+      --expect=TEXT     the text a working proxy's page holds, case-sensitive
+                        (default: Apple Inc. All rights reserved.)
+      --cacert=FILE     trust the certificates in FILE instead of the system's
+      --no-preflight    do not fetch the page directly before the checks
+      --detect          find the protocol of a proxy without a scheme: http,
+                        then socks5, then socks4
+      --retries=N       try a check again up to N times, 0 to 5, after a
+                        connect or idle time-out or a reset (default: 0)
+      --rate=N          start N checks a second, 1 to 10000 (default: 10)
+      --timeout=S       give up a check after S seconds, 1 to 60 (default: 60)
+      --connect-timeout=S  give up a connection after S seconds (default: 15)
+      --idle-timeout=S  give up a check silent for S seconds (default: 30)
+  -q, --quiet           no progress line and no summary on standard error
   -h, --help        display this help and exit
       --version     output version information and exit
 
@@ -108,7 +195,8 @@ The first interrupt (Ctrl-C) or SIGTERM stops every check at once and prints
 what they end with; a second one ends at once.
 
 Exit status is 0 if a proxy works, 1 if none does, 2 on bad usage, an
-unreadable list or a write error, and 130 after an interrupt.
+unreadable list, a page that cannot be fetched directly or a write error, and
+130 after an interrupt. The reasons and the JSON fields are in kiriha-check(1).
 )";
 }
 

@@ -49,11 +49,15 @@ struct MultiDeleter {
 
 struct CheckLoop::Impl {
     struct Check {
-        Check(std::uint64_t i, const std::string& marker, const StopRequest& stop) : id(i), rules(marker, stop) {}
+        Check(std::uint64_t i, const std::string& marker, const StopRequest& stop, std::string_view proxy)
+            : id(i), rules(marker, stop), scheme(proxy.empty() ? "" : proxyScheme(proxy)) {}
         std::uint64_t id;
         ProbeRules rules;
+        std::string scheme;
         CURL* easy = nullptr;
-        Clock::time_point lastByte;
+        Clock::time_point started = Clock::now();
+        Clock::time_point lastByte = started;
+        std::uint64_t bytes = 0;
         std::optional<ProbeOutcome> ended;  // decided by the read rules before the transfer ended
         bool noSocket = false;
     };
@@ -158,11 +162,11 @@ struct CheckLoop::Impl {
     }
 
     void add(const Start& s) {
-        auto check = std::make_unique<Check>(s.id, target.marker, stop);
-        if (stopping) return report(*check, ProbeOutcome::Aborted);
-        if (reachesUnixSocket(s.proxy)) return report(*check, ProbeOutcome::Dead);
+        auto check = std::make_unique<Check>(s.id, target.marker, stop, s.proxy);
+        if (stopping) return report(*check, Verdict{ProbeOutcome::Aborted, Reason::Stopped});
+        if (reachesUnixSocket(s.proxy)) return report(*check, Verdict{ProbeOutcome::Dead, Reason::Unsupported});
         CURL* h = curl_easy_init();
-        if (!h) return report(*check, ProbeOutcome::Dead);
+        if (!h) return report(*check, Verdict{ProbeOutcome::Dead, Reason::Error});
         check->easy = h;
         setCheckOptions(h, settings, agent, s.proxy, direct, target.url);
         // Every check stands alone: no connection or name kept between them (libcurl 7.88 prunes a shared
@@ -177,11 +181,10 @@ struct CheckLoop::Impl {
         curl_easy_setopt(h, CURLOPT_HEADERDATA, check.get());
         curl_easy_setopt(h, CURLOPT_OPENSOCKETFUNCTION, &Impl::onOpenSocket);
         curl_easy_setopt(h, CURLOPT_OPENSOCKETDATA, check.get());
-        check->lastByte = Clock::now();
         if (curl_multi_add_handle(multi.get(), h) != CURLM_OK) {
             curl_easy_cleanup(h);
             check->easy = nullptr;
-            return report(*check, ProbeOutcome::Dead);
+            return report(*check, Verdict{ProbeOutcome::Dead, Reason::Error});
         }
         checks.emplace(h, std::move(check));
     }
@@ -195,8 +198,12 @@ struct CheckLoop::Impl {
         for (const auto& [easy, result] : finished) {
             const auto it = checks.find(easy);
             if (it == checks.end()) continue;
-            Check& c = *it->second;
-            end(it, c.ended.value_or(ProbeRules::atEnd()));
+            const Check& c = *it->second;
+            if (c.ended) {
+                end(it, Verdict{*c.ended, *c.ended == ProbeOutcome::Working ? Reason::Marker : Reason::Stopped});
+            } else {
+                end(it, Verdict{ProbeRules::atEnd(), reasonFor(factsOf(c.easy, result))});
+            }
         }
     }
 
@@ -204,18 +211,54 @@ struct CheckLoop::Impl {
         std::vector<CURL*> late;
         for (const auto& [easy, check] : checks)
             if (now - check->lastByte >= settings.timeouts.idle) late.push_back(easy);
-        for (CURL* easy : late) end(checks.find(easy), ProbeRules::atEnd());
+        for (CURL* easy : late) end(checks.find(easy), Verdict{ProbeRules::atEnd(), Reason::IdleTimeout});
     }
 
     void abortAll() {
-        while (!checks.empty()) end(checks.begin(), ProbeOutcome::Aborted);
+        while (!checks.empty()) end(checks.begin(), Verdict{ProbeOutcome::Aborted, Reason::Stopped});
     }
 
-    void end(std::unordered_map<CURL*, std::unique_ptr<Check>>::iterator it, ProbeOutcome outcome) {
+    // `verdict` brings the outcome and the reason; the rest is read here, before the transfer is gone.
+    void end(std::unordered_map<CURL*, std::unique_ptr<Check>>::iterator it, Verdict verdict) {
         std::unique_ptr<Check> check = std::move(it->second);
         checks.erase(it);
-        release(*check, outcome == ProbeOutcome::Aborted);
-        report(*check, outcome);
+        readTimes(*check, verdict);
+        release(*check, verdict.outcome == ProbeOutcome::Aborted);
+        report(*check, std::move(verdict));
+    }
+
+    static TransferFacts factsOf(CURL* h, CURLcode result) {
+        TransferFacts f;
+        f.result = result;
+        long proxyError = 0;
+        curl_easy_getinfo(h, CURLINFO_PROXY_ERROR, &proxyError);
+        f.proxyError = int(proxyError);
+        curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &f.osErrno);
+        curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &f.connectCode);
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &f.status);
+        curl_off_t connect = 0, pretransfer = 0;
+        curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect);
+        curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+        f.connected = connect > 0;
+        f.handshakeDone = pretransfer > 0;
+        return f;
+    }
+
+    // libcurl's timers, where the check got that far. The whole time is ours: it also runs for a check ended before
+    // libcurl ended it.
+    static void readTimes(const Check& c, Verdict& v) {
+        if (!c.easy) return;
+        long status = 0;
+        curl_easy_getinfo(c.easy, CURLINFO_RESPONSE_CODE, &status);
+        if (status > 0) v.httpStatus = status;
+        const auto ms = [&](CURLINFO what) -> std::optional<long> {
+            curl_off_t us = 0;
+            curl_easy_getinfo(c.easy, what, &us);
+            if (us <= 0) return std::nullopt;
+            return long(us / 1000);
+        };
+        v.connectMs = ms(CURLINFO_CONNECT_TIME_T);
+        v.firstByteMs = ms(CURLINFO_STARTTRANSFER_TIME_T);
     }
 
     void release(Check& c, bool givenUp) {
@@ -227,8 +270,12 @@ struct CheckLoop::Impl {
         c.easy = nullptr;
     }
 
-    void report(const Check& c, ProbeOutcome outcome) {
-        ended.push_back({c.id, outcome, c.noSocket && outcome != ProbeOutcome::Working});
+    void report(const Check& c, Verdict verdict) {
+        verdict.bytes = c.bytes;
+        verdict.scheme = c.scheme;
+        verdict.totalMs = long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c.started).count());
+        const bool noSocket = c.noSocket && verdict.outcome != ProbeOutcome::Working;
+        ended.push_back({c.id, std::move(verdict), noSocket});
         inFlight.fetch_sub(1);
     }
 
@@ -262,6 +309,7 @@ struct CheckLoop::Impl {
     static std::size_t onBody(char* data, std::size_t, std::size_t n, void* self) {
         auto* c = static_cast<Check*>(self);
         c->lastByte = Clock::now();
+        c->bytes += n;
         if (const auto outcome = c->rules.afterRead(std::string_view(data, n))) {
             c->ended = outcome;
             return 0;  // the check is decided: the transfer ends here
@@ -284,7 +332,8 @@ struct CheckLoop::Impl {
     CurlSettings settings;
     Done done;
     const std::string agent{kProbeAgent};
-    const bool direct = isLocalHost(target.url);  // the "<local>" bypass, decided once: every check has one target
+    const bool direct = target.bypassLocal &&
+                        isLocalHost(target.url);  // the "<local>" bypass, decided once: every check has one target
     Fd epoll;
     Fd wake;
     std::unique_ptr<CURLM, MultiDeleter> multi;

@@ -9,11 +9,12 @@
 
 #include "engine/CurlHttp.h"
 #include "engine/Probe.h"
+#include "engine/Verdict.h"
 
 // What a check driven by a loop ends with.
 struct LoopCheckDone {
     std::uint64_t id;
-    ProbeOutcome outcome;
+    Verdict verdict;
     bool outOfDescriptors = false;  // no socket could be had: no verdict, the check may be made again
 };
 
@@ -29,7 +30,7 @@ class CheckLoop {
     CheckLoop(const CheckLoop&) = delete;
     CheckLoop& operator=(const CheckLoop&) = delete;
 
-    void start(std::uint64_t id, std::string proxy);
+    void start(std::uint64_t id, std::string proxy);  // an empty text fetches the target directly
     void stopAll();  // every check given so far ends aborted at once, whatever stage it is in
 
     std::size_t inFlight() const;  // given and not yet reported

@@ -262,6 +262,13 @@ bool isLocalHost(const std::string& url) {
     return !host.empty() && host.find('.') == std::string::npos;
 }
 
+bool isWebUrl(const std::string& url) {
+    UrlHandle parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+    const std::string scheme = urlPart(parsed.get(), CURLUPART_SCHEME);
+    return (scheme == "http" || scheme == "https") && !urlPart(parsed.get(), CURLUPART_HOST).empty();
+}
+
 std::unique_ptr<HttpSession> CurlHttpLayer::openSession(std::string_view agent, const std::string& proxy,
                                                         std::string_view bypass, const StopRequest& stop) const {
     if (reachesUnixSocket(proxy)) return nullptr;

@@ -14,6 +14,8 @@ constexpr auto kRetryHold = std::chrono::milliseconds(2);
 constexpr double kBusyLimit = 0.9;
 constexpr std::size_t kBacklogLimit = 64;
 constexpr double kSpareBelow = 0.5;
+// What detection tries after the text as it stands (libcurl reads a text without a scheme as http).
+constexpr std::string_view kDetected[] = {"socks5://", "socks4://"};
 
 }  // namespace
 
@@ -64,7 +66,7 @@ PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
     CheckLoop* loop = nullptr;  // one loop takes what is due now: one wake-up for the lot
     while (next_ <= now) {
         if (again_.empty() && proxies_.taken() == proxies_.count()) return Clock::time_point::max();
-        const std::string_view proxy = again_.empty() ? *proxies_.peek() : std::string_view(again_.front());
+        const std::string_view proxy = again_.empty() ? *proxies_.peek() : std::string_view(again_.front().tried);
         const std::size_t descriptors = descriptorsFor(proxy);
         if (descriptorsInUse_ + descriptors > descriptorLimit_ && !pending_.empty()) {
             held_ = Hold::Descriptors;
@@ -77,17 +79,19 @@ PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
             machineHeld_ = true;
             return now + kRetryHold;
         }
-        std::string text;
+        Attempt attempt;
         if (again_.empty()) {
-            text = std::string(*proxies_.next());
+            attempt.listed = attempt.tried = std::string(*proxies_.next());
+            attempt.retriesLeft = config_.retries;
         } else {
-            text = std::move(again_.front());
+            attempt = std::move(again_.front());
             again_.pop_front();
         }
         const std::uint64_t id = nextId_++;
         descriptorsInUse_ += descriptors;
-        pending_.emplace(id, Pending{text, descriptors});
-        loop->start(id, std::move(text));
+        std::string tried = attempt.tried;
+        pending_.emplace(id, Pending{std::move(attempt), descriptors});
+        loop->start(id, std::move(tried));
         next_ += period_;
     }
     return next_;
@@ -103,10 +107,30 @@ void PacedRun::onDone(const LoopCheckDone& done) {
         // No verdict: the limit is lower than it looked. Hold the checks in flight to what they hold now.
         descriptorLimit_ = std::max<std::size_t>(descriptorsInUse_, 1);
         descriptorsHeld_ = true;
-        again_.push_back(std::move(p.proxy));
+        again_.push_back(std::move(p.attempt));
         return;
     }
-    result_(p.proxy, done.outcome);
+    if (auto next = again(p.attempt, done.verdict)) {
+        again_.push_back(std::move(*next));
+        return;
+    }
+    const Attempt& a = p.attempt;
+    result_(done.verdict.outcome == ProbeOutcome::Working ? a.tried : a.listed, done.verdict);
+}
+
+std::optional<PacedRun::Attempt> PacedRun::again(Attempt a, const Verdict& verdict) const {
+    if (stopped_ || verdict.outcome != ProbeOutcome::Dead) return std::nullopt;
+    // The other end answered, but not as an HTTP proxy: another protocol, before any retry of this one.
+    if (config_.detect && suggestsOtherProtocol(verdict.reason) && a.scheme < std::size(kDetected) &&
+        a.listed.find("://") == std::string::npos) {
+        a.tried = std::string(kDetected[a.scheme++]) + a.listed;
+        return a;
+    }
+    if (a.retriesLeft > 0 && isTransient(verdict.reason)) {
+        --a.retriesLeft;
+        return a;
+    }
+    return std::nullopt;
 }
 
 void PacedRun::stop() {

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,16 +23,20 @@ struct PacedRunConfig {
     int rate = 10;                       // new checks a second, spread evenly
     int loops = 1;                       // threads driving checks, one per core
     std::size_t descriptors = SIZE_MAX;  // what the checks in flight may hold together
+    int retries = 0;                     // further tries of a check that failed for a passing reason
+    bool detect = false;                 // a proxy text without a scheme is tried as http, then socks5, socks4
 };
 
 // The command's run: the proxies in order, `rate` new checks a second over a few check loops, each check's verdict
 // handed to `result` on the owner's thread as it comes. Starts wait while the checks in flight hold all the
 // descriptors they may, and while the loops do not keep up: a late loop would let time-outs decide verdicts.
-// Runs on its owner's thread; completions come back through `post`.
+// Runs on its owner's thread; completions come back through `post`. A check tried again (after a passing failure, in
+// another protocol, or for want of a descriptor) goes before the next proxy; only its last try is reported.
 class PacedRun {
   public:
     using Clock = std::chrono::steady_clock;
-    using Result = std::function<void(std::string_view proxy, ProbeOutcome outcome)>;
+    // `proxy` is the text as listed, or for a working proxy found by detection, the form that worked.
+    using Result = std::function<void(std::string_view proxy, const Verdict& verdict)>;
     enum class Hold { None, Descriptors, Machine };
 
     PacedRun(PacedRunConfig config, ProxyLines& proxies, Poster post, Result result);
@@ -52,10 +57,17 @@ class PacedRun {
     static std::size_t descriptorsFor(std::string_view proxy);
 
   private:
+    struct Attempt {
+        std::string listed;  // as the list has it
+        std::string tried;   // as this try sends it to libcurl
+        int retriesLeft = 0;
+        std::size_t scheme = 0;  // the detection's step
+    };
     struct Pending {
-        std::string proxy;
+        Attempt attempt;
         std::size_t descriptors;
     };
+    std::optional<Attempt> again(Attempt a, const Verdict& verdict) const;  // the next try, if one is due
     void onDone(const LoopCheckDone& done);
     CheckLoop& leastLoaded();  // where the next starts go
 
@@ -64,7 +76,7 @@ class PacedRun {
     Result result_;
     std::vector<std::unique_ptr<CheckLoop>> loops_;
     std::unordered_map<std::uint64_t, Pending> pending_;
-    std::deque<std::string> again_;  // checks that found no descriptor: made again before the next proxy
+    std::deque<Attempt> again_;  // checks made again before the next proxy
     std::uint64_t nextId_ = 0;
     std::size_t descriptorsInUse_ = 0;
     std::size_t descriptorLimit_;

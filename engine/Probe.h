@@ -16,6 +16,7 @@ std::string resultLine(ProbeOutcome outcome, std::string_view proxy);
 struct Target {
     std::string url = "http://www.apple.com/";
     std::string marker = "Apple Inc. All rights reserved.";
+    bool bypassLocal = true;  // a host without a period is fetched directly, past the proxy ("<local>")
 };
 
 inline constexpr std::string_view kProbeAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)";

@@ -35,7 +35,7 @@ inline std::vector<std::string> checkThroughLoops(const std::vector<std::string>
     CompletionQueue queue;
     std::vector<std::string> results;
     PacedRun run(config, lines, queue.poster(),
-                 [&](std::string_view proxy, ProbeOutcome outcome) { results.push_back(resultLine(outcome, proxy)); });
+                 [&](std::string_view proxy, const Verdict& v) { results.push_back(resultLine(v.outcome, proxy)); });
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!run.finished()) {
         const auto now = std::chrono::steady_clock::now();

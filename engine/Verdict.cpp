@@ -1,0 +1,147 @@
+#include "engine/Verdict.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <iterator>
+
+namespace {
+
+// The vocabulary: each reason's word, whether another try may end otherwise, and whether another protocol may.
+struct ReasonRow {
+    Reason reason;
+    std::string_view name;
+    bool transient;
+    bool otherProtocol;
+};
+constexpr ReasonRow kReasons[] = {
+    {Reason::Marker, "marker", false, false},
+    {Reason::NoMarker, "no-marker", false, false},
+    {Reason::Refused, "refused", false, false},
+    {Reason::Unreachable, "unreachable", false, false},
+    {Reason::ProxyName, "proxy-name", false, false},
+    {Reason::TargetName, "target-name", false, false},
+    {Reason::ConnectTimeout, "connect-timeout", true, false},
+    {Reason::IdleTimeout, "idle-timeout", true, false},
+    {Reason::TimeLimit, "time-limit", false, false},
+    {Reason::ProxyDenied, "proxy-denied", false, false},
+    {Reason::ProxyAuth, "proxy-auth", false, false},
+    {Reason::Tls, "tls", false, false},
+    {Reason::NotAProxy, "not-a-proxy", false, true},
+    {Reason::Reset, "reset", true, true},
+    {Reason::Redirects, "redirects", false, false},
+    {Reason::Unsupported, "unsupported", false, false},
+    {Reason::Stopped, "stopped", false, false},
+    {Reason::Error, "error", false, false},
+};
+
+const ReasonRow& rowOf(Reason reason) {
+    return *std::find_if(std::begin(kReasons), std::end(kReasons),
+                         [&](const ReasonRow& r) { return r.reason == reason; });
+}
+
+// libcurl's result codes. Those read further below: CURLE_COULDNT_CONNECT (by errno), CURLE_OPERATION_TIMEDOUT
+// (by stage), CURLE_UNSUPPORTED_PROTOCOL (by whether a connection was made) and CURLE_PROXY (by the SOCKS answer).
+struct CodeRow {
+    CURLcode code;
+    Reason reason;
+};
+constexpr CodeRow kCodes[] = {
+    {CURLE_OK, Reason::NoMarker},  // the page came whole, and the read rules did not find the text in it
+    {CURLE_COULDNT_RESOLVE_PROXY, Reason::ProxyName},
+    {CURLE_COULDNT_RESOLVE_HOST, Reason::TargetName},
+    {CURLE_COULDNT_CONNECT, Reason::Unreachable},
+    {CURLE_OPERATION_TIMEDOUT, Reason::TimeLimit},
+    {CURLE_URL_MALFORMAT, Reason::Unsupported},
+    {CURLE_UNSUPPORTED_PROTOCOL, Reason::NotAProxy},  // after a connection: HTTP/0.9, that is, no HTTP at all
+    {CURLE_WEIRD_SERVER_REPLY, Reason::NotAProxy},
+    {CURLE_GOT_NOTHING, Reason::Reset},
+    {CURLE_RECV_ERROR, Reason::Reset},
+    {CURLE_SEND_ERROR, Reason::Reset},
+    {CURLE_PARTIAL_FILE, Reason::Reset},
+    {CURLE_HTTP2, Reason::Reset},
+    {CURLE_HTTP2_STREAM, Reason::Reset},
+    {CURLE_TOO_MANY_REDIRECTS, Reason::Redirects},
+    {CURLE_SSL_CONNECT_ERROR, Reason::Tls},
+    {CURLE_PEER_FAILED_VERIFICATION, Reason::Tls},
+    {CURLE_SSL_CERTPROBLEM, Reason::Tls},
+    {CURLE_SSL_CIPHER, Reason::Tls},
+    {CURLE_SSL_CACERT_BADFILE, Reason::Tls},
+    {CURLE_SSL_ISSUER_ERROR, Reason::Tls},
+    {CURLE_SSL_PINNEDPUBKEYNOTMATCH, Reason::Tls},
+    {CURLE_SSL_INVALIDCERTSTATUS, Reason::Tls},
+    {CURLE_SSL_CRL_BADFILE, Reason::Tls},
+    {CURLE_SSL_SHUTDOWN_FAILED, Reason::Tls},
+    {CURLE_ABORTED_BY_CALLBACK, Reason::Stopped},
+};
+
+// The SOCKS handshake's failures (CURLE_PROXY).
+struct ProxyRow {
+    CURLproxycode code;
+    Reason reason;
+};
+constexpr ProxyRow kProxyCodes[] = {
+    {CURLPX_BAD_VERSION, Reason::NotAProxy},
+    {CURLPX_BAD_ADDRESS_TYPE, Reason::NotAProxy},
+    {CURLPX_CLOSED, Reason::Reset},
+    {CURLPX_RECV_ADDRESS, Reason::Reset},
+    {CURLPX_RECV_AUTH, Reason::Reset},
+    {CURLPX_RECV_CONNECT, Reason::Reset},
+    {CURLPX_RECV_REQACK, Reason::Reset},
+    {CURLPX_SEND_AUTH, Reason::Reset},
+    {CURLPX_SEND_CONNECT, Reason::Reset},
+    {CURLPX_SEND_REQUEST, Reason::Reset},
+    {CURLPX_NO_AUTH, Reason::ProxyAuth},
+    {CURLPX_USER_REJECTED, Reason::ProxyAuth},
+    {CURLPX_RESOLVE_HOST, Reason::TargetName},
+    {CURLPX_LONG_HOSTNAME, Reason::Unsupported},
+    {CURLPX_LONG_USER, Reason::Unsupported},
+    {CURLPX_LONG_PASSWD, Reason::Unsupported},
+    {CURLPX_UNKNOWN_MODE, Reason::Unsupported},
+    // Any reply code (not allowed, unreachable, refused, ...) and a SOCKS4 rejection: the proxy will not get there.
+};
+
+}  // namespace
+
+std::string_view reasonName(Reason reason) {
+    return rowOf(reason).name;
+}
+bool isTransient(Reason reason) {
+    return rowOf(reason).transient;
+}
+bool suggestsOtherProtocol(Reason reason) {
+    return rowOf(reason).otherProtocol;
+}
+
+Reason reasonFor(const TransferFacts& f) {
+    // The proxy's own answer comes first: a refused CONNECT is no failure of the connection.
+    if (f.connectCode == 407 || f.status == 407) return Reason::ProxyAuth;
+    if (f.connectCode >= 300) return Reason::ProxyDenied;
+    const auto code = static_cast<CURLcode>(f.result);
+    if (code == CURLE_COULDNT_CONNECT) {
+        if (f.osErrno == ECONNREFUSED) return Reason::Refused;
+        if (f.osErrno == ETIMEDOUT) return Reason::ConnectTimeout;
+        if (f.osErrno == 0 && !f.connected) return Reason::Unsupported;  // no connection was even tried
+        return Reason::Unreachable;
+    }
+    if (code == CURLE_OPERATION_TIMEDOUT) return f.handshakeDone ? Reason::TimeLimit : Reason::ConnectTimeout;
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && !f.connected) return Reason::Unsupported;
+    if (code == CURLE_PROXY) {
+        for (const ProxyRow& row : kProxyCodes)
+            if (row.code == f.proxyError) return row.reason;
+        return Reason::ProxyDenied;
+    }
+    for (const CodeRow& row : kCodes)
+        if (row.code == code) return row.reason;
+    return Reason::Error;
+}
+
+std::string proxyScheme(std::string_view proxy) {
+    const auto end = proxy.find("://");
+    if (end == std::string_view::npos) return "http";
+    std::string scheme(proxy.substr(0, end));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    return scheme;
+}

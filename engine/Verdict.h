@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/Probe.h"
+
+// Why a check ended as it did, in a small fixed vocabulary that scripts may rely on.
+enum class Reason {
+    Marker,          // working: the page came with the expected text
+    NoMarker,        // a page came without it
+    Refused,         // the proxy's port refused the connection
+    Unreachable,     // no route to the proxy
+    ProxyName,       // the proxy's name did not resolve
+    TargetName,      // the target's name did not resolve (a SOCKS proxy resolved here, or a direct fetch)
+    ConnectTimeout,  // the connection, or the proxy's handshake, took longer than the connect limit
+    IdleTimeout,     // no byte came for the idle limit
+    TimeLimit,       // the check took longer than its whole limit
+    ProxyDenied,     // the proxy answered that it will not or cannot reach the target
+    ProxyAuth,       // the proxy wants credentials
+    Tls,             // a TLS handshake or certificate failed
+    NotAProxy,       // the other end answered in another protocol
+    Reset,           // the connection was closed or reset before a whole response
+    Redirects,       // too many redirects
+    Unsupported,     // a proxy text refused without a connection
+    Stopped,         // the run was stopped
+    Error,           // anything else (out of memory, an internal failure)
+};
+
+std::string_view reasonName(Reason reason);
+// A failure that may not happen again: worth another try.
+bool isTransient(Reason reason);
+// The other end is not an HTTP proxy, or hung up on one: another protocol may be worth a try.
+bool suggestsOtherProtocol(Reason reason);
+
+// What a check found out, beside its verdict. Times are from the start of the check; unset where the stage was not
+// reached.
+struct Verdict {
+    Verdict() = default;
+    Verdict(ProbeOutcome o, Reason r) : outcome(o), reason(r) {}
+    ProbeOutcome outcome = ProbeOutcome::Dead;
+    Reason reason = Reason::Error;
+    std::string scheme;  // the proxy's, as libcurl used it; empty for a direct fetch
+    std::optional<long> httpStatus;
+    std::optional<long> connectMs;
+    std::optional<long> firstByteMs;
+    long totalMs = 0;
+    std::uint64_t bytes = 0;
+};
+
+// What libcurl says of a transfer that ended without a decision of the read rules.
+struct TransferFacts {
+    int result = 0;              // the CURLcode
+    int proxyError = 0;          // CURLINFO_PROXY_ERROR
+    long osErrno = 0;            // CURLINFO_OS_ERRNO
+    long connectCode = 0;        // the proxy's answer to CONNECT
+    long status = 0;             // the final response's status
+    bool connected = false;      // a connection was made
+    bool handshakeDone = false;  // every connection step done: the request went out
+};
+Reason reasonFor(const TransferFacts& facts);
+
+// The scheme libcurl uses for a proxy text: the one it names, else http.
+std::string proxyScheme(std::string_view proxy);
