@@ -23,12 +23,14 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/ProcessSetup.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Marker.h"
 #include "tests/support/TestServer.h"
 
@@ -149,49 +151,26 @@ struct Run {
     std::string err;  // what it said on standard error
 };
 
-// kiriha-check over `proxies`; `watch` sees its process id every 50 ms until it ends.
+// kiriha-check over `proxies` on its standard input; `watch` sees its process id now and then until it ends.
 Run command(const std::string& binary, const std::vector<std::string>& args, const std::vector<std::string>& proxies,
             const std::function<void(pid_t, Clock::duration)>& watch = {}, rlim_t files = 0) {
-    const std::string list = "/tmp/kiriha-loop-bench.txt";
-    {
-        std::ofstream out(list);
-        for (const auto& p : proxies) out << p << "\n";
-    }
-    const std::string output = "/tmp/kiriha-loop-bench.out", said = "/tmp/kiriha-loop-bench.err";
+    Launch launch;
+    launch.binary = binary;
+    launch.args = args;
+    launch.args.push_back("--no-preflight");  // the farm is the only page here
+    for (const auto& p : proxies) launch.input += p + "\n";
+    launch.files = files;
     Run r;
     const auto t0 = Clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv{const_cast<char*>(binary.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(const_cast<char*>(list.c_str()));
-        argv.push_back(nullptr);
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1), ::dup2(err, 2);
-        if (files) {
-            const rlimit limit{files, files};
-            ::setrlimit(RLIMIT_NOFILE, &limit);
-        }
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    while (::wait4(pid, &status, WNOHANG, &usage) == 0) {
+    const Ran ran = runProgram(launch, [&](pid_t pid, const std::string&) {
         r.threadsPeak = std::max(r.threadsPeak, procField(pid, "Threads:"));
         if (watch) watch(pid, Clock::now() - t0);
-        std::this_thread::sleep_for(50ms);
-    }
+    });
     r.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    r.cpuMs = cpuMs(usage);
-    std::ifstream in(output);
-    for (std::string line; std::getline(in, line);) r.working += line.starts_with("ＯＫ：");
-    std::ifstream errIn(said);
-    r.err.assign(std::istreambuf_iterator<char>(errIn), std::istreambuf_iterator<char>());
-    std::remove(list.c_str());
-    std::remove(output.c_str());
-    std::remove(said.c_str());
+    r.cpuMs = ran.cpuMs;
+    std::istringstream out(ran.out);
+    for (std::string line; std::getline(out, line);) r.working += line.starts_with("ＯＫ：");
+    r.err = ran.err;
     return r;
 }
 

@@ -1,0 +1,74 @@
+#include "tests/support/ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <utility>
+
+Ran runProgram(const Launch& launch, const std::function<void(pid_t, const std::string& out)>& watch) {
+    int in[2], out[2] = {-1, -1}, err[2];
+    if (::pipe(in) || (launch.errOnTerminal ? ::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) : ::pipe(err)))
+        return {};
+    if (launch.out == Out::Terminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr)
+        : launch.out == Out::Full   ? (out[1] = ::open("/dev/full", O_WRONLY)) < 0
+        : launch.out == Out::Closed ? false
+                                    : ::pipe(out))
+        return {};
+    if (launch.out == Out::ReaderGone) ::close(std::exchange(out[0], -1));
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0), ::dup2(err[1], 2);
+        if (out[1] >= 0) ::dup2(out[1], 1);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            if (fd > 2) ::close(fd);
+        ::close_range(3, ~0U, 0);  // what the parent left open is not the child's
+        if (launch.out == Out::Closed) ::close(1);
+        if (launch.out == Out::ReaderGone) ::signal(SIGPIPE, SIG_IGN);
+        if (launch.files) {
+            const rlimit files{launch.files, launch.files};
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        }
+        for (const auto& e : launch.env) ::putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv{const_cast<char*>(launch.binary.c_str())};
+        for (const auto& a : launch.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]), ::close(err[1]);
+    if (out[1] >= 0) ::close(out[1]);
+    [[maybe_unused]] const ssize_t w = ::write(in[1], launch.input.data(), launch.input.size());
+    ::close(in[1]);
+    Ran ran;
+    const int neverRead = launch.out == Out::NeverRead ? std::exchange(out[0], -1) : -1;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    for (int open = out[0] >= 0 ? 2 : 1; open > 0;) {
+        ::poll(fds, 2, 20);
+        for (int k = 0; k < 2; ++k) {
+            if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[65536];
+            const ssize_t n = ::read(fds[k].fd, buf, sizeof buf);
+            if (n > 0) {
+                (k ? ran.err : ran.out).append(buf, std::size_t(n));
+            } else {
+                ::close(fds[k].fd);
+                fds[k].fd = -1;
+                --open;
+            }
+        }
+        if (watch) watch(pid, ran.out);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    if (neverRead >= 0) ::close(neverRead);
+    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const auto ms = [](const timeval& t) { return double(t.tv_sec) * 1000 + double(t.tv_usec) / 1000; };
+    ran.cpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);
+    return ran;
+}
