@@ -141,8 +141,9 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
                 o.detect = true;
                 break;
             case ':':
-                parsed.error = optopt ? std::string("option requires an argument -- '") + char(optopt) + "'"
-                                      : std::string("option '") + argv[optind - 1] + "' requires an argument";
+                parsed.error = optopt > 0 && optopt < kCp932Option  // a short option's letter, not a long one's code
+                                   ? std::string("option requires an argument -- '") + char(optopt) + "'"
+                                   : std::string("option '") + argv[optind - 1] + "' requires an argument";
                 break;
             default:
                 parsed.error = optopt ? std::string("invalid option -- '") + char(optopt) + "'"

@@ -1,6 +1,7 @@
 // kiriha-check end to end: the real binary against the suite's local servers and a real tinyproxy.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QLabel>
@@ -10,10 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "check/Options.h"
+#include "engine/Verdict.h"
 #include "kiriha/Version.h"
 #include "lists/ShiftJis.h"
 #include "tests/support/ChildProcess.h"
@@ -21,6 +26,7 @@
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCa.h"
 #include "tests/support/TestServer.h"
 #include "ui/MemoLines.h"
 #include "ui/Unit1.h"
@@ -376,6 +382,364 @@ TEST_F(CheckCommand, HelpAndVersion) {
     EXPECT_TRUE(help.out.starts_with("Usage: kiriha-check [OPTION]... [FILE]...")) << help.out;
     const Ran version = runCheck(args({"--version"}));
     EXPECT_EQ(version.out, std::string("kiriha-check (霧葉) ") + kVersion + "\n");
+}
+
+// What a script leans on: pages of its own, and every way a check can fail.
+struct Failures {
+    TestCa ca;
+    const std::string marker = "kiriha: the page came whole";  // the test's own, not the window's
+    TestServer tlsOrigin{[this](TestServer::Connection& c) {
+                             serveTls(c.fd(), ca.cert(), ca.key(), [this](const std::string&) {
+                                 return httpResponse(200, "<p>" + marker + "</p>");
+                             });
+                         },
+                         false};
+    TestServer untrustedOrigin{[this](TestServer::Connection& c) {
+                                   serveTls(c.fd(), ca.untrustedCert(), ca.untrustedKey(),
+                                            [](const std::string&) { return httpResponse(200, "x"); });
+                               },
+                               false};
+    TestServer stalls{[](TestServer::Connection& c) {
+        c.send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
+        c.sleep(30s);
+    }};
+    TestServer trickles{[](TestServer::Connection& c) {
+        c.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+        while (c.sleep(100ms) && c.send("x")) {
+        }
+    }};
+    TestServer speaksSsh{[](TestServer::Connection& c) {
+                             c.send("SSH-2.0-OpenSSH_9.2p1\r\n");
+                             c.sleep(5s);
+                         },
+                         false};
+    TestServer resets{[](TestServer::Connection& c) { c.reset(); }};
+    TestServer redirects{
+        [](TestServer::Connection& c) { c.send(httpResponse(302, "", "Location: http://www.apple.com/\r\n")); }};
+    TinyProxy tunnel;
+    TinyProxy connectsToPort1{"ConnectPort 1\n"};
+    TinyProxy wantsAuth{"BasicAuth kiriha secret\n"};
+    LocalProxy microsocks{LocalProxy::Kind::Microsocks};
+    LocalProxy dante{LocalProxy::Kind::Danted};
+
+    std::string tlsUrl() const { return "--url=https://" + tlsOrigin.address() + "/"; }
+    std::string caFile() const { return "--cacert=" + ca.caFile(); }
+    std::string expect() const { return "--expect=" + marker; }
+};
+Failures* failures = nullptr;
+
+class Scripted : public CheckCommand {
+  protected:
+    static void SetUpTestSuite() {
+        CheckCommand::SetUpTestSuite();
+        failures = new Failures;
+    }
+    static void TearDownTestSuite() {
+        delete failures;
+        failures = nullptr;
+        CheckCommand::TearDownTestSuite();
+    }
+};
+
+// Each line of --json output, parsed by a real parser, with every field of the type the manual gives.
+std::vector<nlohmann::json> objectsOf(const std::string& out) {
+    std::vector<nlohmann::json> objects;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        nlohmann::json o = nlohmann::json::parse(line);  // throws, failing the test, on a line that is not JSON
+        EXPECT_EQ(o.size(), 9u) << line;
+        EXPECT_TRUE(o["proxy"].is_string() && o["result"].is_string() && o["reason"].is_string() &&
+                    o["scheme"].is_string())
+            << line;
+        EXPECT_TRUE(std::set<std::string>({"working", "dead", "aborted"}).contains(o["result"])) << line;
+        for (const char* field : {"http_status", "connect_ms", "first_byte_ms"})
+            EXPECT_TRUE(o[field].is_null() || o[field].is_number_integer()) << field << ": " << line;
+        EXPECT_TRUE(o["total_ms"].is_number_integer() && o["bytes"].is_number_unsigned()) << line;
+        objects.push_back(std::move(o));
+    }
+    return objects;
+}
+
+// Every reason a check can give, each from a real failure of the suite's servers and proxies.
+struct ReasonCase : NamedCase {
+    std::function<std::string()> proxy;
+    std::function<std::vector<std::string>()> args;  // beside --json
+    std::string reason;
+    std::string scheme = "http";
+    bool interrupt = false;  // a SIGINT once the check has begun
+};
+auto none = [] { return std::vector<std::string>{}; };
+
+const std::vector<ReasonCase> kReasonRows = {
+    {{"Marker"}, [] { return proxies->working.address(); }, none, "marker"},
+    {{"MarkerThroughSocks4"},
+     [] { return "socks4://" + failures->dante.address(); },
+     [] { return std::vector<std::string>{"--url=" + proxies->working.url("/")}; },
+     "marker",
+     "socks4"},
+    {{"NoMarker"}, [] { return proxies->plain.address(); }, none, "no-marker"},
+    {{"Refused"}, [] { return proxies->dead; }, none, "refused"},
+    {{"Unreachable"}, [] { return std::string("224.0.0.1:80"); }, none, "unreachable"},  // TCP to multicast
+    {{"ProxyName"}, [] { return std::string("nonexistent.invalid:8080"); }, none, "proxy-name"},
+    {{"TargetName"},
+     [] { return "socks5://" + failures->microsocks.address(); },
+     [] {
+         return std::vector<std::string>{"--url=http://nonexistent.invalid/", "--no-preflight"};
+     },
+     "target-name",
+     "socks5"},
+    {{"ConnectTimeout"},
+     [] { return "socks5://" + proxies->silent.address(); },
+     [] { return std::vector<std::string>{"--connect-timeout=1"}; },
+     "connect-timeout",
+     "socks5"},
+    {{"IdleTimeout"},
+     [] { return failures->stalls.address(); },
+     [] { return std::vector<std::string>{"--idle-timeout=1"}; },
+     "idle-timeout"},
+    {{"TimeLimit"},
+     [] { return failures->trickles.address(); },
+     [] { return std::vector<std::string>{"--timeout=1"}; },
+     "time-limit"},
+    {{"ConnectRefusedByTheProxy"},
+     [] { return failures->connectsToPort1.address(); },
+     [] {
+         return std::vector<std::string>{failures->tlsUrl(), failures->expect(), failures->caFile()};
+     },
+     "proxy-denied"},
+    {{"SocksProxyCannotReachTheTarget"},
+     [] { return "socks5://" + failures->dante.address(); },
+     [] {
+         return std::vector<std::string>{"--url=http://" + proxies->dead + "/", "--no-preflight"};
+     },
+     "proxy-denied",
+     "socks5"},
+    {{"ProxyAuth"}, [] { return failures->wantsAuth.address(); }, none, "proxy-auth"},
+    {{"Tls"},
+     [] { return failures->tunnel.address(); },
+     [] {
+         return std::vector<std::string>{"--url=https://" + failures->untrustedOrigin.address() + "/",
+                                         failures->caFile(), "--no-preflight"};
+     },
+     "tls"},
+    {{"NotAProxy"}, [] { return failures->speaksSsh.address(); }, none, "not-a-proxy"},
+    {{"Reset"}, [] { return failures->resets.address(); }, none, "reset"},
+    {{"Redirects"}, [] { return failures->redirects.address(); }, none, "redirects"},
+    {{"Unsupported"}, [] { return std::string("ftp://127.0.0.1:21"); }, none, "unsupported", "ftp"},
+    {{"Stopped"}, [] { return proxies->silent.address(); }, none, "stopped", "http", true},
+};
+
+class ReasonTable : public Scripted, public ::testing::WithParamInterface<ReasonCase> {};
+
+TEST_P(ReasonTable, IsInTheJsonLine) {
+    const ReasonCase& c = GetParam();
+    Launch launch = args(c.args(), c.proxy() + "\n");
+    launch.args.push_back("--json");
+    const auto begun = std::chrono::steady_clock::now();
+    bool sent = false;
+    const Ran ran = runCheck(launch, [&](pid_t pid, const std::string&) {
+        if (c.interrupt && !sent && std::chrono::steady_clock::now() - begun > 500ms) sent = ::kill(pid, SIGINT) == 0;
+    });
+    const std::string result = c.reason == "marker" ? "working" : c.interrupt ? "aborted" : "dead";
+    EXPECT_EQ(ran.status, result == "working" ? 0 : c.interrupt ? 130 : 1) << ran.err;
+    const std::vector<nlohmann::json> objects = objectsOf(ran.out);
+    ASSERT_EQ(objects.size(), 1u) << ran.out;
+    const nlohmann::json& o = objects.front();
+    EXPECT_EQ(o["proxy"], c.proxy());
+    EXPECT_EQ(o["result"], result);
+    EXPECT_EQ(o["reason"], c.reason);
+    EXPECT_EQ(o["scheme"], c.scheme);
+    if (result == "working") {
+        EXPECT_EQ(o["http_status"], 200);
+        EXPECT_TRUE(o["connect_ms"].is_number() && o["first_byte_ms"].is_number()) << o;
+        EXPECT_GT(o["bytes"], 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, ReasonTable, ::testing::ValuesIn(kReasonRows), caseName);
+
+TEST(ReasonVocabulary, EveryReasonButTheCatchAllHasARealFailureInTheTable) {
+    for (int r = int(Reason::Marker); r < int(Reason::Error); ++r) {
+        const std::string name(reasonName(Reason(r)));
+        EXPECT_TRUE(std::any_of(kReasonRows.begin(), kReasonRows.end(), [&](const auto& row) {
+            return row.reason == name;
+        })) << name;
+    }
+}
+
+// The options a script writes, as getopt_long reads them.
+struct OptionCase : NamedCase {
+    std::vector<std::string> args;
+    std::function<bool(const CheckOptions&)> holds = [](const CheckOptions&) { return true; };
+    std::string error = "";
+};
+
+class OptionTable : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(OptionTable, ReadsAsDocumented) {
+    const ParsedArguments parsed = parseArguments(GetParam().args);
+    EXPECT_EQ(parsed.error, GetParam().error);
+    if (GetParam().error.empty()) {
+        EXPECT_TRUE(GetParam().holds(parsed.options));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, OptionTable,
+    ::testing::Values(
+        OptionCase{{"Defaults"},
+                   {},
+                   [](const CheckOptions& o) {
+                       return !o.url && !o.expect && o.preflight && !o.detect && o.retries == 0 && !o.json && !o.why;
+                   }},
+        OptionCase{{"UrlAndExpectInBothForms"},
+                   {"--url=https://a.example/x", "--expect", "whole page"},
+                   [](const CheckOptions& o) { return *o.url == "https://a.example/x" && *o.expect == "whole page"; }},
+        OptionCase{{"AbbreviatedLongOptions"},
+                   {"--det", "--no-pre", "--ret=3", "--js"},
+                   [](const CheckOptions& o) { return o.detect && !o.preflight && o.retries == 3 && o.json; }},
+        OptionCase{{"ClusteredShortOptions"},
+                   {"-wq", "list"},
+                   [](const CheckOptions& o) {
+                       return o.workingOnly && o.quiet && o.files == std::vector<std::string>{"list"};
+                   }},
+        OptionCase{
+            {"TimeLimits"},
+            {"--timeout=20", "--connect-timeout", "3", "--idle-timeout=4"},
+            [](const CheckOptions& o) { return *o.timeout == 20s && *o.connectTimeout == 3s && *o.idleTimeout == 4s; }},
+        OptionCase{{"JsonOfWorkingProxiesOnly"},
+                   {"--json", "-w", "--cacert=/x.pem"},
+                   [](const CheckOptions& o) { return o.json && o.workingOnly && o.caFile == "/x.pem"; }},
+        OptionCase{
+            {"DoubleDashEndsOptions"},
+            {"--why", "--", "--json"},
+            [](const CheckOptions& o) { return o.why && !o.json && o.files == std::vector<std::string>{"--json"}; }},
+        OptionCase{{"FtpUrl"},
+                   {"--url=ftp://a.example/"},
+                   {},
+                   "invalid URL 'ftp://a.example/': only http:// and https:// pages"},
+        OptionCase{{"UrlWithoutScheme"},
+                   {"--url", "www.apple.com"},
+                   {},
+                   "invalid URL 'www.apple.com': only http:// and https:// pages"},
+        OptionCase{{"EmptyExpect"}, {"--expect="}, {}, "the expected text is empty: every page would hold it"},
+        OptionCase{{"TooManyRetries"}, {"--retries=6"}, {}, "invalid retries '6': a whole number from 0 to 5"},
+        OptionCase{{"NegativeRetries"}, {"--retries=-1"}, {}, "invalid retries '-1': a whole number from 0 to 5"},
+        OptionCase{{"IdleTimeoutOfZero"},
+                   {"--idle-timeout=0"},
+                   {},
+                   "invalid idle timeout '0': a whole number of seconds from 1 to 60"},
+        OptionCase{{"AmbiguousAbbreviation"}, {"--c"}, {}, "unrecognized or ambiguous option '--c'"},
+        OptionCase{{"MissingArgument"}, {"--url"}, {}, "option '--url' requires an argument"},
+        OptionCase{{"UnknownShortOption"}, {"-x"}, {}, "invalid option -- 'x'"},
+        OptionCase{{"JsonIsNotShiftJis"}, {"--json", "--cp932"}, {}, "--json cannot be used with --cp932"},
+        OptionCase{{"JsonHasItsOwnReason"}, {"--why", "--json"}, {}, "--json cannot be used with --why"}),
+    caseName);
+
+// The page and the text of the script's own choosing: a TLS origin of the suite, verified against its CA, through a
+// real proxy's CONNECT; and the preflight before it.
+TEST_F(Scripted, AimsAtItsOwnPageAndFetchesItDirectlyFirst) {
+    const std::string tunnel = failures->tunnel.address();
+    const auto aimed = [&](const std::string& expect, const std::string& url) {
+        return runCheck(args({"--url=" + url, "--expect=" + expect, failures->caFile(), "-q"}, tunnel + "\n"));
+    };
+    const std::string url = "https://" + failures->tlsOrigin.address() + "/";
+    const Ran ok = aimed(failures->marker, url);
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(linesOf(ok.out), std::multiset<std::string>{kOk + tunnel});
+    // A text the page does not hold: no proxy is asked.
+    const Ran missing = aimed("not on the page", url);
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "kiriha-check: " + url +
+                               ": no-marker when fetched directly; every proxy would read dead (--no-preflight "
+                               "checks anyway)\n");
+    // A page that is down: no proxy contacted.
+    const int before = proxies->working.connections();
+    const std::string down = "http://" + proxies->dead + "/";
+    const Ran unreachable =
+        runCheck(args({"--url=" + down, "--expect=x"}, proxies->working.address() + "\n" + tunnel + "\n"));
+    EXPECT_EQ(unreachable.status, 2);
+    EXPECT_EQ(unreachable.err, "kiriha-check: " + down +
+                                   ": refused when fetched directly; every proxy would read dead (--no-preflight "
+                                   "checks anyway)\n");
+    EXPECT_EQ(proxies->working.connections(), before);
+}
+
+// --why: the window's line, a tab, the reason and the time.
+TEST_F(Scripted, WhySaysTheReasonAndTheTime) {
+    const Ran ran = runCheck(args({"--why", "-q"}, proxies->dead + "\n" + proxies->working.address() + "\n"));
+    EXPECT_EQ(ran.status, 0);
+    const std::multiset<std::string> lines = linesOf(ran.out);
+    ASSERT_EQ(lines.size(), 2u) << ran.out;
+    const std::regex dead(kDead + proxies->dead + "\trefused [0-9]+ ms");
+    const std::regex working(kOk + proxies->working.address() + "\tmarker [0-9]+ ms");
+    EXPECT_TRUE(std::regex_match(*lines.begin(), dead) || std::regex_match(*lines.rbegin(), dead)) << ran.out;
+    EXPECT_TRUE(std::regex_match(*lines.begin(), working) || std::regex_match(*lines.rbegin(), working)) << ran.out;
+}
+
+// A SOCKS4 proxy of the suite's own that is nothing else: any other greeting is hung up on. Granted, it serves the
+// page itself.
+void playSocks4(TestServer::Connection& c) {
+    char head[8];
+    if (::recv(c.fd(), head, 1, MSG_WAITALL) != 1 || head[0] != 4) return;
+    if (::recv(c.fd(), head + 1, 7, MSG_WAITALL) != 7) return;
+    for (char b = 1; b != 0;)
+        if (::recv(c.fd(), &b, 1, 0) != 1) return;  // the user id, to its NUL
+    c.send(std::string("\x00\x5a\x00\x00\x00\x00\x00\x00", 8));
+    std::string request;
+    char buf[4096];
+    for (ssize_t n; request.find("\r\n\r\n") == std::string::npos && (n = ::recv(c.fd(), buf, sizeof buf, 0)) > 0;)
+        request.append(buf, std::size_t(n));
+    c.send(httpResponse(200, "<p>" + kTestMarker + "</p>"));
+}
+
+// --detect: the same-looking texts in front of an HTTP proxy, a SOCKS5 and a SOCKS4 one each print the form that
+// worked; a refused or silent port is one try only.
+TEST_F(Scripted, DetectFindsTheProtocol) {
+    TestServer socks4(playSocks4, false);
+    const std::string http = failures->tunnel.address(), socks5 = failures->microsocks.address();
+    const std::string list =
+        http + "\n" + socks5 + "\n" + socks4.address() + "\n" + proxies->dead + "\n" + proxies->silent.address() + "\n";
+    const int silentBefore = proxies->silent.connections();
+    const Ran ran =
+        runCheck(args({"--detect", "--idle-timeout=1", "--url=" + proxies->working.url("/"), "--json"}, list));
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    std::map<std::string, std::pair<std::string, std::string>> seen;  // proxy: scheme, reason
+    for (const nlohmann::json& o : objectsOf(ran.out)) seen[o["proxy"]] = {o["scheme"], o["reason"]};
+    const std::map<std::string, std::pair<std::string, std::string>> want{
+        {http, {"http", "marker"}},
+        {"socks5://" + socks5, {"socks5", "marker"}},
+        {"socks4://" + socks4.address(), {"socks4", "marker"}},
+        {proxies->dead, {"http", "refused"}},
+        {proxies->silent.address(), {"http", "idle-timeout"}},
+    };
+    EXPECT_EQ(seen, want) << ran.out;
+    EXPECT_EQ(proxies->silent.connections() - silentBefore, 1);
+}
+
+// --retries: a proxy that resets its first two connections works at the third try, and only the last try is
+// printed; a page without the text is not tried again.
+TEST_F(Scripted, RetriesOutlastPassingResets) {
+    for (const int retries : {1, 2}) {
+        std::atomic<int> seen{0};
+        TestServer twice([&](TestServer::Connection& c) {
+            if (++seen <= 2) return c.reset();
+            c.send(httpResponse(200, "<p>" + kTestMarker + "</p>"));
+        });
+        const int plainBefore = proxies->plain.connections();
+        const Ran ran = runCheck(args({"--retries=" + std::to_string(retries), "-q", "--why"},
+                                      twice.address() + "\n" + proxies->plain.address() + "\n"));
+        const std::multiset<std::string> lines = linesOf(ran.out);
+        ASSERT_EQ(lines.size(), 2u) << ran.out;
+        const std::string last =
+            retries == 2 ? kOk + twice.address() + "\tmarker " : kDead + twice.address() + "\treset ";
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(last); }))
+            << ran.out;
+        EXPECT_EQ(ran.status, retries == 2 ? 0 : 1);
+        EXPECT_EQ(twice.connections(), retries + 1);
+        EXPECT_EQ(proxies->plain.connections() - plainBefore, 1);
+    }
 }
 
 }  // namespace
