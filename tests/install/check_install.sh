@@ -11,7 +11,7 @@ status=0
 for f in bin/kiriha bin/kiriha-check share/applications/org.kiriha.kiriha.desktop \
     share/icons/hicolor/scalable/apps/org.kiriha.kiriha.svg share/metainfo/org.kiriha.kiriha.metainfo.xml \
     share/man/man1/kiriha.1.gz share/man/man1/kiriha-check.1.gz share/doc/kiriha/copyright \
-    share/doc/kiriha/changelog.gz; do
+    share/doc/kiriha/changelog.gz share/bash-completion/completions/kiriha-check; do
     if [ -e "$root/$f" ]; then echo "ok: $f"; else echo "missing: $f"; status=1; fi
 done
 for b in kiriha kiriha-check; do [ -x "$root/bin/$b" ] || { echo "bin/$b is not executable"; status=1; }; done

@@ -21,7 +21,8 @@ done
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for want in ./usr/bin/kiriha ./usr/bin/kiriha-check ./usr/share/man/man1/kiriha.1.gz \
-    ./usr/share/man/man1/kiriha-check.1.gz ./usr/share/doc/kiriha/copyright ./usr/share/doc/kiriha/changelog.gz; do
+    ./usr/share/man/man1/kiriha-check.1.gz ./usr/share/doc/kiriha/copyright ./usr/share/doc/kiriha/changelog.gz \
+    ./usr/share/bash-completion/completions/kiriha-check; do
     grep -qxF "$want" <<<"$files" || { echo "missing from the package: $want"; status=1; }
 done
 
