@@ -202,7 +202,9 @@ struct CheckLoop::Impl {
             if (c.ended) {
                 end(it, Verdict{*c.ended, *c.ended == ProbeOutcome::Working ? Reason::Marker : Reason::Stopped});
             } else {
-                end(it, Verdict{ProbeRules::atEnd(), reasonFor(factsOf(c.easy, result))});
+                Verdict v{ProbeRules::atEnd(), Reason::Error};
+                readTransfer(c.easy, result, v);
+                end(it, std::move(v));
             }
         }
     }
@@ -222,43 +224,9 @@ struct CheckLoop::Impl {
     void end(std::unordered_map<CURL*, std::unique_ptr<Check>>::iterator it, Verdict verdict) {
         std::unique_ptr<Check> check = std::move(it->second);
         checks.erase(it);
-        readTimes(*check, verdict);
+        if (check->easy) readTimers(check->easy, verdict);
         release(*check, verdict.outcome == ProbeOutcome::Aborted);
         report(*check, std::move(verdict));
-    }
-
-    static TransferFacts factsOf(CURL* h, CURLcode result) {
-        TransferFacts f;
-        f.result = result;
-        long proxyError = 0;
-        curl_easy_getinfo(h, CURLINFO_PROXY_ERROR, &proxyError);
-        f.proxyError = int(proxyError);
-        curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &f.osErrno);
-        curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &f.connectCode);
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &f.status);
-        curl_off_t connect = 0, pretransfer = 0;
-        curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect);
-        curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
-        f.connected = connect > 0;
-        f.handshakeDone = pretransfer > 0;
-        return f;
-    }
-
-    // libcurl's timers, where the check got that far. The whole time is ours: it also runs for a check ended before
-    // libcurl ended it.
-    static void readTimes(const Check& c, Verdict& v) {
-        if (!c.easy) return;
-        long status = 0;
-        curl_easy_getinfo(c.easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status > 0) v.httpStatus = status;
-        const auto ms = [&](CURLINFO what) -> std::optional<long> {
-            curl_off_t us = 0;
-            curl_easy_getinfo(c.easy, what, &us);
-            if (us <= 0) return std::nullopt;
-            return long(us / 1000);
-        };
-        v.connectMs = ms(CURLINFO_CONNECT_TIME_T);
-        v.firstByteMs = ms(CURLINFO_STARTTRANSFER_TIME_T);
     }
 
     void release(Check& c, bool givenUp) {

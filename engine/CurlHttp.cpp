@@ -88,6 +88,18 @@ class CurlRequest final : public HttpRequest {
         return true;
     }
 
+    void describe(Verdict& v) const override {
+        if (stop_.abandoned()) {
+            v.reason = Reason::Stopped;
+        } else if (idled_) {
+            v.reason = Reason::IdleTimeout;
+        } else {
+            readTransfer(easy_.get(), done_ ? result_ : CURLE_OK, v);  // whole, or the read rules ended it
+            return;
+        }
+        readTimers(easy_.get(), v);
+    }
+
   private:
     std::size_t available() const { return pending_.size() - taken_; }
 
@@ -109,8 +121,8 @@ class CurlRequest final : public HttpRequest {
             if (ready() || done_) return;
             const auto now = Clock::now();
             if (stop_.abandoned()) return fail(CURLE_ABORTED_BY_CALLBACK);
-            if (now - lastByte_ >= timeouts_.idle || now - started_ >= timeouts_.total)
-                return fail(CURLE_OPERATION_TIMEDOUT);
+            idled_ = now - lastByte_ >= timeouts_.idle && now - started_ < timeouts_.total;
+            if (idled_ || now - started_ >= timeouts_.total) return fail(CURLE_OPERATION_TIMEDOUT);
             if (const CURLMcode rc = curl_multi_poll(multi_.get(), nullptr, 0, kPollSliceMs, nullptr); rc != CURLM_OK)
                 return fail(fromMulti(rc));
         }
@@ -174,6 +186,7 @@ class CurlRequest final : public HttpRequest {
     bool done_ = false;
     CURLcode result_ = CURLE_OK;
     bool headersFinal_ = false;
+    bool idled_ = false;  // given up for the idle limit
     Clock::time_point started_;
     Clock::time_point lastByte_;
 };
@@ -193,8 +206,19 @@ class CurlSession final : public HttpSession {
         if (!easy) return nullptr;
         setCheckOptions(easy.get(), settings_, agent_, proxy_, bypassLocal_ && isLocalHost(url), url);
         auto request = std::make_unique<CurlRequest>(std::move(easy), settings_.timeouts, stop_);
-        if (!request->start()) return nullptr;
+        if (!request->start()) {
+            failure_ = Verdict{};
+            request->describe(failure_);
+            return nullptr;
+        }
         return request;
+    }
+
+    void describeFailure(Verdict& v) const override {
+        v.reason = failure_.reason;
+        v.httpStatus = failure_.httpStatus;
+        v.connectMs = failure_.connectMs;
+        v.firstByteMs = failure_.firstByteMs;
     }
 
   private:
@@ -203,6 +227,7 @@ class CurlSession final : public HttpSession {
     bool bypassLocal_;
     const CurlSettings& settings_;
     const StopRequest& stop_;
+    Verdict failure_;
 };
 
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-enum class ProbeOutcome : char { Dead = '1', Working = '2', Aborted = '3' };
+#include "engine/Verdict.h"
 
 std::string_view resultPrefix(ProbeOutcome outcome);
 std::string resultLine(ProbeOutcome outcome, std::string_view proxy);
@@ -49,12 +49,15 @@ class HttpRequest {
     virtual ~HttpRequest() = default;
     // Returns false on failure; otherwise `got` is 0 at the end of the body or 1..size bytes.
     virtual bool read(char* buffer, std::size_t size, std::size_t& got) = 0;
+    // Once the reads are over: why the transfer ended, if a read failed or the body ended, and its timers.
+    virtual void describe(Verdict& verdict) const { verdict.reason = Reason::Error; }
 };
 
 class HttpSession {
   public:
     virtual ~HttpSession() = default;
-    virtual std::unique_ptr<HttpRequest> openUrl(const std::string& url) = 0;  // null on failure
+    virtual std::unique_ptr<HttpRequest> openUrl(const std::string& url) = 0;                 // null on failure
+    virtual void describeFailure(Verdict& verdict) const { verdict.reason = Reason::Error; }  // of the last openUrl
 };
 
 class HttpLayer {
@@ -97,4 +100,4 @@ class ProbeRules {
 };
 
 // One check of one proxy, run on the check's own thread.
-ProbeOutcome runProbe(const HttpLayer& http, const Target& target, const std::string& proxy, const StopRequest& stop);
+Verdict runProbe(const HttpLayer& http, const Target& target, const std::string& proxy, const StopRequest& stop);

@@ -21,7 +21,7 @@ void kusi_check_thread::Resume(const Spawner& spawn) {
 }
 
 void kusi_check_thread::Execute() {
-    const ProbeOutcome outcome = runProbe(*http_, target_, proxy_, *stop_);
+    const ProbeOutcome outcome = runProbe(*http_, target_, proxy_, *stop_).outcome;
     if (stop_->abandoned()) return;  // the program is ending: no completion
     post_([completion = completion_, outcome, proxy = proxy_] { completion(outcome, proxy); });
 }

@@ -138,6 +138,40 @@ Reason reasonFor(const TransferFacts& f) {
     return Reason::Error;
 }
 
+void readTransfer(void* easy, int result, Verdict& v) {
+    CURL* h = easy;
+    TransferFacts f;
+    f.result = result;
+    long proxyError = 0;
+    curl_easy_getinfo(h, CURLINFO_PROXY_ERROR, &proxyError);
+    f.proxyError = int(proxyError);
+    curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &f.osErrno);
+    curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &f.connectCode);
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &f.status);
+    curl_off_t connect = 0, pretransfer = 0;
+    curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect);
+    curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+    f.connected = connect > 0;
+    f.handshakeDone = pretransfer > 0;
+    v.reason = reasonFor(f);
+    readTimers(easy, v);
+}
+
+void readTimers(void* easy, Verdict& v) {
+    CURL* h = easy;
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (status > 0) v.httpStatus = status;
+    const auto ms = [&](CURLINFO what) -> std::optional<long> {
+        curl_off_t us = 0;
+        curl_easy_getinfo(h, what, &us);
+        if (us <= 0) return std::nullopt;
+        return long(us / 1000);
+    };
+    v.connectMs = ms(CURLINFO_CONNECT_TIME_T);
+    v.firstByteMs = ms(CURLINFO_STARTTRANSFER_TIME_T);
+}
+
 std::string proxyScheme(std::string_view proxy) {
     const auto end = proxy.find("://");
     if (end == std::string_view::npos) return "http";

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/Probe.h"
+enum class ProbeOutcome : char { Dead = '1', Working = '2', Aborted = '3' };
 
 // Why a check ended as it did, in a small fixed vocabulary that scripts may rely on.
 enum class Reason {
@@ -61,6 +61,9 @@ struct TransferFacts {
     bool handshakeDone = false;  // every connection step done: the request went out
 };
 Reason reasonFor(const TransferFacts& facts);
+// The reason of a transfer the read rules did not decide, and its timers; from any driver. `easy` is a CURL*.
+void readTransfer(void* easy, int result, Verdict& verdict);
+void readTimers(void* easy, Verdict& verdict);
 
 // The scheme libcurl uses for a proxy text: the one it names, else http.
 std::string proxyScheme(std::string_view proxy);

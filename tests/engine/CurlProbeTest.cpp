@@ -52,7 +52,7 @@ class CurlProbe : public ::testing::Test {
         delete proxy_;
     }
 
-    ProbeOutcome probe(const std::string& proxyText, const std::string& path) {
+    Verdict probe(const std::string& proxyText, const std::string& path) {
         const CurlHttpLayer http(CurlTimeouts{std::chrono::milliseconds(2000), std::chrono::milliseconds(700),
                                               std::chrono::milliseconds(5000)});
         StopRequest stop;
@@ -69,15 +69,19 @@ TinyProxy* CurlProbe::proxy_ = nullptr;
 TestServer* CurlProbe::site_ = nullptr;
 
 // Through a real tinyproxy to the site's pages, or to nothing that proxies.
+// The window's checks give the command's reasons too.
 struct PageCase : NamedCase {
     std::function<std::string()> proxy;
     const char* path;
     ProbeOutcome outcome;
+    Reason reason;
 };
 class Pages : public CurlProbe, public ::testing::WithParamInterface<PageCase> {};
 
 TEST_P(Pages, GiveTheVerdict) {
-    EXPECT_EQ(probe(GetParam().proxy(), GetParam().path), GetParam().outcome);
+    const Verdict v = probe(GetParam().proxy(), GetParam().path);
+    EXPECT_EQ(v.outcome, GetParam().outcome);
+    EXPECT_EQ(reasonName(v.reason), reasonName(GetParam().reason));
 }
 
 std::string tinyproxy() {
@@ -86,19 +90,24 @@ std::string tinyproxy() {
 
 INSTANTIATE_TEST_SUITE_P(
     All, Pages,
-    ::testing::Values(PageCase{"MarkerThroughTinyproxyWorks", tinyproxy, "/page", ProbeOutcome::Working},
-                      PageCase{"PageWithoutMarkerIsDead", tinyproxy, "/plain", ProbeOutcome::Dead},
-                      PageCase{"RedirectToTheMarkerWorks", tinyproxy, "/redirect", ProbeOutcome::Working},
-                      PageCase{"MarkerAtTheEndOfALongPageWorks", tinyproxy, "/big", ProbeOutcome::Working},
-                      PageCase{"ClosedPortIsDead", [] { return "127.0.0.1:" + std::to_string(freePort()); }, "/page",
-                               ProbeOutcome::Dead},
-                      PageCase{"LeadingBlankIsPassedAsWrittenAndFails", [] { return " " + tinyproxy(); }, "/page",
-                               ProbeOutcome::Dead}),
+    ::testing::Values(
+        PageCase{"MarkerThroughTinyproxyWorks", tinyproxy, "/page", ProbeOutcome::Working, Reason::Marker},
+        PageCase{"PageWithoutMarkerIsDead", tinyproxy, "/plain", ProbeOutcome::Dead, Reason::NoMarker},
+        PageCase{"RedirectToTheMarkerWorks", tinyproxy, "/redirect", ProbeOutcome::Working, Reason::Marker},
+        PageCase{"MarkerAtTheEndOfALongPageWorks", tinyproxy, "/big", ProbeOutcome::Working, Reason::Marker},
+        PageCase{"ClosedPortIsDead", [] { return "127.0.0.1:" + std::to_string(freePort()); }, "/page",
+                 ProbeOutcome::Dead, Reason::Refused},
+        PageCase{"LeadingBlankIsPassedAsWrittenAndFails", [] { return " " + tinyproxy(); }, "/page", ProbeOutcome::Dead,
+                 Reason::ProxyName},
+        PageCase{"ASocksTextWithAPathIsRefusedUnasked", [] { return "socks5://127.0.0.1/run/x.sock"; }, "/page",
+                 ProbeOutcome::Dead, Reason::Unsupported}),
     caseName);
 
 TEST_F(CurlProbe, ServerThatNeverAnswersIsDeadAfterTheIdleTimeout) {
     TestServer silent([](TestServer::Connection& c) { c.sleep(std::chrono::seconds(30)); });
-    EXPECT_EQ(probe(silent.address(), "/page"), ProbeOutcome::Dead);
+    const Verdict v = probe(silent.address(), "/page");
+    EXPECT_EQ(v.outcome, ProbeOutcome::Dead);
+    EXPECT_EQ(reasonName(v.reason), "idle-timeout");
     EXPECT_EQ(silent.connections(), 1);
 }
 
@@ -110,7 +119,7 @@ TEST_F(CurlProbe, NonProxyAnsweringItsOwnPageIsDeadAndSawOnlyTheAgent) {
         seen = c.request();
         c.send(httpResponse(200, "<html>a web server, not a proxy</html>"));
     });
-    EXPECT_EQ(probe(web.address(), "/page"), ProbeOutcome::Dead);
+    EXPECT_EQ(probe(web.address(), "/page").reason, Reason::NoMarker);
     std::lock_guard lock(m);
     EXPECT_NE(seen.find("GET " + site_->url("/page") + " HTTP/1.1\r\n"), std::string::npos) << seen;
     EXPECT_NE(seen.find("User-Agent: Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)\r\n"), std::string::npos);
@@ -122,7 +131,7 @@ TEST_F(CurlProbe, HostWithoutPeriodBypassesTheProxy) {
     const CurlHttpLayer http;
     StopRequest stop;
     const Target local{"http://localhost:" + std::to_string(site_->port()) + "/page", kTestMarker};
-    EXPECT_EQ(runProbe(http, local, "127.0.0.1:" + std::to_string(freePort()), stop), ProbeOutcome::Working);
+    EXPECT_EQ(runProbe(http, local, "127.0.0.1:" + std::to_string(freePort()), stop).outcome, ProbeOutcome::Working);
     EXPECT_TRUE(isLocalHost("http://intranet/"));
     EXPECT_FALSE(isLocalHost("http://www.apple.com/"));
 }
@@ -142,7 +151,7 @@ TEST_F(CurlProbe, ASocksProxyTextWithAPathReachesNoUnixSocket) {
           "socks4a://localhost" + path, "socks4://localhost" + path, "socks5h://localhost:1080" + path,
           "socks5h://%6Cocalhost" + path, "socks5h://localhost/%2F" + path.substr(1)}) {
         EXPECT_TRUE(reachesUnixSocket(text)) << text;
-        EXPECT_EQ(probe(text, "/page"), ProbeOutcome::Dead) << text;
+        EXPECT_EQ(probe(text, "/page").outcome, ProbeOutcome::Dead) << text;
     }
     pollfd p{listener, POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 200), 0) << "the socket saw a connection";

@@ -80,7 +80,7 @@ TEST_P(ProbeReadLoop, Outcome) {
     http.reads = c.reads;
     StopRequest stop;
     if (c.stopBefore) stop.requestStop();
-    EXPECT_EQ(runProbe(http, Target{}, "proxy:8080", stop), c.expected);
+    EXPECT_EQ(runProbe(http, Target{}, "proxy:8080", stop).outcome, c.expected);
     EXPECT_EQ(http.readsDone, c.readsExpected);
 }
 
