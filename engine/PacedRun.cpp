@@ -14,6 +14,8 @@ constexpr auto kRetryHold = std::chrono::milliseconds(2);
 constexpr double kBusyLimit = 0.9;
 constexpr std::size_t kBacklogLimit = 64;
 constexpr double kSpareBelow = 0.5;
+// A try again waits a wave's time: the checks started with it go first, and a passing failure has time to pass.
+constexpr auto kRetryAfter = std::chrono::seconds(1);
 // What detection tries after the text as it stands (libcurl reads a text without a scheme as http).
 constexpr std::string_view kDetected[] = {"socks5://", "socks4://"};
 
@@ -65,8 +67,11 @@ PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
     next_ = std::max(next_, now - kCatchUp);
     CheckLoop* loop = nullptr;  // one loop takes what is due now: one wake-up for the lot
     while (next_ <= now) {
-        if (again_.empty() && proxies_.taken() == proxies_.count()) return Clock::time_point::max();
-        const std::string_view proxy = again_.empty() ? *proxies_.peek() : std::string_view(again_.front().tried);
+        const Source source = nextSource(now);
+        if (source == Source::None) return retries_.empty() ? Clock::time_point::max() : retries_.front().due;
+        const std::string_view proxy = source == Source::Again   ? std::string_view(again_.front().tried)
+                                       : source == Source::Retry ? std::string_view(retries_.front().attempt.tried)
+                                                                 : *proxies_.peek();
         const std::size_t descriptors = descriptorsFor(proxy);
         if (descriptorsInUse_ + descriptors > descriptorLimit_ && !pending_.empty()) {
             held_ = Hold::Descriptors;
@@ -80,12 +85,15 @@ PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
             return now + kRetryHold;
         }
         Attempt attempt;
-        if (again_.empty()) {
-            attempt.listed = attempt.tried = std::string(*proxies_.next());
-            attempt.retriesLeft = config_.retries;
-        } else {
+        if (source == Source::Again) {
             attempt = std::move(again_.front());
             again_.pop_front();
+        } else if (source == Source::Retry) {
+            attempt = std::move(retries_.front().attempt);
+            retries_.pop_front();
+        } else {
+            attempt.listed = attempt.tried = std::string(*proxies_.next());
+            attempt.retriesLeft = config_.retries;
         }
         const std::uint64_t id = nextId_++;
         descriptorsInUse_ += descriptors;
@@ -111,7 +119,10 @@ void PacedRun::onDone(const LoopCheckDone& done) {
         return;
     }
     if (auto next = again(p.attempt, done.verdict)) {
-        again_.push_back(std::move(*next));
+        if (next->retriesLeft < p.attempt.retriesLeft)
+            retries_.push_back({Clock::now() + kRetryAfter, std::move(*next)});
+        else
+            again_.push_back(std::move(*next));  // the next protocol, at once
         return;
     }
     const Attempt& a = p.attempt;
@@ -137,9 +148,18 @@ void PacedRun::stop() {
     if (stopped_) return;
     stopped_ = true;
     again_.clear();
+    retries_.clear();
     for (auto& loop : loops_) loop->stopAll();
 }
 
 bool PacedRun::finished() const {
-    return pending_.empty() && (stopped_ || (again_.empty() && proxies_.taken() == proxies_.count()));
+    return pending_.empty() &&
+           (stopped_ || (again_.empty() && retries_.empty() && proxies_.taken() == proxies_.count()));
+}
+
+PacedRun::Source PacedRun::nextSource(Clock::time_point now) const {
+    if (!again_.empty()) return Source::Again;
+    if (!retries_.empty() && retries_.front().due <= now) return Source::Retry;
+    if (proxies_.taken() < proxies_.count()) return Source::List;
+    return Source::None;
 }

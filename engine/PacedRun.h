@@ -30,8 +30,9 @@ struct PacedRunConfig {
 // The command's run: the proxies in order, `rate` new checks a second over a few check loops, each check's verdict
 // handed to `result` on the owner's thread as it comes. Starts wait while the checks in flight hold all the
 // descriptors they may, and while the loops do not keep up: a late loop would let time-outs decide verdicts.
-// Runs on its owner's thread; completions come back through `post`. A check tried again (after a passing failure, in
-// another protocol, or for want of a descriptor) goes before the next proxy; only its last try is reported.
+// Runs on its owner's thread; completions come back through `post`. A check made again (for want of a descriptor, or
+// in another protocol) goes before the next proxy; one tried again after a passing failure does so a second later.
+// Only a proxy's last try is reported.
 class PacedRun {
   public:
     using Clock = std::chrono::steady_clock;
@@ -76,7 +77,15 @@ class PacedRun {
     Result result_;
     std::vector<std::unique_ptr<CheckLoop>> loops_;
     std::unordered_map<std::uint64_t, Pending> pending_;
-    std::deque<Attempt> again_;  // checks made again before the next proxy
+    struct Retry {
+        Clock::time_point due;
+        Attempt attempt;
+    };
+    enum class Source { Again, Retry, List, None };
+    Source nextSource(Clock::time_point now) const;  // where the next start comes from
+
+    std::deque<Attempt> again_;  // made again at once, before the next proxy: no descriptor, or another protocol
+    std::deque<Retry> retries_;  // tried again after a passing failure, once due, before the next proxy
     std::uint64_t nextId_ = 0;
     std::size_t descriptorsInUse_ = 0;
     std::size_t descriptorLimit_;
