@@ -478,6 +478,12 @@ const std::vector<ReasonCase> kReasonRows = {
      "marker",
      "socks4"},
     {{"NoMarker"}, [] { return proxies->plain.address(); }, none, "no-marker"},
+    // A page the script named goes through the proxy even on a host without a period: fetched directly, this one
+    // would hold the text.
+    {{"NoMarkerFromAProxyInFrontOfALocalPage"},
+     [] { return proxies->plain.address(); },
+     [] { return std::vector<std::string>{"--url=http://localhost:" + std::to_string(proxies->working.port()) + "/"}; },
+     "no-marker"},
     {{"Refused"}, [] { return proxies->dead; }, none, "refused"},
     {{"Unreachable"}, [] { return std::string("224.0.0.1:80"); }, none, "unreachable"},  // TCP to multicast
     {{"ProxyName"}, [] { return std::string("nonexistent.invalid:8080"); }, none, "proxy-name"},
@@ -664,6 +670,15 @@ TEST_F(Scripted, AimsAtItsOwnPageAndFetchesItDirectlyFirst) {
                                    ": refused when fetched directly; every proxy would read dead (--no-preflight "
                                    "checks anyway)\n");
     EXPECT_EQ(proxies->working.connections(), before);
+}
+
+// JSON carries the proxy text as the UTF-8 output does: bytes that are not Shift_JIS as U+F700 + the byte.
+TEST_F(Scripted, JsonKeepsTheTextAsTheWindowShowsIt) {
+    const Ran ran = runCheck(args({"--json", "-q"}, "\x83\x76\x83\x8d:80\n\x80\x1b:1\n"));
+    std::multiset<std::string> texts;
+    for (const nlohmann::json& o : objectsOf(ran.out)) texts.insert(o["proxy"]);
+    EXPECT_EQ(texts, (std::multiset<std::string>{"プロ:80", "\uf780\x1b:1"})) << ran.out;
+    EXPECT_NE(ran.out.find("\\u001b"), std::string::npos) << ran.out;  // escaped, not obeyed
 }
 
 // --why: the window's line, a tab, the reason and the time.
