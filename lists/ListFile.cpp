@@ -164,10 +164,10 @@ std::string readCapped(int fd, const std::string& path, std::size_t sizeHint, st
 }  // namespace
 
 ListFileError::ListFileError(Kind kind, std::string path, int error)
-    : std::runtime_error(compose(kind, path)), kind_(kind), path_(std::move(path)), error_(error) {}
+    : kind_(kind), path_(std::move(path)), error_(error) {}
 
-std::string ListFileError::compose(Kind kind, std::string_view shownPath) {
-    switch (kind) {
+std::string ListFileError::message(std::string_view shownPath) const {
+    switch (kind_) {
         case Kind::CannotOpen:
             return std::string(kFile).append(shownPath).append(kCannotOpen);
         case Kind::CannotCreate:

@@ -45,7 +45,7 @@ std::string messageOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const ListFileError& e) {
-        return e.what();
+        return e.message(e.path());
     }
     return "(no error)";
 }
