@@ -7,7 +7,7 @@
 
 void loadList(ListHost& host, ListDialog& open) {
     if (open.execute()) {
-        std::string text = readListFile(open.fileName());
+        std::string text = readRegularListFile(open.fileName());
         if (LineRules::countIn(text) > kMaxListLines)
             throw ListFileError(ListFileError::Kind::TooLarge, open.fileName(), EFBIG);
         if (text != host.listText()) host.setListText(text);

@@ -193,7 +193,7 @@ std::string normaliseLoadedText(std::string_view raw) {
     return text;
 }
 
-std::string readListFile(const std::string& path) {
+std::string readRegularListFile(const std::string& path) {
     if (path.empty()) fail(ListFileError::Kind::CannotOpen, path, ENOENT);
     Fd fd(openNow(path, O_RDONLY));
     struct stat st {};

@@ -13,8 +13,8 @@ class ListFileError : public std::exception {
     ListFileError(Kind kind, std::string path, int error = 0);
     const char* what() const noexcept override { return "list file error"; }  // the facts are below
     Kind kind() const { return kind_; }
-    const std::string& path() const { return path_; }  // as the file system names it
-    int error() const { return error_; }               // the system's reason (errno), 0 where there is none
+    const std::string& path() const { return path_; }       // as the file system names it
+    int error() const { return error_; }                    // the system's reason (errno), 0 where there is none
     std::string message(std::string_view shownPath) const;  // the window's Shift_JIS text, shownPath in it
 
   private:
@@ -49,7 +49,7 @@ std::string normaliseLoadedText(std::string_view raw);
 
 // Reads a list file whole (other readers allowed) and normalises it. Only a regular file (or a link to one)
 // is read: a pipe or a device could keep the reader waiting for ever.
-std::string readListFile(const std::string& path);
+std::string readRegularListFile(const std::string& path);
 
 // Reads an open stream of any kind but a folder to its end, a pipe included, as it is; past `limit` bytes it is
 // refused. `name` is what errors call it.

@@ -171,9 +171,9 @@ TEST(ListFile, RefusesWhatTheEditorCannotHoldBeforeReadingIt) {
     const fs::path big = dir.path / "big.txt";
     { std::ofstream(big) << ""; }
     fs::resize_file(big, kMaxListBytes + 1);  // sparse: refused by its size alone
-    EXPECT_EQ(messageOf([&] { readListFile(big.string()); }), kTooLarge);
+    EXPECT_EQ(messageOf([&] { readRegularListFile(big.string()); }), kTooLarge);
     fs::resize_file(big, kMaxListBytes);
-    EXPECT_EQ(readListFile(big.string()), "");  // exactly the limit loads (and cuts at its first NUL)
+    EXPECT_EQ(readRegularListFile(big.string()), "");  // exactly the limit loads (and cuts at its first NUL)
     const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(messageOf([&] { readStreamBytes(zero, "/dev/zero"); }), kTooLarge);  // a stream with no end
     ::close(zero);
