@@ -38,10 +38,10 @@ void CheckRun::start() {
     dispatching_ = true;
     interrupted_ = false;
     long long started = 0;
-    const auto waveSize = static_cast<std::size_t>(config_.waveSize);
+    constexpr auto waveSize = static_cast<std::size_t>(RunConfig::kSlotCount);
     for (std::size_t wave = 0; !interrupted_ && wave * waveSize < view_.proxyCount(); ++wave) {
         std::vector<int> failed;
-        for (int k = 1; k <= config_.waveSize; ++k) {
+        for (int k = 1; k <= RunConfig::kSlotCount; ++k) {
             const std::size_t i = wave * waveSize + static_cast<std::size_t>(k) - 1;
             if (i >= view_.proxyCount()) continue;
             CheckSlot& slot = slots_[static_cast<std::size_t>(k - 1)];
@@ -52,7 +52,7 @@ void CheckRun::start() {
             else
                 failed.push_back(k);
         }
-        if (config_.pauseAfterLastWave || (wave + 1) * waveSize < view_.proxyCount() || !failed.empty()) pause();
+        pause();
         // A line whose thread could not be made is tried again after each pause until it starts: threads
         // end within their time-outs, so room comes back, and the pace stays within one wave per pause.
         while (!failed.empty() && !interrupted_) {

@@ -20,9 +20,7 @@ struct RunConfig {
     std::shared_ptr<const HttpLayer> http;
     Poster post;  // to the thread that owns the run
     Target target{};
-    int waveSize = kSlotCount;  // lines per wave, 1 to kSlotCount
     std::chrono::milliseconds wavePause{1000};
-    bool pauseAfterLastWave = true;  // the window pauses after every wave; a command need not wait at the end
     // Waits out a wave pause on the run's thread; may return early once `interrupted()` holds.
     // Default: sleep.
     std::function<void(std::chrono::milliseconds, const std::function<bool()>& interrupted)> pause;
