@@ -291,19 +291,23 @@ int main(int argc, char** argv) {
 
     // CPU per check: 10,000 mixed at 1,000 a second with a 10 s cap, interleaved with the bare loop.
     const auto mixed = farm.mix(10000);
-    std::vector<double> ours, bare, ratios;
+    std::vector<double> ours, bare, ratios, json;
     long threadsPeak = 0;
     int working = 0;
     for (int round = 0; round < 3; ++round) {
         const Run c = command(binary, {"-q", "--rate=1000", "--timeout=10"}, mixed);
         const Run b = Bare().run(mixed, 1000, 10000);
+        // The same with a JSON object per check: reasons and timers cost what they cost.
+        const Run j = command(binary, {"-q", "--rate=1000", "--timeout=10", "--json"}, mixed);
         ours.push_back(c.cpuMs / 10000), bare.push_back(b.cpuMs / 10000), ratios.push_back(c.cpuMs / b.cpuMs);
+        json.push_back(j.cpuMs / c.cpuMs);
         threadsPeak = std::max(threadsPeak, c.threadsPeak);
         working = c.working;
     }
     add(figures, "cli_cpu_ms_per_check", median(ours), 3);
     add(figures, "bare_loop_cpu_ms_per_check", median(bare), 3);
     add(figures, "cli_cpu_ratio_vs_loop", median(ratios), 2);
+    add(figures, "cli_json_cpu_ratio_vs_text", median(json), 2);
     add(figures, "cli_working_of_1000", working, 0);
 
     // Memory and descriptors per check in flight: 2,000 silent proxies at 1,000 a second, between 1,000 and 2,000

@@ -126,7 +126,10 @@ Reason reasonFor(const TransferFacts& f) {
         if (f.osErrno == 0 && !f.connected) return Reason::Unsupported;  // no connection was even tried
         return Reason::Unreachable;
     }
-    if (code == CURLE_OPERATION_TIMEDOUT) return f.handshakeDone ? Reason::TimeLimit : Reason::ConnectTimeout;
+    if (code == CURLE_OPERATION_TIMEDOUT) {
+        if (!f.resolved) return Reason::ProxyName;  // a look-up that never answered
+        return f.handshakeDone ? Reason::TimeLimit : Reason::ConnectTimeout;
+    }
     if (code == CURLE_UNSUPPORTED_PROTOCOL && !f.connected) return Reason::Unsupported;
     if (code == CURLE_PROXY) {
         for (const ProxyRow& row : kProxyCodes)
@@ -148,9 +151,11 @@ void readTransfer(void* easy, int result, Verdict& v) {
     curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &f.osErrno);
     curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &f.connectCode);
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &f.status);
-    curl_off_t connect = 0, pretransfer = 0;
+    curl_off_t lookup = 0, connect = 0, pretransfer = 0;
+    curl_easy_getinfo(h, CURLINFO_NAMELOOKUP_TIME_T, &lookup);
     curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect);
     curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+    f.resolved = lookup > 0;
     f.connected = connect > 0;
     f.handshakeDone = pretransfer > 0;
     v.reason = reasonFor(f);

@@ -57,6 +57,7 @@ struct TransferFacts {
     long osErrno = 0;            // CURLINFO_OS_ERRNO
     long connectCode = 0;        // the proxy's answer to CONNECT
     long status = 0;             // the final response's status
+    bool resolved = false;       // the proxy's name (or the page's, when direct) was looked up
     bool connected = false;      // a connection was made
     bool handshakeDone = false;  // every connection step done: the request went out
 };
