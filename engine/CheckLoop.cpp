@@ -300,8 +300,8 @@ struct CheckLoop::Impl {
     CurlSettings settings;
     Done done;
     const std::string agent{kProbeAgent};
-    const bool direct = target.bypassLocal &&
-                        isLocalHost(target.url);  // the "<local>" bypass, decided once: every check has one target
+    // The "<local>" bypass, decided once: every check has one target.
+    const bool direct = target.bypassLocal && isLocalHost(target.url);
     Fd epoll;
     Fd wake;
     std::unique_ptr<CURLM, MultiDeleter> multi;
