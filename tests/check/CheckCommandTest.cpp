@@ -672,6 +672,24 @@ TEST_F(Scripted, AimsAtItsOwnPageAndFetchesItDirectlyFirst) {
     EXPECT_EQ(proxies->working.connections(), before);
 }
 
+// An interrupt while the page is fetched directly ends the command at once: no check was started.
+TEST_F(Scripted, AnInterruptDuringThePreflightEndsAtOnce) {
+    std::chrono::steady_clock::time_point at;
+    const int before = proxies->working.connections();
+    const Ran ran =
+        runCheck(args({"--url=" + proxies->silent.url("/")}, proxies->working.address() + "\n"),
+                 [&](pid_t pid, const std::string&) {
+                     if (at == std::chrono::steady_clock::time_point{} && proxies->silent.connections() > 0) {
+                         at = std::chrono::steady_clock::now();
+                         ::kill(pid, SIGINT);
+                     }
+                 });
+    EXPECT_EQ(ran.status, 130);
+    EXPECT_LT(std::chrono::steady_clock::now() - at, 2s);  // not the 30 s the fetch would wait
+    EXPECT_EQ(ran.out, "");
+    EXPECT_EQ(proxies->working.connections(), before);
+}
+
 // JSON carries the proxy text as the UTF-8 output does: bytes that are not Shift_JIS as U+F700 + the byte.
 TEST_F(Scripted, JsonKeepsTheTextAsTheWindowShowsIt) {
     const Ran ran = runCheck(args({"--json", "-q"}, "\x83\x76\x83\x8d:80\n\x80\x1b:1\n"));
