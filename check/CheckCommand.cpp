@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,20 +10,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string_view>
 #include <thread>
 
 #include "check/EventLoop.h"
 #include "check/Options.h"
 #include "check/Output.h"
-#include "codec/Cp932Codec.h"
+#include "check/Progress.h"
+#include "check/ResultLines.h"
 #include "engine/CheckLoop.h"
 #include "engine/PacedRun.h"
 #include "engine/ProcessSetup.h"
 #include "lists/ListFile.h"
 #include "lists/ProxyLines.h"
-#include "lists/ShiftJis.h"
 
 namespace {
 
@@ -87,93 +85,6 @@ std::string seconds(Clock::duration d) {
 struct Tally {
     long long working = 0, dead = 0, aborted = 0;
     long long checked() const { return working + dead + aborted; }
-};
-
-std::string_view resultWord(ProbeOutcome outcome) {
-    switch (outcome) {
-        case ProbeOutcome::Working:
-            return "working";
-        case ProbeOutcome::Aborted:
-            return "aborted";
-        case ProbeOutcome::Dead:
-            break;
-    }
-    return "dead";
-}
-
-// Result lines in the chosen form: the window's bytes and CR LF, the text the window shows in UTF-8 (on a terminal,
-// control bytes escaped), or a JSON object.
-class ResultLines {
-  public:
-    ResultLines(const CheckOptions& o)
-        : cp932_(o.cp932), json_(o.json), why_(o.why), workingOnly_(o.workingOnly), terminal_(::isatty(1)) {}
-    std::string format(std::string_view proxy, const Verdict& v) const {
-        if (json_) return object(proxy, v).dump() + "\n";
-        // -w leaves what Tidy leaves of a working line: the proxy text alone.
-        std::string sjis = workingOnly_ ? std::string(proxy) : resultLine(v.outcome, proxy);
-        if (terminal_) sjis = escapeForTerminal(sjis);
-        std::string out = cp932_ ? sjis : codec_.decode(sjis).toStdString();
-        if (why_) out += "\t" + std::string(reasonName(v.reason)) + " " + std::to_string(v.totalMs) + " ms";
-        out += cp932_ ? sjis::kLineBreak : "\n";
-        return out;
-    }
-    bool wanted(ProbeOutcome outcome) const { return !workingOnly_ || outcome == ProbeOutcome::Working; }
-
-  private:
-    nlohmann::ordered_json object(std::string_view proxy, const Verdict& v) const {
-        const auto orNull = [](const std::optional<long>& n) {
-            return n ? nlohmann::ordered_json(*n) : nlohmann::ordered_json();
-        };
-        return {
-            {"proxy", codec_.decode(std::string(proxy)).toStdString()},  // bytes not Shift_JIS kept as U+F7xx
-            {"result", resultWord(v.outcome)},
-            {"reason", reasonName(v.reason)},
-            {"scheme", v.scheme},
-            {"http_status", orNull(v.httpStatus)},
-            {"connect_ms", orNull(v.connectMs)},
-            {"first_byte_ms", orNull(v.firstByteMs)},
-            {"total_ms", v.totalMs},
-            {"bytes", v.bytes},
-        };
-    }
-
-    bool cp932_;
-    bool json_;
-    bool why_;
-    bool workingOnly_;
-    bool terminal_;
-    Cp932Codec codec_;
-};
-
-// One line on a terminal's standard error, kept up to date, never wider than the terminal, gone at the end.
-class Progress {
-  public:
-    explicit Progress(bool wanted) : on_(wanted && ::isatty(2)) {
-        const char* term = std::getenv("TERM");
-        dumb_ = !term || std::string_view(term) == "dumb";
-    }
-    bool on() const { return on_; }
-    void show(std::string text) {
-        if (!on_) return;
-        winsize size{};
-        const std::size_t width = ::ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-        text.resize(std::min(text.size(), width - 1));  // the ASCII line stays on its row
-        // Without escape sequences, spaces cover what a longer line left.
-        const std::size_t cover = dumb_ && shown_ > text.size() ? shown_ - text.size() : 0;
-        write("\r" + text + (dumb_ ? std::string(cover, ' ') + std::string(cover, '\b') : "\x1b[K"));
-        shown_ = text.size();
-    }
-    void clear() {
-        if (!shown_) return;
-        write(dumb_ ? "\r" + std::string(shown_, ' ') + "\r" : "\r\x1b[K");
-        shown_ = 0;
-    }
-
-  private:
-    static void write(const std::string& s) { [[maybe_unused]] const ssize_t n = ::write(2, s.data(), s.size()); }
-    bool on_;
-    bool dumb_;
-    std::size_t shown_ = 0;
 };
 
 int checkAll(const CheckOptions& o, ProxyLines& proxies);

@@ -1,0 +1,56 @@
+#include "check/ResultLines.h"
+
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "check/Output.h"
+#include "engine/Probe.h"
+#include "lists/ShiftJis.h"
+
+namespace {
+
+std::string_view resultWord(ProbeOutcome outcome) {
+    switch (outcome) {
+        case ProbeOutcome::Working:
+            return "working";
+        case ProbeOutcome::Aborted:
+            return "aborted";
+        case ProbeOutcome::Dead:
+            break;
+    }
+    return "dead";
+}
+
+}  // namespace
+
+ResultLines::ResultLines(const CheckOptions& o)
+    : cp932_(o.cp932), json_(o.json), why_(o.why), workingOnly_(o.workingOnly), terminal_(::isatty(1)) {}
+
+std::string ResultLines::format(std::string_view proxy, const Verdict& v) const {
+    if (json_) return object(proxy, v) + "\n";
+    // -w leaves what Tidy leaves of a working line: the proxy text alone.
+    std::string sjis = workingOnly_ ? std::string(proxy) : resultLine(v.outcome, proxy);
+    if (terminal_) sjis = escapeForTerminal(sjis);
+    std::string out = cp932_ ? sjis : codec_.decode(sjis).toStdString();
+    if (why_) out += "\t" + std::string(reasonName(v.reason)) + " " + std::to_string(v.totalMs) + " ms";
+    out += cp932_ ? sjis::kLineBreak : "\n";
+    return out;
+}
+
+std::string ResultLines::object(std::string_view proxy, const Verdict& v) const {
+    using Json = nlohmann::ordered_json;
+    const auto orNull = [](const std::optional<long>& n) { return n ? Json(*n) : Json(); };
+    return Json{
+        {"proxy", codec_.decode(std::string(proxy)).toStdString()},  // bytes not Shift_JIS kept as U+F7xx
+        {"result", resultWord(v.outcome)},
+        {"reason", reasonName(v.reason)},
+        {"scheme", v.scheme},
+        {"http_status", orNull(v.httpStatus)},
+        {"connect_ms", orNull(v.connectMs)},
+        {"first_byte_ms", orNull(v.firstByteMs)},
+        {"total_ms", v.totalMs},
+        {"bytes", v.bytes},
+    }
+        .dump();
+}
