@@ -102,8 +102,16 @@ LocalProxy::LocalProxy(Kind kind, std::string extra, std::uint16_t upstream) {
 
 LocalProxy::~LocalProxy() {
     if (pid_ > 0) {
+        // A proxy may wait for its client threads on the way out (tinyproxy, up to its own time-out): a few
+        // seconds, then it is killed.
         ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
+        bool ended = false;
+        for (int i = 0; i < 300 && !(ended = ::waitpid(pid_, nullptr, WNOHANG) == pid_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!ended) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
     }
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
