@@ -41,10 +41,6 @@ class Fd {
     int fd_;
 };
 
-struct MultiDeleter {
-    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
-};
-
 }  // namespace
 
 struct CheckLoop::Impl {
@@ -304,7 +300,7 @@ struct CheckLoop::Impl {
     const bool direct = target.bypassLocal && isLocalHost(target.url);
     Fd epoll;
     Fd wake;
-    std::unique_ptr<CURLM, MultiDeleter> multi;
+    MultiHandle multi;
     StopRequest stop;                                          // seen by every check's read rules
     std::unordered_map<CURL*, std::unique_ptr<Check>> checks;  // the thread's own
     std::vector<LoopCheckDone> ended;                          // not yet reported

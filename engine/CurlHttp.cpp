@@ -13,15 +13,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct EasyDeleter {
-    void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct MultiDeleter {
-    void operator()(CURLM* h) const { curl_multi_cleanup(h); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
-
 constexpr int kPollSliceMs = 200;  // how often a waiting transfer looks at the abandon flag and its clocks
 // Bytes held for the reader, in chunks, before the transfer pauses: pausing makes libcurl copy what it
 // holds back, so a few chunks of slack keep a fast page from pausing at every chunk.

@@ -2,9 +2,20 @@
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <string>
 
 #include "engine/CurlHttp.h"
+
+// libcurl's handles, owned.
+struct EasyDeleter {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* h) const { curl_multi_cleanup(h); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 
 // The options of every check's transfer, whichever driver runs it: the page, the agent, the proxy text as written
 // (no proxy at all when `direct`: a local host under the "<local>" bypass), redirects, protocols, certificates and
