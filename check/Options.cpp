@@ -3,6 +3,8 @@
 #include <getopt.h>
 
 #include <charconv>
+#include <string>
+#include <vector>
 
 #include "engine/CurlHttp.h"
 #include "kiriha/Version.h"
@@ -22,6 +24,7 @@ bool seconds(const char* text, std::optional<std::chrono::seconds>& out) {
     return true;
 }
 
+// A code above the letters for each option without one.
 enum LongOnly {
     kCp932Option = 256,
     kRateOption,
@@ -39,26 +42,68 @@ enum LongOnly {
     kRetriesOption,
 };
 
-const option kOptions[] = {
-    {"working", no_argument, nullptr, 'w'},
-    {"cp932", no_argument, nullptr, kCp932Option},
-    {"json", no_argument, nullptr, kJsonOption},
-    {"why", no_argument, nullptr, kWhyOption},
-    {"url", required_argument, nullptr, kUrlOption},
-    {"expect", required_argument, nullptr, kExpectOption},
-    {"cacert", required_argument, nullptr, kCaCertOption},
-    {"no-preflight", no_argument, nullptr, kNoPreflightOption},
-    {"detect", no_argument, nullptr, kDetectOption},
-    {"retries", required_argument, nullptr, kRetriesOption},
-    {"rate", required_argument, nullptr, kRateOption},
-    {"timeout", required_argument, nullptr, kTimeoutOption},
-    {"connect-timeout", required_argument, nullptr, kConnectTimeoutOption},
-    {"idle-timeout", required_argument, nullptr, kIdleTimeoutOption},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersionOption},
-    {nullptr, 0, nullptr, 0},
+// Every option once, in the order --help lists them: what getopt_long reads and what --help says come from here.
+struct OptionRow {
+    const char* name;
+    int code;              // its letter, or its LongOnly code
+    const char* argument;  // what --help calls its argument; null for none
+    const char* help;      // lines broken with '\n'
 };
+constexpr OptionRow kOptionRows[] = {
+    {"working", 'w', nullptr, "print only the working proxies, without prefix"},
+    {"why", kWhyOption, nullptr, "add a tab, the reason and the time to each line"},
+    {"json", kJsonOption, nullptr, "print one JSON object per check (JSON Lines)"},
+    {"cp932", kCp932Option, nullptr,
+     "write Shift_JIS bytes with CR LF line breaks, exactly\nas the window's result list holds them (default: UTF-8)"},
+    {"url", kUrlOption, "URL", "the page to ask for, http:// or https://\n(default: http://www.apple.com/)"},
+    {"expect", kExpectOption, "TEXT",
+     "the text a working proxy's page holds, case-sensitive\n(default: Apple Inc. All rights reserved.)"},
+    {"cacert", kCaCertOption, "FILE", "trust the certificates in FILE instead of the system's"},
+    {"no-preflight", kNoPreflightOption, nullptr, "do not fetch the page directly before the checks"},
+    {"detect", kDetectOption, nullptr,
+     "find the protocol of a proxy without a scheme: http,\nthen socks5, then socks4"},
+    {"retries", kRetriesOption, "N",
+     "try a check again up to N times, 0 to 5, after a\nconnect or idle time-out or a reset (default: 0)"},
+    {"rate", kRateOption, "N", "start N checks a second, 1 to 10000 (default: 10)"},
+    {"timeout", kTimeoutOption, "S", "give up a check after S seconds, 1 to 60 (default: 60)"},
+    {"connect-timeout", kConnectTimeoutOption, "S", "give up a connection after S seconds (default: 15)"},
+    {"idle-timeout", kIdleTimeoutOption, "S", "give up a check silent for S seconds (default: 30)"},
+    {"quiet", 'q', nullptr, "no progress line and no summary on standard error"},
+    {"help", 'h', nullptr, "display this help and exit"},
+    {"version", kVersionOption, nullptr, "output version information and exit"},
+};
+
+std::vector<option> getoptTable() {
+    std::vector<option> table;
+    for (const OptionRow& r : kOptionRows)
+        table.push_back({r.name, r.argument ? required_argument : no_argument, nullptr, r.code});
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+std::string shortOptions() {
+    std::string letters = ":";  // a missing argument is told apart from an unknown option
+    for (const OptionRow& r : kOptionRows)
+        if (r.code < kCp932Option) letters += char(r.code) + std::string(r.argument ? ":" : "");
+    return letters;
+}
+
+// The options' part of --help, in the GNU layout: the help in a column of its own.
+std::string optionsHelp() {
+    constexpr std::size_t kColumn = 24;
+    std::string text;
+    for (const OptionRow& r : kOptionRows) {
+        std::string left = r.code < kCp932Option ? std::string("  -") + char(r.code) + ", --" : "      --";
+        left += r.name;
+        if (r.argument) left += std::string("=") + r.argument;
+        left += left.size() + 2 <= kColumn ? std::string(kColumn - left.size(), ' ') : "  ";
+        std::string help = r.help;
+        for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += kColumn + 1)
+            help.insert(at + 1, kColumn, ' ');
+        text += left + help + "\n";
+    }
+    return text;
+}
 
 std::string badSeconds(const char* option, const char* value) {
     return std::string("invalid ") + option + " '" + value + "': a whole number of seconds from 1 to 60";
@@ -78,7 +123,10 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
 
     optind = 0;  // a fresh scan (glibc), also when parsed before
     opterr = 0;  // the messages are ours, on the command's own error path
-    for (int c; parsed.error.empty() && (c = getopt_long(argc, argv.data(), ":wqh", kOptions, nullptr)) != -1;) {
+    const std::vector<option> table = getoptTable();
+    const std::string letters = shortOptions();
+    for (int c;
+         parsed.error.empty() && (c = getopt_long(argc, argv.data(), letters.c_str(), table.data(), nullptr)) != -1;) {
         int n = 0;
         switch (c) {
             case 'w':
@@ -169,29 +217,8 @@ socks5h://host:port); blank lines are skipped. Each finished check prints one
 line, as it finishes: 死亡： (dead), ＯＫ： (working) or 中止： (aborted),
 followed by the proxy.
 
-  -w, --working         print only the working proxies, without prefix
-      --why             add a tab, the reason and the time to each line
-      --json            print one JSON object per check (JSON Lines)
-      --cp932           write Shift_JIS bytes with CR LF line breaks, exactly
-                        as the window's result list holds them (default: UTF-8)
-      --url=URL         the page to ask for, http:// or https://
-                        (default: http://www.apple.com/)
-      --expect=TEXT     the text a working proxy's page holds, case-sensitive
-                        (default: Apple Inc. All rights reserved.)
-      --cacert=FILE     trust the certificates in FILE instead of the system's
-      --no-preflight    do not fetch the page directly before the checks
-      --detect          find the protocol of a proxy without a scheme: http,
-                        then socks5, then socks4
-      --retries=N       try a check again up to N times, 0 to 5, after a
-                        connect or idle time-out or a reset (default: 0)
-      --rate=N          start N checks a second, 1 to 10000 (default: 10)
-      --timeout=S       give up a check after S seconds, 1 to 60 (default: 60)
-      --connect-timeout=S  give up a connection after S seconds (default: 15)
-      --idle-timeout=S  give up a check silent for S seconds (default: 30)
-  -q, --quiet           no progress line and no summary on standard error
-  -h, --help        display this help and exit
-      --version     output version information and exit
-
+)" + optionsHelp() +
+           R"(
 The first interrupt (Ctrl-C) or SIGTERM stops every check at once and prints
 what they end with; a second one ends at once.
 
