@@ -11,31 +11,27 @@
 #include <mutex>
 #include <system_error>
 
+#include "lists/UniqueFd.h"
+
 struct EventLoop::Queue {
-    ~Queue() {
-        if (wake >= 0) ::close(wake);
-    }
     std::mutex mutex;
     std::deque<std::function<void()>> items;
-    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
 };
 
 EventLoop::EventLoop() : queue_(std::make_shared<Queue>()) {
     // Checked here rather than in the queue's constructor: make_shared's control block and a throwing
     // constructor upset the undefined-behaviour sanitizer.
-    if (queue_->wake < 0) throw std::system_error(errno, std::generic_category(), "the event queue");
+    if (queue_->wake.get() < 0) throw std::system_error(errno, std::generic_category(), "the event queue");
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    signals_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signals_ < 0) throw std::system_error(errno, std::generic_category(), "the signal queue");
+    signals_ = UniqueFd::checked(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK), "the signal queue");
 }
 
-EventLoop::~EventLoop() {
-    ::close(signals_);
-}
+EventLoop::~EventLoop() = default;
 
 Poster EventLoop::poster() const {
     return [queue = queue_](std::function<void()> f) {
@@ -44,7 +40,7 @@ Poster EventLoop::poster() const {
             queue->items.push_back(std::move(f));
         }
         const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(queue->wake, &one, sizeof one);
+        [[maybe_unused]] const ssize_t n = ::write(queue->wake.get(), &one, sizeof one);
     };
 }
 
@@ -74,11 +70,11 @@ void EventLoop::runUntil(Clock::time_point until, const std::function<bool()>& d
         }
         const auto wakeAt = onTick ? std::min(until, nextTick_) : until;
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count();
-        pollfd fds[2] = {{queue_->wake, POLLIN, 0}, {signals_, POLLIN, 0}};
+        pollfd fds[2] = {{queue_->wake.get(), POLLIN, 0}, {signals_.get(), POLLIN, 0}};
         if (::poll(fds, 2, static_cast<int>(std::min<long long>(wait, 1000))) < 0 && errno != EINTR) return;
         std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t n = ::read(queue_->wake, &count, sizeof count);
-        for (signalfd_siginfo info{}; ::read(signals_, &info, sizeof info) == sizeof info;)
+        [[maybe_unused]] const ssize_t n = ::read(queue_->wake.get(), &count, sizeof count);
+        for (signalfd_siginfo info{}; ::read(signals_.get(), &info, sizeof info) == sizeof info;)
             if (onSignal) onSignal(static_cast<int>(info.ssi_signo));
     }
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "engine/Unit_kusith.h"
+#include "lists/UniqueFd.h"
 
 // The command's main thread: it runs the check run and everything the check threads post to it, and takes
 // SIGINT and SIGTERM as events rather than interruptions, so output is never cut mid-line.
@@ -31,6 +32,6 @@ class EventLoop {
 
     struct Queue;
     std::shared_ptr<Queue> queue_;
-    int signals_ = -1;
+    UniqueFd signals_;
     Clock::time_point nextTick_;
 };

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/CurlOptions.h"
+#include "lists/UniqueFd.h"
 
 namespace {
 
@@ -26,20 +27,6 @@ constexpr auto kSweep = std::chrono::milliseconds(250);  // how often the idle l
 constexpr auto kBusyWindow = std::chrono::milliseconds(100);
 // Checks that end within a few milliseconds are reported together: one wake-up of the owner for the lot.
 constexpr auto kReportEvery = std::chrono::milliseconds(5);
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "a check loop");
-    }
-    ~Fd() { ::close(fd_); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -66,8 +53,8 @@ struct CheckLoop::Impl {
         : target(std::move(t)),
           settings(std::move(s)),
           done(std::move(d)),
-          epoll(::epoll_create1(EPOLL_CLOEXEC)),
-          wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          epoll(UniqueFd::checked(::epoll_create1(EPOLL_CLOEXEC), "a check loop")),
+          wake(UniqueFd::checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "a check loop")),
           multi(curl_multi_init()) {
         if (!multi) throw std::runtime_error("check loop: libcurl has no multi handle");
         epoll_event ev{};
@@ -298,8 +285,8 @@ struct CheckLoop::Impl {
     const std::string agent{kProbeAgent};
     // The "<local>" bypass, decided once: every check has one target.
     const bool direct = target.bypassLocal && isLocalHost(target.url);
-    Fd epoll;
-    Fd wake;
+    UniqueFd epoll;
+    UniqueFd wake;
     MultiHandle multi;
     StopRequest stop;                                          // seen by every check's read rules
     std::unordered_map<CURL*, std::unique_ptr<Check>> checks;  // the thread's own

@@ -11,6 +11,8 @@
 #include <memory>
 #include <utility>
 
+#include "lists/UniqueFd.h"
+
 namespace {
 
 // The messages, Shift_JIS.
@@ -25,25 +27,6 @@ constexpr std::string_view kWriteFailed =
 constexpr std::string_view kTooLarge =
     "\x95\xb6\x8e\x9a\x97\xf1\x82\xcc\x91\xe5\x82\xab\x82\xb3\x82\xaa \x83\x81\x83\x82 \x82\xcc\x90\xa7\x8c\xc0\x82\xf0"
     "\x89\x7a\x82\xa6\x82\xdc\x82\xb5\x82\xbd";
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // Removes the temporary file unless the save got as far as renaming it.
 class TempFile {
@@ -103,7 +86,7 @@ int openNow(const std::string& path, int flags) {
 
 // What is not a regular file is written as it is: renaming would replace the device node or pipe.
 void writeToDevice(const std::string& path, const std::string& shown, std::string_view bytes) {
-    Fd fd(openNow(path, O_WRONLY | O_TRUNC));
+    UniqueFd fd(openNow(path, O_WRONLY | O_TRUNC));
     if (fd.get() < 0) fail(ListFileError::Kind::CannotCreate, shown);
     if (!writeAll(fd.get(), bytes)) fail(ListFileError::Kind::WriteFailed, shown);
 }
@@ -123,7 +106,7 @@ bool writeAllAt(int fd, std::string_view bytes) {
 // its other links) or where nothing can be made beside it. A failed write puts the old bytes back, which fit
 // in the blocks the file already had.
 void writeInPlace(const std::string& path, const std::string& shown, std::string_view bytes) {
-    Fd fd(openNow(path, O_RDWR));
+    UniqueFd fd(openNow(path, O_RDWR));
     std::string old;
     bool keptOld = fd.get() >= 0;
     if (!keptOld) fd.reset(openNow(path, O_WRONLY));  // writable but not readable: nothing to put back
@@ -195,7 +178,7 @@ std::string normaliseLoadedText(std::string_view raw) {
 
 std::string readRegularListFile(const std::string& path) {
     if (path.empty()) fail(ListFileError::Kind::CannotOpen, path, ENOENT);
-    Fd fd(openNow(path, O_RDONLY));
+    UniqueFd fd(openNow(path, O_RDONLY));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) fail(ListFileError::Kind::CannotOpen, path);
     if (!S_ISREG(st.st_mode)) fail(ListFileError::Kind::CannotOpen, path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
@@ -213,7 +196,7 @@ std::string readStreamBytes(int fd, const std::string& name, std::size_t limit) 
 }
 
 std::string readInputBytes(const std::string& path, std::size_t limit) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) fail(ListFileError::Kind::CannotOpen, path);
     return readStreamBytes(fd.get(), path, limit);
 }
@@ -226,7 +209,7 @@ void writeListFile(const std::string& path, std::string_view bytes) {
     if (exists && !S_ISREG(st.st_mode)) return writeToDevice(target, path, bytes);
     if (exists) {
         // A file the user may not write stays as it is, whatever the folder allows.
-        Fd writable(openNow(target, O_WRONLY));
+        UniqueFd writable(openNow(target, O_WRONLY));
         if (writable.get() < 0) fail(ListFileError::Kind::CannotCreate, path);
         if (st.st_nlink > 1) return writeInPlace(target, path, bytes);  // every link sees the new list
     }
@@ -234,7 +217,7 @@ void writeListFile(const std::string& path, std::string_view bytes) {
     const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
     // A short name of its own, so that any name the file system takes can be saved.
     std::string pattern = folder + "/.kiriha-XXXXXX";
-    Fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
     if (fd.get() < 0) {
         if (exists) return writeInPlace(target, path, bytes);  // a folder we may not write: the file itself
         fail(ListFileError::Kind::CannotCreate, path);
@@ -259,6 +242,6 @@ void writeListFile(const std::string& path, std::string_view bytes) {
     if (::close(fd.release()) != 0) fail(ListFileError::Kind::WriteFailed, path);
     if (::rename(temp.path().c_str(), target.c_str()) != 0) fail(ListFileError::Kind::CannotCreate, path);
     temp.keep();
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());  // the rename itself survives a crash
 }
