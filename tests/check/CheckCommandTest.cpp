@@ -70,7 +70,8 @@ struct Proxies {
     TestServer plain{[](TestServer::Connection& c) { c.send(httpResponse(200, "<p>no marker here</p>")); }};
     TestServer silent{[](TestServer::Connection& c) { c.sleep(std::chrono::seconds(30)); }};
     TinyProxy tinyproxy{"Upstream http " + working.address() + "\n"};  // a real proxy in front of a working one
-    const std::string dead = "127.0.0.1:" + std::to_string(freePort());
+    const ClosedPort closed;
+    const std::string dead = closed.address();
 };
 Proxies* proxies = nullptr;
 

@@ -277,6 +277,7 @@ TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
     TinyProxy proxy;
     TestServer site([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>" + kTestMarker + "</html>")); });
     TestServer webOnly([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>plain</html>")); });
+    const ClosedPort closed;
     std::vector<std::string> proxies;
     std::multiset<std::string> want;
     for (int i = 0; i < 30; ++i) {
@@ -287,7 +288,7 @@ TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
                 p = proxy.address(), o = ProbeOutcome::Working;
                 break;
             case 1:
-                p = "127.0.0.1:" + std::to_string(freePort()), o = ProbeOutcome::Dead;
+                p = closed.address(), o = ProbeOutcome::Dead;
                 break;
             default:
                 p = webOnly.address(), o = ProbeOutcome::Dead;

@@ -95,8 +95,12 @@ INSTANTIATE_TEST_SUITE_P(
         PageCase{"PageWithoutMarkerIsDead", tinyproxy, "/plain", ProbeOutcome::Dead, Reason::NoMarker},
         PageCase{"RedirectToTheMarkerWorks", tinyproxy, "/redirect", ProbeOutcome::Working, Reason::Marker},
         PageCase{"MarkerAtTheEndOfALongPageWorks", tinyproxy, "/big", ProbeOutcome::Working, Reason::Marker},
-        PageCase{"ClosedPortIsDead", [] { return "127.0.0.1:" + std::to_string(freePort()); }, "/page",
-                 ProbeOutcome::Dead, Reason::Refused},
+        PageCase{"ClosedPortIsDead",
+                 [] {
+                     static const ClosedPort closed;
+                     return closed.address();
+                 },
+                 "/page", ProbeOutcome::Dead, Reason::Refused},
         PageCase{"LeadingBlankIsPassedAsWrittenAndFails", [] { return " " + tinyproxy(); }, "/page", ProbeOutcome::Dead,
                  Reason::ProxyName},
         PageCase{"ASocksTextWithAPathIsRefusedUnasked", [] { return "socks5://127.0.0.1/run/x.sock"; }, "/page",
@@ -131,7 +135,8 @@ TEST_F(CurlProbe, HostWithoutPeriodBypassesTheProxy) {
     const CurlHttpLayer http;
     StopRequest stop;
     const Target local{"http://localhost:" + std::to_string(site_->port()) + "/page", kTestMarker};
-    EXPECT_EQ(runProbe(http, local, "127.0.0.1:" + std::to_string(freePort()), stop).outcome, ProbeOutcome::Working);
+    const ClosedPort closed;
+    EXPECT_EQ(runProbe(http, local, closed.address(), stop).outcome, ProbeOutcome::Working);
     EXPECT_TRUE(isLocalHost("http://intranet/"));
     EXPECT_FALSE(isLocalHost("http://www.apple.com/"));
 }

@@ -52,7 +52,8 @@ TEST_P(FaultMatrix, EndsWithTheRightOutcomeAndLeavesNothingBehind) {
     const long threads = liveThreads();
     {
         std::unique_ptr<TestServer> server;
-        std::string proxy = "127.0.0.1:" + std::to_string(freePort());
+        const ClosedPort closed;
+        std::string proxy = closed.address();
         if (fault.play) {
             server = std::make_unique<TestServer>(fault.play);
             proxy = server->address();
@@ -136,7 +137,8 @@ TEST(Soak, TwoThousandChecksOverAMixedFarm) {
             c.sleep(50ms);
             c.send(httpResponse(200, std::string(30000, 'x') + kTestMarker));
         });
-        const std::string dead = "127.0.0.1:" + std::to_string(freePort());
+        const ClosedPort closed;
+        const std::string dead = closed.address();
         const std::vector<std::string> farm = {ok.address(), plain.address(), garbage.address(), late.address(), dead};
         std::vector<std::string> proxies;
         for (int i = 0; i < 2000; ++i) proxies.push_back(farm[std::size_t(i) % farm.size()]);

@@ -11,16 +11,17 @@
 
 namespace {
 
-int listenOn(std::uint16_t port, std::uint16_t& bound) {
+// A socket bound to 127.0.0.1:port (0: any), listening unless `listening` is false.
+int listenOn(std::uint16_t port, std::uint16_t& bound, bool listening = true) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw std::runtime_error("socket");
     const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (listening) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1024) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || (listening && ::listen(fd, 1024) != 0)) {
         ::close(fd);
         throw std::runtime_error("bind/listen");
     }
@@ -36,6 +37,18 @@ std::uint16_t freePort() {
     std::uint16_t port = 0;
     ::close(listenOn(0, port));
     return port;
+}
+
+// Bound without SO_REUSEADDR and never listening: connections are refused, and no other socket, of this process or
+// another test's, can take the port meanwhile.
+ClosedPort::ClosedPort() : fd_(listenOn(0, port_, false)) {}
+
+ClosedPort::~ClosedPort() {
+    ::close(fd_);
+}
+
+std::string ClosedPort::address() const {
+    return "127.0.0.1:" + std::to_string(port_);
 }
 
 std::string httpResponse(int status, const std::string& body, const std::string& extraHeaders) {

@@ -62,4 +62,18 @@ std::string httpResponse(int status, const std::string& body, const std::string&
 // A 200 response sent in HTTP chunks: these, or `body` cut every `chunk` bytes.
 std::string chunkedResponse(const std::vector<std::string>& chunks);
 std::string chunkedResponse(const std::string& body, std::size_t chunk = 8192);
-std::uint16_t freePort();  // a port on 127.0.0.1 nobody listens on right now
+std::uint16_t freePort();  // a port on 127.0.0.1 nobody listens on right now, for a server to take
+
+// A port on 127.0.0.1 that refuses connections for as long as the object lives.
+class ClosedPort {
+  public:
+    ClosedPort();
+    ~ClosedPort();
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    std::string address() const;
+
+  private:
+    std::uint16_t port_ = 0;
+    int fd_;
+};

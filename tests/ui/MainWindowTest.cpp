@@ -158,8 +158,9 @@ TEST_F(MainWindow, StartChecksRealProxiesIntoTheResultList) {
     open(settings);
     std::string list;
     std::multiset<std::string> want;
+    const ClosedPort closed;
     for (int i = 0; i < 12; ++i) {
-        const std::string p = i % 2 ? "127.0.0.1:" + std::to_string(freePort()) : proxy.address();
+        const std::string p = i % 2 ? closed.address() : proxy.address();
         list += p + "\r\n";
         want.insert(resultLine(i % 2 ? ProbeOutcome::Dead : ProbeOutcome::Working, p));
     }
