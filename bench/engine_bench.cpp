@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/CheckRun.h"
-#include "engine/CurlHttp.h"
-#include "engine/ProcessSetup.h"
-#include "engine/Unit_kusith.h"
+#include "engine/rules/ProcessSetup.h"
+#include "engine/threads/CurlHttp.h"
+#include "engine/threads/Unit_kusith.h"
+#include "engine/threads/WindowRun.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
 #include "tests/support/LocalProxy.h"
@@ -229,7 +229,7 @@ void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
     config.http = http;
     config.post = queue.poster();
     config.target = target;
-    CheckRun run(view, config);
+    WindowRun run(view, config);
     const auto t0 = std::chrono::steady_clock::now();
     run.start();
     queue.runUntil([&] { return view.flag == "off"; }, 120s);

@@ -29,7 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProcessSetup.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Marker.h"
 #include "tests/support/TestServer.h"

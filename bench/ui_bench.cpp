@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/Probe.h"
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProbeRules.h"
+#include "engine/rules/ProcessSetup.h"
 #include "lists/LineList.h"
 #include "lists/ListCommands.h"
 #include "lists/ListFile.h"

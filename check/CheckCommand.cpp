@@ -18,9 +18,9 @@
 #include "check/Output.h"
 #include "check/Progress.h"
 #include "check/ResultLines.h"
-#include "engine/CheckLoop.h"
-#include "engine/PacedRun.h"
-#include "engine/ProcessSetup.h"
+#include "engine/loops/CommandLoop.h"
+#include "engine/loops/CommandRun.h"
+#include "engine/rules/ProcessSetup.h"
 #include "lists/ListFile.h"
 #include "lists/ProxyLines.h"
 
@@ -89,13 +89,13 @@ struct Tally {
 
 int checkAll(const CheckOptions& o, ProxyLines& proxies);
 
-PacedRunConfig runConfig(const CheckOptions& o) {
-    PacedRunConfig config;
+CommandRunConfig runConfig(const CheckOptions& o) {
+    CommandRunConfig config;
     if (o.url) config.target.url = *o.url;
     if (o.expect) config.target.marker = *o.expect;
     config.target.bypassLocal = false;  // the page was named: every check goes through its proxy
     config.curl.caFile = o.caFile;
-    CurlTimeouts& t = config.curl.timeouts;
+    CheckLimits& t = config.curl.limits;
     if (o.timeout) t.total = std::min<std::chrono::milliseconds>(t.total, *o.timeout);
     if (o.connectTimeout) t.connect = *o.connectTimeout;
     if (o.idleTimeout) t.idle = *o.idleTimeout;
@@ -110,10 +110,10 @@ PacedRunConfig runConfig(const CheckOptions& o) {
 }
 
 // The target without a proxy, under the checks' own limits and rules.
-Verdict fetchDirectly(const PacedRunConfig& config, EventLoop& loop, const std::function<bool()>& stop) {
+Verdict fetchDirectly(const CommandRunConfig& config, EventLoop& loop, const std::function<bool()>& stop) {
     auto verdict = std::make_shared<std::optional<Verdict>>();  // a report may still be queued when this returns
     const Poster post = loop.poster();
-    CheckLoop direct(config.target, config.curl, [verdict, post](std::vector<LoopCheckDone>&& done) {
+    CommandLoop direct(config.target, config.curl, [verdict, post](std::vector<LoopCheckDone>&& done) {
         post([verdict, v = done.front().verdict] { *verdict = v; });
     });
     direct.start(0, "");
@@ -170,7 +170,7 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
     Progress progress(!o.quiet);
     Tally tally;
 
-    const PacedRunConfig config = runConfig(o);
+    const CommandRunConfig config = runConfig(o);
     int interrupts = 0;
     if (o.preflight && proxies.count() > 0) {
         loop.onSignal = [&](int) { ++interrupts; };
@@ -182,7 +182,7 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
             return 2;
         }
     }
-    PacedRun run(config, proxies, post, [&](std::string_view proxy, const Verdict& verdict) {
+    CommandRun run(config, proxies, post, [&](std::string_view proxy, const Verdict& verdict) {
         ++(verdict.outcome == ProbeOutcome::Working ? tally.working
            : verdict.outcome == ProbeOutcome::Dead  ? tally.dead
                                                     : tally.aborted);
@@ -195,7 +195,7 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
         run.stop();
     };
     bool saidDescriptors = false, saidMachine = false;
-    const auto note = [&](bool& said, PacedRun::Hold why, const std::string& text) {
+    const auto note = [&](bool& said, CommandRun::Hold why, const std::string& text) {
         if (said || !run.everHeld(why)) return;
         said = true;
         progress.clear();
@@ -209,8 +209,8 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
         std::string text = std::to_string(tally.checked()) + "/" + std::to_string(all) + " checked, " +
                            std::to_string(tally.working) + " working, " + std::to_string(tally.dead) + " dead, " +
                            seconds(elapsed) + ", " + left + " left";
-        if (run.held() == PacedRun::Hold::Descriptors) text += ", held back by the descriptor limit";
-        if (run.held() == PacedRun::Hold::Machine) text += ", held back: the machine is not keeping up";
+        if (run.held() == CommandRun::Hold::Descriptors) text += ", held back by the descriptor limit";
+        if (run.held() == CommandRun::Hold::Machine) text += ", held back: the machine is not keeping up";
         progress.show(text);
     };
     if (progress.on()) loop.onTick = showProgress;
@@ -219,9 +219,9 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
         next = run.dispatch(Clock::now());
         if (writeError) break;
         if (!o.quiet) {
-            note(saidDescriptors, PacedRun::Hold::Descriptors,
+            note(saidDescriptors, CommandRun::Hold::Descriptors,
                  "the descriptor limit holds back the checks in flight (ulimit -n raises it)");
-            note(saidMachine, PacedRun::Hold::Machine,
+            note(saidMachine, CommandRun::Hold::Machine,
                  "this machine does not keep up with " + std::to_string(o.rate) +
                      " checks a second; they start as fast as it can");
         }

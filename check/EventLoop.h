@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "engine/Unit_kusith.h"
+#include "engine/rules/Poster.h"
 #include "lists/UniqueFd.h"
 
 // The command's main thread: it runs the check run and everything the check threads post to it, and takes

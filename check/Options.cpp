@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/CurlHttp.h"
+#include "engine/rules/Urls.h"
 #include "kiriha/Version.h"
 
 namespace {

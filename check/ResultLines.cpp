@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "check/Output.h"
-#include "engine/Probe.h"
+#include "engine/rules/ProbeRules.h"
 #include "lists/ShiftJis.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "check/Options.h"
 #include "codec/Cp932Codec.h"
-#include "engine/Verdict.h"
+#include "engine/rules/Verdict.h"
 
 // Result lines in the chosen form: the window's bytes and CR LF, the text the window shows in UTF-8 (on a terminal,
 // control bytes escaped), or a JSON object; each with its line break.

@@ -4,7 +4,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProcessSetup.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit1.h"
 #include "ui/Unit_about.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/RunView.h"
+#include "engine/threads/RunView.h"
 
 // How the window shows the run's state, as Shift_JIS bytes. Qt-free, so the run's tests show it the same way.
 namespace texts {

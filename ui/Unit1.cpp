@@ -16,7 +16,7 @@
 #include <QTimer>
 #include <thread>
 
-#include "engine/CheckRun.h"
+#include "engine/threads/WindowRun.h"
 #include "lists/ListFile.h"
 #include "lists/Tidy.h"
 #include "ui/ErrorDisplay.h"
@@ -70,7 +70,7 @@ TForm1::TForm1(FormSettings settings, QWidget* parent)
     memoLoadLines_ = std::make_unique<MemoLines>(*Memo_load);
 
     RunConfig config;
-    config.http = settings.http ? settings.http : std::make_shared<CurlHttpLayer>(settings.timeouts);
+    config.http = settings.http ? settings.http : std::make_shared<CurlHttpLayer>(settings.limits);
     config.post = [](std::function<void()> completion) {
         // Runs in the window's thread, in whatever event loop is running there (dialogs included).
         // A completion that outlives the run finds it gone and does nothing.
@@ -82,7 +82,7 @@ TForm1::TForm1(FormSettings settings, QWidget* parent)
     config.pause = [this](std::chrono::milliseconds ms, const std::function<bool()>& interrupted) {
         pauseWithoutInput(ms, interrupted);
     };
-    run_ = std::make_unique<CheckRun>(*this, std::move(config));
+    run_ = std::make_unique<WindowRun>(*this, std::move(config));
 }
 
 TForm1::~TForm1() {

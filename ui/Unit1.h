@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "engine/CurlHttp.h"
-#include "engine/Probe.h"
-#include "engine/RunView.h"
+#include "engine/threads/CurlHttp.h"
+#include "engine/threads/Probe.h"
+#include "engine/threads/RunView.h"
 #include "lists/ListCommands.h"
 #include "ui/DesktopClose.h"
 
-class CheckRun;
+class WindowRun;
 class MemoLines;
 class QAction;
 class QCheckBox;
@@ -28,7 +28,7 @@ class QScrollArea;
 struct FormSettings {
     Target target{};
     std::chrono::milliseconds wavePause{1000};
-    CurlTimeouts timeouts{};
+    CheckLimits limits{};
     std::shared_ptr<const HttpLayer> http;  // null: libcurl with the time-outs above
 };
 
@@ -77,7 +77,7 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
     MemoLines& results() { return *memo1Lines_; }
     MemoLines& proxyList() { return *memoLoadLines_; }
     QScrollArea* scrollArea() const { return scroll_; }
-    CheckRun& run() { return *run_; }
+    WindowRun& run() { return *run_; }
 
     // RunView: the run's events, shown in the labels and the result list
     void flagChanged(RunFlag flag) override;
@@ -113,7 +113,7 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
     QWidget* canvas_;
     std::unique_ptr<MemoLines> memo1Lines_;
     std::unique_ptr<MemoLines> memoLoadLines_;
-    std::unique_ptr<CheckRun> run_;
+    std::unique_ptr<WindowRun> run_;
     bool closeHeld_ = false;  // a close that cut Start's dispatch short
     DesktopClose desktopClose_;
 };

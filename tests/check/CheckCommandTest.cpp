@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "check/Options.h"
-#include "engine/Verdict.h"
+#include "engine/rules/Verdict.h"
 #include "kiriha/Version.h"
 #include "lists/ShiftJis.h"
 #include "tests/support/ChildProcess.h"

@@ -9,8 +9,9 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/CurlHttp.h"
-#include "engine/Probe.h"
+#include "engine/rules/Urls.h"
+#include "engine/threads/CurlHttp.h"
+#include "engine/threads/Probe.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
@@ -53,8 +54,8 @@ class CurlProbe : public ::testing::Test {
     }
 
     Verdict probe(const std::string& proxyText, const std::string& path) {
-        const CurlHttpLayer http(CurlTimeouts{std::chrono::milliseconds(2000), std::chrono::milliseconds(700),
-                                              std::chrono::milliseconds(5000)});
+        const CurlHttpLayer http(CheckLimits{std::chrono::milliseconds(2000), std::chrono::milliseconds(700),
+                                             std::chrono::milliseconds(5000)});
         StopRequest stop;
         return runProbe(http, Target{site_->url(path), kTestMarker}, proxyText, stop);
     }

@@ -5,8 +5,8 @@
 #include <map>
 #include <memory>
 
-#include "engine/CheckRun.h"
-#include "engine/CurlHttp.h"
+#include "engine/threads/CurlHttp.h"
+#include "engine/threads/WindowRun.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
 #include "tests/support/ProcessCounts.h"
@@ -18,7 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const Target kTarget{"http://127.0.0.1:9/page", kTestMarker};  // the "proxies" below answer for it themselves
-const CurlTimeouts kShort{1000ms, 1000ms, 3000ms};
+const CheckLimits kShort{1000ms, 1000ms, 3000ms};
 
 // Runs the proxies through a check run as the window does and returns the result lines once it ends.
 std::vector<std::string> check(const std::vector<std::string>& proxies, std::chrono::milliseconds pause = 1ms) {
@@ -31,9 +31,9 @@ std::vector<std::string> check(const std::vector<std::string>& proxies, std::chr
 
 // The same through the command's event loops, `rate` a second.
 std::vector<std::string> checkLooped(const std::vector<std::string>& proxies, int rate = 1000) {
-    PacedRunConfig config;
+    CommandRunConfig config;
     config.target = kTarget;
-    config.curl.timeouts = kShort;
+    config.curl.limits = kShort;
     config.rate = rate;
     config.loops = 2;
     return checkThroughLoops(proxies, config);

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/Probe.h"
+#include "engine/threads/Probe.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
 

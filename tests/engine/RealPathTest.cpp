@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
-#include "engine/CheckRun.h"
-#include "engine/CurlHttp.h"
+#include "engine/threads/CurlHttp.h"
+#include "engine/threads/WindowRun.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
@@ -60,11 +60,11 @@ class RealPath : public ::testing::TestWithParam<PathCase> {
 
     // One line through the window's check run, or through the command's event loops; the result line it gives.
     static std::string check(const std::string& proxy, bool looped) {
-        const CurlSettings curl{{5000ms, 5000ms, 20000ms}, servers_->ca.caFile()};
+        const CheckSettings curl{{5000ms, 5000ms, 20000ms}, servers_->ca.caFile()};
         const Target target{servers_->httpOrigin.url("/"), kTestMarker};
         std::vector<std::string> lines;
         if (looped) {
-            PacedRunConfig config;
+            CommandRunConfig config;
             config.curl = curl;
             config.target = target;
             lines = checkThroughLoops({proxy}, config, 30s);

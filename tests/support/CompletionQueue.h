@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/Unit_kusith.h"
+#include "engine/rules/Poster.h"
 
 // Stands in for the window's event queue: check threads post, the test thread runs.
 class CompletionQueue {

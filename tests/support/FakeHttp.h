@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/Probe.h"
+#include "engine/threads/Probe.h"
 #include "tests/support/Marker.h"
 
 // Proxies by name: "ok…" serves the marker, "dead…" cannot be opened, "hold…" waits in its first read

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/RunView.h"
+#include "engine/threads/RunView.h"
 #include "lists/LineList.h"
 #include "ui/RunTexts.h"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/Probe.h"
+#include "engine/rules/ProbeRules.h"
 
 // The marker the program looks for, served by the tests' local pages.
 inline const std::string kTestMarker = Target{}.marker;

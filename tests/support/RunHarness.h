@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/CheckRun.h"
-#include "engine/PacedRun.h"
+#include "engine/loops/CommandRun.h"
+#include "engine/threads/WindowRun.h"
 #include "lists/ProxyLines.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
@@ -19,7 +19,7 @@ inline std::vector<std::string> checkThroughRun(const std::vector<std::string>& 
     for (const auto& p : proxies) view.proxies.append(p);
     CompletionQueue queue;
     config.post = queue.poster();
-    CheckRun run(view, config);
+    WindowRun run(view, config);
     run.start();
     if (!queue.runUntil([&] { return view.flag == "off" && run.checksInFlight() == 0; }, limit)) return {"(no end)"};
     std::vector<std::string> lines;
@@ -28,14 +28,14 @@ inline std::vector<std::string> checkThroughRun(const std::vector<std::string>& 
 }
 
 // The same proxies through the command's run: event loops at an even pace.
-inline std::vector<std::string> checkThroughLoops(const std::vector<std::string>& proxies, PacedRunConfig config,
+inline std::vector<std::string> checkThroughLoops(const std::vector<std::string>& proxies, CommandRunConfig config,
                                                   std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     ProxyLines lines;
     for (const auto& p : proxies) lines.add(p + "\n");
     CompletionQueue queue;
     std::vector<std::string> results;
-    PacedRun run(config, lines, queue.poster(),
-                 [&](std::string_view proxy, const Verdict& v) { results.push_back(resultLine(v.outcome, proxy)); });
+    CommandRun run(config, lines, queue.poster(),
+                   [&](std::string_view proxy, const Verdict& v) { results.push_back(resultLine(v.outcome, proxy)); });
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!run.finished()) {
         const auto now = std::chrono::steady_clock::now();

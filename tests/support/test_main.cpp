@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProcessSetup.h"
 
 int main(int argc, char** argv) {
     const ProcessSetup setup;  // once, before any check thread

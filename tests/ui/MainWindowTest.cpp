@@ -18,7 +18,7 @@
 #include <set>
 
 #include "codec/Cp932Codec.h"
-#include "engine/CheckRun.h"
+#include "engine/threads/WindowRun.h"
 #include "lists/ShiftJis.h"
 #include "tests/support/FakeHttp.h"
 #include "tests/support/LocalProxy.h"
@@ -40,7 +40,7 @@ class MainWindow : public ::testing::Test {
   protected:
     void open(FormSettings settings = {}) {
         settings.wavePause = std::chrono::milliseconds(20);
-        settings.timeouts = CurlTimeouts{2000ms, 1000ms, 5000ms};
+        settings.limits = CheckLimits{2000ms, 1000ms, 5000ms};
         form = std::make_unique<TForm1>(settings);
         form->show();
         form->activateWindow();

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProcessSetup.h"
 #include "tests/support/TestServer.h"
 #include "tests/ui/CloseProgram.h"
 #include "ui/Application.h"

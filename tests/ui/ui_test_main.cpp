@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProcessSetup.h"
 #include "ui/Application.h"
 #include "ui/ErrorDisplay.h"
 

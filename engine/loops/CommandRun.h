@@ -12,14 +12,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/CheckLoop.h"
-#include "engine/Unit_kusith.h"
+#include "engine/loops/CommandLoop.h"
+#include "engine/rules/Poster.h"
 
 class ProxyLines;
 
-struct PacedRunConfig {
+struct CommandRunConfig {
     Target target{};
-    CurlSettings curl{};
+    CheckSettings curl{};
     int rate = 10;                       // new checks a second, spread evenly
     int loops = 1;                       // threads driving checks, one per core
     std::size_t descriptors = SIZE_MAX;  // what the checks in flight may hold together
@@ -33,17 +33,17 @@ struct PacedRunConfig {
 // Runs on its owner's thread; completions come back through `post`. A check made again (for want of a descriptor, or
 // in another protocol) goes before the next proxy; one tried again after a passing failure does so a second later.
 // Only a proxy's last try is reported.
-class PacedRun {
+class CommandRun {
   public:
     using Clock = std::chrono::steady_clock;
     // `proxy` is the text as listed, or for a working proxy found by detection, the form that worked.
     using Result = std::function<void(std::string_view proxy, const Verdict& verdict)>;
     enum class Hold { None, Descriptors, Machine };
 
-    PacedRun(PacedRunConfig config, ProxyLines& proxies, Poster post, Result result);
-    ~PacedRun();  // gives up the checks in flight
-    PacedRun(const PacedRun&) = delete;
-    PacedRun& operator=(const PacedRun&) = delete;
+    CommandRun(CommandRunConfig config, ProxyLines& proxies, Poster post, Result result);
+    ~CommandRun();  // gives up the checks in flight
+    CommandRun(const CommandRun&) = delete;
+    CommandRun& operator=(const CommandRun&) = delete;
 
     // Starts what is due by `now`; returns when it wants to be called again (max: nothing left to start).
     Clock::time_point dispatch(Clock::time_point now);
@@ -70,12 +70,12 @@ class PacedRun {
     };
     std::optional<Attempt> again(Attempt a, const Verdict& verdict) const;  // the next try, if one is due
     void onDone(const LoopCheckDone& done);
-    CheckLoop& leastLoaded();  // where the next starts go
+    CommandLoop& leastLoaded();  // where the next starts go
 
-    PacedRunConfig config_;
+    CommandRunConfig config_;
     ProxyLines& proxies_;
     Result result_;
-    std::vector<std::unique_ptr<CheckLoop>> loops_;
+    std::vector<std::unique_ptr<CommandLoop>> loops_;
     std::unordered_map<std::uint64_t, Pending> pending_;
     struct Retry {
         Clock::time_point due;
@@ -95,5 +95,5 @@ class PacedRun {
     Hold held_ = Hold::None;
     bool descriptorsHeld_ = false;
     bool machineHeld_ = false;
-    std::shared_ptr<PacedRun*> self_ = std::make_shared<PacedRun*>(this);  // completions look through a weak copy
+    std::shared_ptr<CommandRun*> self_ = std::make_shared<CommandRun*>(this);  // completions look through a weak copy
 };

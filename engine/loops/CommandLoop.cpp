@@ -1,4 +1,4 @@
-#include "engine/CheckLoop.h"
+#include "engine/loops/CommandLoop.h"
 
 #include <curl/curl.h>
 #include <sys/epoll.h>
@@ -17,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/CurlOptions.h"
+#include "engine/rules/CurlOptions.h"
+#include "engine/rules/Urls.h"
 #include "lists/UniqueFd.h"
 
 namespace {
@@ -30,7 +31,7 @@ constexpr auto kReportEvery = std::chrono::milliseconds(5);
 
 }  // namespace
 
-struct CheckLoop::Impl {
+struct CommandLoop::Impl {
     struct Check {
         Check(std::uint64_t i, const std::string& marker, const StopRequest& stop, std::string_view proxy)
             : id(i), rules(marker, stop), scheme(proxy.empty() ? "" : proxyScheme(proxy)) {}
@@ -49,7 +50,7 @@ struct CheckLoop::Impl {
         std::string proxy;
     };
 
-    Impl(Target t, CurlSettings s, Done d)
+    Impl(Target t, CheckSettings s, Done d)
         : target(std::move(t)),
           settings(std::move(s)),
           done(std::move(d)),
@@ -195,7 +196,7 @@ struct CheckLoop::Impl {
     void sweepIdle(Clock::time_point now) {
         std::vector<CURL*> late;
         for (const auto& [easy, check] : checks)
-            if (now - check->lastByte >= settings.timeouts.idle) late.push_back(easy);
+            if (now - check->lastByte >= settings.limits.idle) late.push_back(easy);
         for (CURL* easy : late) end(checks.find(easy), Verdict{ProbeRules::atEnd(), Reason::IdleTimeout});
     }
 
@@ -280,7 +281,7 @@ struct CheckLoop::Impl {
     }
 
     Target target;
-    CurlSettings settings;
+    CheckSettings settings;
     Done done;
     const std::string agent{kProbeAgent};
     // The "<local>" bypass, decided once: every check has one target.
@@ -303,12 +304,12 @@ struct CheckLoop::Impl {
     std::thread thread;
 };
 
-CheckLoop::CheckLoop(Target target, CurlSettings settings, Done done)
+CommandLoop::CommandLoop(Target target, CheckSettings settings, Done done)
     : impl_(std::make_unique<Impl>(std::move(target), std::move(settings), std::move(done))) {}
 
-CheckLoop::~CheckLoop() = default;
+CommandLoop::~CommandLoop() = default;
 
-void CheckLoop::start(std::uint64_t id, std::string proxy) {
+void CommandLoop::start(std::uint64_t id, std::string proxy) {
     impl_->inFlight.fetch_add(1);
     bool first = false;
     {
@@ -320,18 +321,18 @@ void CheckLoop::start(std::uint64_t id, std::string proxy) {
     if (first) impl_->poke();  // the thread takes every start queued when it wakes
 }
 
-void CheckLoop::stopAll() {
+void CommandLoop::stopAll() {
     impl_->stop.requestStop();
     impl_->stopping = true;
     impl_->poke();
 }
 
-std::size_t CheckLoop::inFlight() const {
+std::size_t CommandLoop::inFlight() const {
     return impl_->inFlight.load();
 }
-std::size_t CheckLoop::backlog() const {
+std::size_t CommandLoop::backlog() const {
     return impl_->waiting.load();
 }
-double CheckLoop::busy() const {
+double CommandLoop::busy() const {
     return impl_->busyShare.load();
 }

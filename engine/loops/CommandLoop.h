@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/CurlHttp.h"
-#include "engine/Probe.h"
-#include "engine/Verdict.h"
+#include "engine/rules/CheckSettings.h"
+#include "engine/rules/ProbeRules.h"
+#include "engine/rules/Verdict.h"
 
 // What a check driven by a loop ends with.
 struct LoopCheckDone {
@@ -21,14 +21,14 @@ struct LoopCheckDone {
 // Checks driven from one thread through one libcurl multi handle and epoll, each with the options, limits and read
 // rules of the window's checks. Its thread reports every check it was given to `done`, once, in batches of what
 // ended together; the calls below may come from any thread.
-class CheckLoop {
+class CommandLoop {
   public:
     using Done = std::function<void(std::vector<LoopCheckDone>&&)>;
 
-    CheckLoop(Target target, CurlSettings settings, Done done);
-    ~CheckLoop();  // gives up the checks in flight without reporting them and joins the thread
-    CheckLoop(const CheckLoop&) = delete;
-    CheckLoop& operator=(const CheckLoop&) = delete;
+    CommandLoop(Target target, CheckSettings settings, Done done);
+    ~CommandLoop();  // gives up the checks in flight without reporting them and joins the thread
+    CommandLoop(const CommandLoop&) = delete;
+    CommandLoop& operator=(const CommandLoop&) = delete;
 
     void start(std::uint64_t id, std::string proxy);  // an empty text fetches the target directly
     void stopAll();  // every check given so far ends aborted at once, whatever stage it is in

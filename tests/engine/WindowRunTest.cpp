@@ -9,9 +9,9 @@
 #include <mutex>
 #include <set>
 
-#include "engine/CheckRun.h"
-#include "engine/CurlHttp.h"
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProcessSetup.h"
+#include "engine/threads/CurlHttp.h"
+#include "engine/threads/WindowRun.h"
 #include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeHttp.h"
 #include "tests/support/FakeRunView.h"
@@ -68,14 +68,14 @@ class CheckRunTest : public ::testing::Test {
     CompletionQueue queue;
     RecordingView view;
     int pauses = 0;
-    std::unique_ptr<CheckRun> run;
+    std::unique_ptr<WindowRun> run;
 };
 
 TEST_F(CheckRunTest, TwentyFiveProxiesRunInThreeWavesAndFinishWithTheLast) {
     std::vector<std::string> proxies = names("ok", 13);
     for (auto& d : names("dead", 12)) proxies.push_back(d);
     view.proxies.setText(lines(proxies));
-    run = std::make_unique<CheckRun>(view, config());
+    run = std::make_unique<WindowRun>(view, config());
     run->start();
     EXPECT_EQ(pauses, 3);
     EXPECT_EQ(view.max, "25");
@@ -98,7 +98,7 @@ TEST_F(CheckRunTest, TwentyFiveProxiesRunInThreeWavesAndFinishWithTheLast) {
 
 TEST_F(CheckRunTest, BlankLinesStartNothingAndAreNotCounted) {
     view.proxies.setText("ok1\r\n\r\nok2\r\n\r\n\r\nok3");
-    run = std::make_unique<CheckRun>(view, config());
+    run = std::make_unique<WindowRun>(view, config());
     run->start();
     EXPECT_EQ(view.max, "3");
     ASSERT_TRUE(finishes());
@@ -107,7 +107,7 @@ TEST_F(CheckRunTest, BlankLinesStartNothingAndAreNotCounted) {
 }
 
 TEST_F(CheckRunTest, EmptyListAndBlankOnlyListStartNothingAndStayOn) {
-    run = std::make_unique<CheckRun>(view, config());
+    run = std::make_unique<WindowRun>(view, config());
     run->start();
     EXPECT_EQ(pauses, 0);
     EXPECT_EQ(view.max, "0");
@@ -122,7 +122,7 @@ TEST_F(CheckRunTest, EmptyListAndBlankOnlyListStartNothingAndStayOn) {
 
 TEST_F(CheckRunTest, AbortStopsTheNewestCheckOfEachSlotAndAppendsNothingMore) {
     view.proxies.setText(lines(names("hold", 15)));
-    run = std::make_unique<CheckRun>(view, config());
+    run = std::make_unique<WindowRun>(view, config());
     run->start();
     EXPECT_EQ(view.max, "15");
     run->abort();
@@ -143,7 +143,7 @@ TEST_F(CheckRunTest, AbortStopsTheNewestCheckOfEachSlotAndAppendsNothingMore) {
 
 TEST_F(CheckRunTest, StartTwiceCountsOlderChecksTowardTheNewRun) {
     view.proxies.setText(lines(names("hold", 3)));
-    run = std::make_unique<CheckRun>(view, config());
+    run = std::make_unique<WindowRun>(view, config());
     run->start();
     run->start();
     EXPECT_EQ(view.now, "0");
@@ -163,7 +163,7 @@ TEST_F(CheckRunTest, CompletionsDuringDispatchWaitForTheTotalWhateverTheLoopDoes
         ++pauses;
         queue.runUntil([] { return false; }, 20ms);
     };
-    run = std::make_unique<CheckRun>(view, std::move(c));
+    run = std::make_unique<WindowRun>(view, std::move(c));
     run->start();
     EXPECT_EQ(view.max, "25");
     ASSERT_TRUE(finishes());
@@ -186,7 +186,7 @@ TEST_F(CheckRunTest, ACheckThreadThatCannotBeCreatedIsTriedAgainAfterThePause) {
         }
         return std::thread(std::move(body));
     };
-    run = std::make_unique<CheckRun>(view, std::move(c));
+    run = std::make_unique<WindowRun>(view, std::move(c));
     run->start();
     EXPECT_EQ(view.max, "14");  // each started check counted once
     EXPECT_EQ(pausesAtFailure, (std::vector<int>{0, 1, 2, 4, 4, 4, 4}));
@@ -207,7 +207,7 @@ TEST_F(CheckRunTest, ALineAtTheCapWaitsForACheckToEnd) {
         if (++pauses == 2) http->release();
         queue.runUntil([&] { return run->checksInFlight() < 3; }, 100ms);
     };
-    run = std::make_unique<CheckRun>(view, std::move(c));
+    run = std::make_unique<WindowRun>(view, std::move(c));
     run->start();
     EXPECT_EQ(view.max, "7");
     EXPECT_EQ(most, 3u);
@@ -225,7 +225,7 @@ TEST_F(CheckRunTest, ACommandRecordsCompletionsDuringDispatch) {
         ++pauses;
         queue.runUntil([] { return false; }, 20ms);
     };
-    run = std::make_unique<CheckRun>(view, std::move(c));
+    run = std::make_unique<WindowRun>(view, std::move(c));
     run->start();
     EXPECT_EQ(view.totalAtAppend.front(), "0");  // lines came in before the total was known
     ASSERT_TRUE(finishes());
@@ -240,7 +240,7 @@ TEST_F(CheckRunTest, AnInterruptedDispatchStartsNoFurtherWave) {
         if (++pauses == 2) run->interruptDispatch();
         EXPECT_EQ(interrupted(), pauses == 2);
     };
-    run = std::make_unique<CheckRun>(view, std::move(c));
+    run = std::make_unique<WindowRun>(view, std::move(c));
     run->start();
     EXPECT_EQ(pauses, 2);
     EXPECT_EQ(view.max, "20");
@@ -253,7 +253,7 @@ TEST_F(CheckRunTest, AnInterruptedDispatchStartsNoFurtherWave) {
 
 TEST_F(CheckRunTest, CompletionsAfterTheRunIsGoneAreDropped) {
     view.proxies.setText(lines(names("ok", 5)));
-    run = std::make_unique<CheckRun>(view, config());
+    run = std::make_unique<WindowRun>(view, config());
     run->start();
     while (queue.size() < 5) std::this_thread::sleep_for(1ms);
     run.reset();
@@ -264,7 +264,7 @@ TEST_F(CheckRunTest, CompletionsAfterTheRunIsGoneAreDropped) {
 
 TEST_F(CheckRunTest, DestroyingTheRunEndsHeldChecksWithoutCompletions) {
     view.proxies.setText(lines(names("hold", 12)));
-    run = std::make_unique<CheckRun>(view, config());
+    run = std::make_unique<WindowRun>(view, config());
     run->start();
     run->stopOnClose();
     EXPECT_EQ(view.statusText, texts::kStatusAborted);
@@ -303,7 +303,7 @@ TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
     config.http = std::make_shared<CurlHttpLayer>();
     config.post = queue.poster();
     config.target = Target{site.url("/"), kTestMarker};
-    CheckRun run(view, config);
+    WindowRun run(view, config);
     run.start();
     EXPECT_EQ(view.max, "30");
     ASSERT_TRUE(queue.runUntil([&] { return view.flag == "off"; }, 30s));

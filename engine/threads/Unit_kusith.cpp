@@ -1,4 +1,4 @@
-#include "engine/Unit_kusith.h"
+#include "engine/threads/Unit_kusith.h"
 
 kusi_check_thread::kusi_check_thread(int slot, std::string proxy, std::shared_ptr<const HttpLayer> http, Target target,
                                      Poster post, Completion completion)

@@ -5,10 +5,9 @@
 #include <string>
 #include <thread>
 
-#include "engine/Probe.h"
+#include "engine/rules/Poster.h"
+#include "engine/threads/Probe.h"
 
-// Hands a closure to the window's thread; callable from any thread.
-using Poster = std::function<void(std::function<void()>)>;
 // Starts a thread running the given body; throws std::system_error when no thread can be created.
 using Spawner = std::function<std::thread(std::function<void()>)>;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/Verdict.h"
+#include "engine/rules/Verdict.h"
 
 std::string_view resultPrefix(ProbeOutcome outcome);
 std::string resultLine(ProbeOutcome outcome, std::string_view proxy);
@@ -43,31 +43,6 @@ class StopRequest {
     std::atomic<Level> level_{Level::None};
 };
 
-// The HTTP layer the probe is written against: session, URL, chunked reads; closing is destruction.
-class HttpRequest {
-  public:
-    virtual ~HttpRequest() = default;
-    // Returns false on failure; otherwise `got` is 0 at the end of the body or 1..size bytes.
-    virtual bool read(char* buffer, std::size_t size, std::size_t& got) = 0;
-    // Once the reads are over: why the transfer ended, if a read failed or the body ended, and its timers.
-    virtual void describe(Verdict& verdict) const { verdict.reason = Reason::Error; }
-};
-
-class HttpSession {
-  public:
-    virtual ~HttpSession() = default;
-    virtual std::unique_ptr<HttpRequest> openUrl(const std::string& url) = 0;                 // null on failure
-    virtual void describeFailure(Verdict& verdict) const { verdict.reason = Reason::Error; }  // of the last openUrl
-};
-
-class HttpLayer {
-  public:
-    virtual ~HttpLayer() = default;
-    // Null on failure. Called from check threads at once: implementations must be thread-safe.
-    virtual std::unique_ptr<HttpSession> openSession(std::string_view agent, const std::string& proxy,
-                                                     std::string_view bypass, const StopRequest& stop) const = 0;
-};
-
 // The marker search over a body fed chunk by chunk. Each chunk is searched together with the tail of the ones
 // before, so a marker split by a chunk boundary is still found, and raw bytes are searched so a NUL hides nothing.
 class MarkerScan {
@@ -98,6 +73,3 @@ class ProbeRules {
     MarkerScan scan_;
     const StopRequest& stop_;
 };
-
-// One check of one proxy, run on the check's own thread.
-Verdict runProbe(const HttpLayer& http, const Target& target, const std::string& proxy, const StopRequest& stop);

@@ -1,12 +1,12 @@
-#include "engine/CheckRun.h"
+#include "engine/threads/WindowRun.h"
 
 #include <algorithm>
 #include <system_error>
 #include <thread>
 
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProcessSetup.h"
 
-CheckRun::CheckRun(RunView& view, RunConfig config) : view_(view), config_(std::move(config)) {
+WindowRun::WindowRun(RunView& view, RunConfig config) : view_(view), config_(std::move(config)) {
     constexpr std::size_t kDescriptorsPerCheck = 5;
     if (config_.maxChecksInFlight == 0)
         config_.maxChecksInFlight = std::max<std::size_t>(descriptorsForChecks() / kDescriptorsPerCheck, 1);
@@ -16,17 +16,17 @@ CheckRun::CheckRun(RunView& view, RunConfig config) : view_(view), config_(std::
         };
 }
 
-CheckRun::~CheckRun() {
+WindowRun::~WindowRun() {
     for (auto& [id, check] : checks_) check->stopRequest()->abandon();
     checks_.clear();  // each handle waits for its thread, which ends within a poll slice once abandoned
 }
 
-void CheckRun::setFlag(Flag flag) {
+void WindowRun::setFlag(Flag flag) {
     flag_ = flag;
     view_.flagChanged(flag);
 }
 
-void CheckRun::start() {
+void WindowRun::start() {
     if (dispatching_) return;
     total_.reset();
     done_ = 0;
@@ -70,18 +70,18 @@ void CheckRun::start() {
     if (!config_.holdCompletionsDuringDispatch) finishIfComplete();
 }
 
-void CheckRun::pause() {
+void WindowRun::pause() {
     config_.pause(config_.wavePause, [this] { return interrupted_; });
 }
 
-void CheckRun::interruptDispatch() {
+void WindowRun::interruptDispatch() {
     if (dispatching_) interrupted_ = true;
 }
 
-bool CheckRun::launch(int slot) {
+bool WindowRun::launch(int slot) {
     if (checks_.size() >= config_.maxChecksInFlight) return false;  // one without a descriptor would read dead
     const std::uint64_t id = nextId_++;
-    std::weak_ptr<CheckRun*> weak = self_;
+    std::weak_ptr<WindowRun*> weak = self_;
     auto check = std::make_unique<kusi_check_thread>(slot, slots_[static_cast<std::size_t>(slot - 1)].proxy,
                                                      config_.http, config_.target, config_.post,
                                                      [weak, id](ProbeOutcome outcome, const std::string& text) {
@@ -101,7 +101,7 @@ bool CheckRun::launch(int slot) {
     return true;
 }
 
-void CheckRun::onCompletion(Completion c) {
+void WindowRun::onCompletion(Completion c) {
     checks_.erase(c.id);  // its thread has posted this as its last act
     if (dispatching_ && config_.holdCompletionsDuringDispatch) {
         held_.push_back(std::move(c));
@@ -110,35 +110,35 @@ void CheckRun::onCompletion(Completion c) {
     record(c);
 }
 
-void CheckRun::record(const Completion& c) {
+void WindowRun::record(const Completion& c) {
     if (flag_ == Flag::On) view_.resultAdded(c.outcome, c.proxy);
     view_.doneChanged(++done_);
     finishIfComplete();
 }
 
-void CheckRun::finishIfComplete() {
+void WindowRun::finishIfComplete() {
     if (total_ != done_) return;
     setFlag(Flag::Off);
     view_.statusChanged(RunStatus::Finished);
 }
 
-bool CheckRun::switchOff() {
+bool WindowRun::switchOff() {
     if (flag_ != Flag::On) return false;
     setFlag(Flag::Off);
     view_.statusChanged(RunStatus::Aborted);
     return true;
 }
 
-void CheckRun::abort() {
+void WindowRun::abort() {
     if (!switchOff()) return;
     for (CheckSlot& slot : slots_)
         if (slot.latest) slot.latest->requestStop();
 }
 
-void CheckRun::stopEveryCheck() {
+void WindowRun::stopEveryCheck() {
     for (auto& [id, check] : checks_) check->stopRequest()->requestStop();
 }
 
-void CheckRun::stopOnClose() {
+void WindowRun::stopOnClose() {
     switchOff();
 }

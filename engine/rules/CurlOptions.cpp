@@ -1,8 +1,11 @@
-#include "engine/CurlOptions.h"
+#include "engine/rules/CurlOptions.h"
 
 #include <algorithm>
 #include <cctype>
 #include <memory>
+
+#include "engine/rules/ProbeRules.h"
+#include "engine/rules/Urls.h"
 
 namespace {
 
@@ -33,7 +36,7 @@ UrlHandle parsedUrl(const std::string& text, unsigned flags = 0) {
 
 }  // namespace
 
-void setCheckOptions(CURL* h, const CurlSettings& settings, const std::string& agent, const std::string& proxy,
+void setCheckOptions(CURL* h, const CheckSettings& settings, const std::string& agent, const std::string& proxy,
                      bool direct, const std::string& url) {
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -48,9 +51,9 @@ void setCheckOptions(CURL* h, const CurlSettings& settings, const std::string& a
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    const CurlTimeouts& timeouts = settings.timeouts;
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()));
+    const CheckLimits& limits = settings.limits;
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.total.count()));
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
     if (!settings.caFile.empty()) {
         curl_easy_setopt(h, CURLOPT_CAINFO, settings.caFile.c_str());
@@ -58,7 +61,7 @@ void setCheckOptions(CURL* h, const CurlSettings& settings, const std::string& a
     }
 }
 
-// The URL helpers CurlHttp.h declares, for callers that do not see libcurl.
+// The URL helpers of Urls.h.
 
 bool reachesUnixSocket(const std::string& proxy) {
     // libcurl takes a SOCKS proxy URL with a path ("socks5h://localhost/run/x.sock") as a Unix socket.

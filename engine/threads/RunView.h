@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "engine/Probe.h"
+#include "engine/rules/ProbeRules.h"
 
 enum class RunFlag { NotStarted, On, Off };
 enum class RunStatus { Running, Aborted, Finished };

@@ -1,4 +1,4 @@
-#include "engine/CurlHttp.h"
+#include "engine/threads/CurlHttp.h"
 
 #include <curl/curl.h>
 
@@ -7,7 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/CurlOptions.h"
+#include "engine/rules/CurlOptions.h"
+#include "engine/rules/Urls.h"
 
 namespace {
 
@@ -22,8 +23,8 @@ constexpr std::size_t kHeldChunks = 4;
 // and pauses the transfer beyond that, so a slow reader never makes the page pile up in memory.
 class CurlRequest final : public HttpRequest {
   public:
-    CurlRequest(EasyHandle easy, const CurlTimeouts& timeouts, const StopRequest& stop)
-        : easy_(std::move(easy)), timeouts_(timeouts), stop_(stop) {}
+    CurlRequest(EasyHandle easy, const CheckLimits& limits, const StopRequest& stop)
+        : easy_(std::move(easy)), limits_(limits), stop_(stop) {}
 
     ~CurlRequest() override {
         // An abandoned check must not wait for a name lookup still running; the program is ending.
@@ -104,8 +105,8 @@ class CurlRequest final : public HttpRequest {
             if (ready() || done_) return;
             const auto now = Clock::now();
             if (stop_.abandoned()) return fail(CURLE_ABORTED_BY_CALLBACK);
-            idled_ = now - lastByte_ >= timeouts_.idle && now - started_ < timeouts_.total;
-            if (idled_ || now - started_ >= timeouts_.total) return fail(CURLE_OPERATION_TIMEDOUT);
+            idled_ = now - lastByte_ >= limits_.idle && now - started_ < limits_.total;
+            if (idled_ || now - started_ >= limits_.total) return fail(CURLE_OPERATION_TIMEDOUT);
             if (const CURLMcode rc = curl_multi_poll(multi_.get(), nullptr, 0, kPollSliceMs, nullptr); rc != CURLM_OK)
                 return fail(fromMulti(rc));
         }
@@ -155,7 +156,7 @@ class CurlRequest final : public HttpRequest {
 
     EasyHandle easy_;
     MultiHandle multi_;
-    CurlTimeouts timeouts_;
+    CheckLimits limits_;
     const StopRequest& stop_;
     struct Direct {
         char* buffer = nullptr;
@@ -176,7 +177,7 @@ class CurlRequest final : public HttpRequest {
 
 class CurlSession final : public HttpSession {
   public:
-    CurlSession(std::string agent, std::string proxy, bool bypassLocal, const CurlSettings& settings,
+    CurlSession(std::string agent, std::string proxy, bool bypassLocal, const CheckSettings& settings,
                 const StopRequest& stop)
         : agent_(std::move(agent)),
           proxy_(std::move(proxy)),
@@ -188,7 +189,7 @@ class CurlSession final : public HttpSession {
         EasyHandle easy(curl_easy_init());
         if (!easy) return nullptr;
         setCheckOptions(easy.get(), settings_, agent_, proxy_, bypassLocal_ && isLocalHost(url), url);
-        auto request = std::make_unique<CurlRequest>(std::move(easy), settings_.timeouts, stop_);
+        auto request = std::make_unique<CurlRequest>(std::move(easy), settings_.limits, stop_);
         if (!request->start()) {
             failure_ = Verdict{};
             request->describe(failure_);
@@ -208,7 +209,7 @@ class CurlSession final : public HttpSession {
     std::string agent_;
     std::string proxy_;
     bool bypassLocal_;
-    const CurlSettings& settings_;
+    const CheckSettings& settings_;
     const StopRequest& stop_;
     Verdict failure_;
 };

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/Probe.h"
-#include "engine/RunView.h"
-#include "engine/Unit_kusith.h"
+#include "engine/threads/Probe.h"
+#include "engine/threads/RunView.h"
+#include "engine/threads/Unit_kusith.h"
 
 struct RunConfig {
     static constexpr int kSlotCount = 10;
@@ -36,7 +36,7 @@ struct RunConfig {
 // Start, Abort, Stop on close and Completion, with the run state kept here and shown by the view.
 // Runs on its owner's thread only and owns no thread of its own; it keeps the check threads' handles
 // until their completion is in.
-class CheckRun {
+class WindowRun {
   public:
     struct CheckSlot {
         std::string proxy;                    // the text last handed to the slot
@@ -44,10 +44,10 @@ class CheckRun {
     };
     using Flag = RunFlag;
 
-    CheckRun(RunView& view, RunConfig config);
-    ~CheckRun();  // abandons the checks still in flight: none of them completes afterwards
-    CheckRun(const CheckRun&) = delete;
-    CheckRun& operator=(const CheckRun&) = delete;
+    WindowRun(RunView& view, RunConfig config);
+    ~WindowRun();  // abandons the checks still in flight: none of them completes afterwards
+    WindowRun(const WindowRun&) = delete;
+    WindowRun& operator=(const WindowRun&) = delete;
 
     void start();
     void abort();
@@ -90,5 +90,5 @@ class CheckRun {
     bool dispatching_ = false;
     bool interrupted_ = false;
     std::vector<Completion> held_;  // completions that came in while Start was dispatching
-    std::shared_ptr<CheckRun*> self_ = std::make_shared<CheckRun*>(this);  // completions look through a weak copy
+    std::shared_ptr<WindowRun*> self_ = std::make_shared<WindowRun*>(this);  // completions look through a weak copy
 };

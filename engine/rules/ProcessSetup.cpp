@@ -1,4 +1,4 @@
-#include "engine/ProcessSetup.h"
+#include "engine/rules/ProcessSetup.h"
 
 #include <curl/curl.h>
 #include <dirent.h>

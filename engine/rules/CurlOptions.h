@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/CurlHttp.h"
+#include "engine/rules/CheckSettings.h"
 
 // libcurl's handles, owned.
 struct EasyDeleter {
@@ -20,5 +20,5 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 // The options of every check's transfer, whichever driver runs it: the page, the agent, the proxy text as written
 // (no proxy at all when `direct`: a local host under the "<local>" bypass), redirects, protocols, certificates and
 // the connect and total limits. The idle limit is the driver's to keep.
-void setCheckOptions(CURL* h, const CurlSettings& settings, const std::string& agent, const std::string& proxy,
+void setCheckOptions(CURL* h, const CheckSettings& settings, const std::string& agent, const std::string& proxy,
                      bool direct, const std::string& url);

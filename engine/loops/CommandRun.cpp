@@ -1,4 +1,4 @@
-#include "engine/PacedRun.h"
+#include "engine/loops/CommandRun.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,28 +21,29 @@ constexpr std::string_view kDetected[] = {"socks5://", "socks4://"};
 
 }  // namespace
 
-PacedRun::PacedRun(PacedRunConfig config, ProxyLines& proxies, Poster post, Result result)
+CommandRun::CommandRun(CommandRunConfig config, ProxyLines& proxies, Poster post, Result result)
     : config_(std::move(config)),
       proxies_(proxies),
       result_(std::move(result)),
       descriptorLimit_(config_.descriptors),
       period_(std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) / std::max(config_.rate, 1)) {
-    std::weak_ptr<PacedRun*> weak = self_;
+    std::weak_ptr<CommandRun*> weak = self_;
     for (int i = 0; i < std::max(config_.loops, 1); ++i)
-        loops_.push_back(
-            std::make_unique<CheckLoop>(config_.target, config_.curl, [weak, post](std::vector<LoopCheckDone>&& done) {
-                post([weak, done = std::move(done)] {
-                    if (auto run = weak.lock())
-                        for (const LoopCheckDone& d : done) (*run)->onDone(d);
-                });
-            }));
+        loops_.push_back(std::make_unique<CommandLoop>(config_.target, config_.curl,
+                                                       [weak, post](std::vector<LoopCheckDone>&& done) {
+                                                           post([weak, done = std::move(done)] {
+                                                               if (auto run = weak.lock())
+                                                                   for (const LoopCheckDone& d : done)
+                                                                       (*run)->onDone(d);
+                                                           });
+                                                       }));
 }
 
-PacedRun::~PacedRun() {
+CommandRun::~CommandRun() {
     loops_.clear();  // before the rest: their threads report into it
 }
 
-std::size_t PacedRun::descriptorsFor(std::string_view proxy) {
+std::size_t CommandRun::descriptorsFor(std::string_view proxy) {
     const auto scheme = proxy.find("://");
     if (scheme != std::string_view::npos) proxy.remove_prefix(scheme + 3);
     if (proxy.starts_with('[')) return 1;  // an IPv6 literal
@@ -52,7 +53,7 @@ std::size_t PacedRun::descriptorsFor(std::string_view proxy) {
     return literal ? 1 : 3;
 }
 
-CheckLoop& PacedRun::leastLoaded() {
+CommandLoop& CommandRun::leastLoaded() {
     // The first loop with time to spare: work kept together costs fewer wake-ups than work spread thin.
     for (auto& loop : loops_)
         if (loop->busy() < kSpareBelow) return *loop;
@@ -60,12 +61,12 @@ CheckLoop& PacedRun::leastLoaded() {
                               [](const auto& a, const auto& b) { return a->busy() < b->busy(); });
 }
 
-PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
+CommandRun::Clock::time_point CommandRun::dispatch(Clock::time_point now) {
     held_ = Hold::None;
     if (stopped_) return Clock::time_point::max();
     if (next_ == Clock::time_point{}) next_ = now;
     next_ = std::max(next_, now - kCatchUp);
-    CheckLoop* loop = nullptr;  // one loop takes what is due now: one wake-up for the lot
+    CommandLoop* loop = nullptr;  // one loop takes what is due now: one wake-up for the lot
     while (next_ <= now) {
         const Source source = nextSource(now);
         if (source == Source::None) return retries_.empty() ? Clock::time_point::max() : retries_.front().due;
@@ -105,7 +106,7 @@ PacedRun::Clock::time_point PacedRun::dispatch(Clock::time_point now) {
     return next_;
 }
 
-void PacedRun::onDone(const LoopCheckDone& done) {
+void CommandRun::onDone(const LoopCheckDone& done) {
     const auto it = pending_.find(done.id);
     if (it == pending_.end()) return;
     Pending p = std::move(it->second);
@@ -129,7 +130,7 @@ void PacedRun::onDone(const LoopCheckDone& done) {
     result_(done.verdict.outcome == ProbeOutcome::Working ? a.tried : a.listed, done.verdict);
 }
 
-std::optional<PacedRun::Attempt> PacedRun::again(Attempt a, const Verdict& verdict) const {
+std::optional<CommandRun::Attempt> CommandRun::again(Attempt a, const Verdict& verdict) const {
     if (stopped_ || verdict.outcome != ProbeOutcome::Dead) return std::nullopt;
     // The other end answered, but not as an HTTP proxy: another protocol, before any retry of this one.
     if (config_.detect && suggestsOtherProtocol(verdict.reason) && a.scheme < std::size(kDetected) &&
@@ -144,7 +145,7 @@ std::optional<PacedRun::Attempt> PacedRun::again(Attempt a, const Verdict& verdi
     return std::nullopt;
 }
 
-void PacedRun::stop() {
+void CommandRun::stop() {
     if (stopped_) return;
     stopped_ = true;
     again_.clear();
@@ -152,12 +153,12 @@ void PacedRun::stop() {
     for (auto& loop : loops_) loop->stopAll();
 }
 
-bool PacedRun::finished() const {
+bool CommandRun::finished() const {
     return pending_.empty() &&
            (stopped_ || (again_.empty() && retries_.empty() && proxies_.taken() == proxies_.count()));
 }
 
-PacedRun::Source PacedRun::nextSource(Clock::time_point now) const {
+CommandRun::Source CommandRun::nextSource(Clock::time_point now) const {
     if (!again_.empty()) return Source::Again;
     if (!retries_.empty() && retries_.front().due <= now) return Source::Retry;
     if (proxies_.taken() < proxies_.count()) return Source::List;

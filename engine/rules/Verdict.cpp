@@ -1,4 +1,4 @@
-#include "engine/Verdict.h"
+#include "engine/rules/Verdict.h"
 
 #include <curl/curl.h>
 
