@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include "check/ResultLines.h"
 #include "engine/loops/CommandLoop.h"
 #include "engine/loops/CommandRun.h"
+#include "engine/loops/DriveRun.h"
 #include "engine/rules/ProcessSetup.h"
 #include "lists/ListFile.h"
 #include "lists/ProxyLines.h"
@@ -28,8 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kOutputStall = std::chrono::seconds(1);  // after a stop, how long a blocked reader is waited for
-// Starts due within a few milliseconds go out together: even enough a pace, and far fewer wake-ups.
-constexpr auto kDispatchSlice = std::chrono::milliseconds(10);
 
 void say(const std::string& message) {
     const std::string line = std::string(kProgramName) + ": " + message + "\n";
@@ -110,16 +110,24 @@ CommandRunConfig runConfig(const CheckOptions& o) {
 }
 
 // The target without a proxy, under the checks' own limits and rules.
-Verdict fetchDirectly(const CommandRunConfig& config, EventLoop& loop, const std::function<bool()>& stop) {
-    auto verdict = std::make_shared<std::optional<Verdict>>();  // a report may still be queued when this returns
+DriverReport fetchDirectly(const CommandRunConfig& config, EventLoop& loop, const std::function<bool()>& stop) {
+    auto report = std::make_shared<std::optional<DriverReport>>();  // a report may still be queued when this returns
     const Poster post = loop.poster();
-    CommandLoop direct(config.target, config.curl, [verdict, post](std::vector<LoopCheckDone>&& done) {
-        post([verdict, v = done.front().verdict] { *verdict = v; });
+    CommandLoop direct(config.target, config.curl, [report, post](std::vector<DriverReport>&& done) {
+        post([report, r = done.front()] { *report = r; });
     });
     direct.start(0, "");
-    while (!*verdict && !stop())
-        loop.runUntil(Clock::now() + std::chrono::seconds(1), [&] { return *verdict || stop(); });
-    return verdict->value_or(Verdict{ProbeOutcome::Aborted, Reason::Stopped});
+    while (!*report && !stop())
+        loop.runUntil(Clock::now() + std::chrono::seconds(1), [&] { return *report || stop(); });
+    return report->value_or(DriverReport{0, Verdict{ProbeOutcome::Aborted, Reason::Stopped}});
+}
+
+// What a process whose descriptor limit leaves none for a check is told.
+std::string starvedMessage() {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    return "the descriptor limit (ulimit -n) of " + std::to_string(files.rlim_cur) +
+           " leaves no descriptor for a check; raise it";
 }
 
 }  // namespace
@@ -174,19 +182,24 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
     int interrupts = 0;
     if (o.preflight && proxies.count() > 0) {
         loop.onSignal = [&](int) { ++interrupts; };
-        const Verdict direct = fetchDirectly(config, loop, [&] { return interrupts > 0; });
+        const DriverReport report = fetchDirectly(config, loop, [&] { return interrupts > 0; });
         if (interrupts > 0) return 130;
+        if (report.outOfDescriptors) {
+            say(starvedMessage());
+            return 2;
+        }
+        const Verdict& direct = report.verdict;
         if (direct.outcome != ProbeOutcome::Working) {
             say(config.target.url + ": " + std::string(reasonName(direct.reason)) +
                 " when fetched directly; every proxy would read dead (--no-preflight checks anyway)");
             return 2;
         }
     }
-    CommandRun run(config, proxies, post, [&](std::string_view proxy, const Verdict& verdict) {
-        ++(verdict.outcome == ProbeOutcome::Working ? tally.working
-           : verdict.outcome == ProbeOutcome::Dead  ? tally.dead
-                                                    : tally.aborted);
-        if (lines.wanted(verdict.outcome)) output.write(lines.format(proxy, verdict));
+    CommandRun run(config, proxies, post, [&](const CheckResult& r) {
+        ++(r.verdict.outcome == ProbeOutcome::Working ? tally.working
+           : r.verdict.outcome == ProbeOutcome::Dead  ? tally.dead
+                                                      : tally.aborted);
+        if (lines.wanted(r.verdict.outcome)) output.write(lines.format(r.proxy, r.verdict));
     });
 
     const auto started = Clock::now();
@@ -215,17 +228,20 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
     };
     if (progress.on()) loop.onTick = showProgress;
 
-    for (Clock::time_point next = Clock::now(); !run.finished() && !writeError;) {
-        next = run.dispatch(Clock::now());
-        if (writeError) break;
-        if (!o.quiet) {
+    driveRun(
+        run, loop, [&] { return writeError != 0; },
+        [&] {
+            if (o.quiet) return;
             note(saidDescriptors, CommandRun::Hold::Descriptors,
                  "the descriptor limit holds back the checks in flight (ulimit -n raises it)");
             note(saidMachine, CommandRun::Hold::Machine,
                  "this machine does not keep up with " + std::to_string(o.rate) +
                      " checks a second; they start as fast as it can");
-        }
-        loop.runUntil(std::max(next, Clock::now() + kDispatchSlice), [&] { return run.finished() || writeError != 0; });
+        });
+    if (run.starved()) {
+        progress.clear();
+        say(starvedMessage());
+        return 2;
     }
     if (writeError) {
         run.stop();

@@ -1,80 +1,18 @@
 #include "check/EventLoop.h"
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <deque>
-#include <mutex>
-#include <system_error>
-
-#include "lists/UniqueFd.h"
-
-struct EventLoop::Queue {
-    std::mutex mutex;
-    std::deque<std::function<void()>> items;
-    UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-};
-
-EventLoop::EventLoop() : queue_(std::make_shared<Queue>()) {
-    // Checked here rather than in the queue's constructor: make_shared's control block and a throwing
-    // constructor upset the undefined-behaviour sanitizer.
-    if (queue_->wake.get() < 0) throw std::system_error(errno, std::generic_category(), "the event queue");
+EventLoop::EventLoop() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signals_ = UniqueFd::checked(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK), "the signal queue");
-}
-
-EventLoop::~EventLoop() = default;
-
-Poster EventLoop::poster() const {
-    return [queue = queue_](std::function<void()> f) {
-        {
-            std::lock_guard lock(queue->mutex);
-            queue->items.push_back(std::move(f));
-        }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(queue->wake.get(), &one, sizeof one);
-    };
-}
-
-bool EventLoop::runPosted(const std::function<bool()>& done) {
-    // One at a time, so that `done` is seen right after the item that brought it about.
-    for (;;) {
-        std::function<void()> f;
-        {
-            std::lock_guard lock(queue_->mutex);
-            if (queue_->items.empty()) return false;
-            f = std::move(queue_->items.front());
-            queue_->items.pop_front();
-        }
-        f();
-        if (done()) return true;
-    }
-}
-
-void EventLoop::runUntil(Clock::time_point until, const std::function<bool()>& done) {
-    if (nextTick_ == Clock::time_point{}) nextTick_ = Clock::now() + tick;
-    while (!done() && !runPosted(done)) {
-        const auto now = Clock::now();
-        if (now >= until) return;
-        if (onTick && now >= nextTick_) {
-            onTick();
-            nextTick_ = now + tick;
-        }
-        const auto wakeAt = onTick ? std::min(until, nextTick_) : until;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count();
-        pollfd fds[2] = {{queue_->wake.get(), POLLIN, 0}, {signals_.get(), POLLIN, 0}};
-        if (::poll(fds, 2, static_cast<int>(std::min<long long>(wait, 1000))) < 0 && errno != EINTR) return;
-        std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t n = ::read(queue_->wake.get(), &count, sizeof count);
+    watch(signals_.get(), [this] {
         for (signalfd_siginfo info{}; ::read(signals_.get(), &info, sizeof info) == sizeof info;)
             if (onSignal) onSignal(static_cast<int>(info.ssi_signo));
-    }
+    });
 }

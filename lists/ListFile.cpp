@@ -11,7 +11,7 @@
 #include <memory>
 #include <utility>
 
-#include "lists/UniqueFd.h"
+#include "sys/UniqueFd.h"
 
 namespace {
 

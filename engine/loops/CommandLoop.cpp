@@ -19,7 +19,7 @@
 
 #include "engine/rules/CurlOptions.h"
 #include "engine/rules/Urls.h"
-#include "lists/UniqueFd.h"
+#include "sys/UniqueFd.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ struct CommandLoop::Impl {
         std::string proxy;
     };
 
-    Impl(Target t, CheckSettings s, Done d)
+    Impl(Target t, CheckSettings s, Reports d)
         : target(std::move(t)),
           settings(std::move(s)),
           done(std::move(d)),
@@ -228,7 +228,6 @@ struct CommandLoop::Impl {
         verdict.totalMs = long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c.started).count());
         const bool noSocket = c.noSocket && verdict.outcome != ProbeOutcome::Working;
         ended.push_back({c.id, std::move(verdict), noSocket});
-        inFlight.fetch_sub(1);
     }
 
     static int onSocket(CURL*, curl_socket_t s, int what, void* self, void* assigned) {
@@ -282,7 +281,7 @@ struct CommandLoop::Impl {
 
     Target target;
     CheckSettings settings;
-    Done done;
+    Reports done;
     const std::string agent{kProbeAgent};
     // The "<local>" bypass, decided once: every check has one target.
     const bool direct = target.bypassLocal && isLocalHost(target.url);
@@ -291,12 +290,11 @@ struct CommandLoop::Impl {
     MultiHandle multi;
     StopRequest stop;                                          // seen by every check's read rules
     std::unordered_map<CURL*, std::unique_ptr<Check>> checks;  // the thread's own
-    std::vector<LoopCheckDone> ended;                          // not yet reported
+    std::vector<DriverReport> ended;                           // not yet reported
     Clock::time_point lastReport;
     std::optional<Clock::time_point> timerAt;  // when libcurl wants its timeout action
     std::atomic<bool> stopping{false};
     std::atomic<bool> quit{false};
-    std::atomic<std::size_t> inFlight{0};
     std::atomic<std::size_t> waiting{0};
     std::atomic<double> busyShare{0};
     std::mutex mutex;
@@ -304,13 +302,12 @@ struct CommandLoop::Impl {
     std::thread thread;
 };
 
-CommandLoop::CommandLoop(Target target, CheckSettings settings, Done done)
+CommandLoop::CommandLoop(Target target, CheckSettings settings, Reports done)
     : impl_(std::make_unique<Impl>(std::move(target), std::move(settings), std::move(done))) {}
 
 CommandLoop::~CommandLoop() = default;
 
 void CommandLoop::start(std::uint64_t id, std::string proxy) {
-    impl_->inFlight.fetch_add(1);
     bool first = false;
     {
         std::lock_guard lock(impl_->mutex);
@@ -327,9 +324,6 @@ void CommandLoop::stopAll() {
     impl_->poke();
 }
 
-std::size_t CommandLoop::inFlight() const {
-    return impl_->inFlight.load();
-}
 std::size_t CommandLoop::backlog() const {
     return impl_->waiting.load();
 }

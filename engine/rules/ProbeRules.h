@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -22,6 +23,10 @@ struct Target {
 inline constexpr std::string_view kProbeAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)";
 inline constexpr std::string_view kProxyBypass = "<local>";
 inline constexpr std::size_t kChunkSize = 16384;
+// The window's pace: a wave of ten new checks, then a pause of a second. The command starts as many a second by
+// default, and a try again waits a wave's time.
+inline constexpr int kWaveSize = 10;
+inline constexpr std::chrono::milliseconds kWavePause{1000};
 
 // The one value shared between the run's thread and a check.
 class StopRequest {

@@ -50,6 +50,12 @@ struct Verdict {
     std::uint64_t bytes = 0;
 };
 
+// A finished check, as both runs hand it to their front-end: the proxy text (Shift_JIS bytes) and its verdict.
+struct CheckResult {
+    std::string proxy;
+    Verdict verdict;
+};
+
 // What libcurl says of a transfer that ended without a decision of the read rules.
 struct TransferFacts {
     int result = 0;              // the CURLcode

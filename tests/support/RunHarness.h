@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "engine/loops/CommandRun.h"
+#include "engine/loops/DriveRun.h"
+#include "engine/loops/PostQueue.h"
 #include "engine/threads/WindowRun.h"
 #include "lists/ProxyLines.h"
 #include "tests/support/CompletionQueue.h"
@@ -27,23 +29,17 @@ inline std::vector<std::string> checkThroughRun(const std::vector<std::string>& 
     return lines;
 }
 
-// The same proxies through the command's run: event loops at an even pace.
+// The same proxies through the command's run: event loops at an even pace, driven as the command drives them.
 inline std::vector<std::string> checkThroughLoops(const std::vector<std::string>& proxies, CommandRunConfig config,
                                                   std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     ProxyLines lines;
     for (const auto& p : proxies) lines.add(p + "\n");
-    CompletionQueue queue;
+    PostQueue queue;
     std::vector<std::string> results;
     CommandRun run(config, lines, queue.poster(),
-                   [&](std::string_view proxy, const Verdict& v) { results.push_back(resultLine(v.outcome, proxy)); });
+                   [&](const CheckResult& r) { results.push_back(resultLine(r.verdict.outcome, r.proxy)); });
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (!run.finished()) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now > end) return {"(no end)"};
-        const auto next = run.dispatch(now);
-        const auto wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(next - now),
-                                     std::chrono::milliseconds(1), std::chrono::milliseconds(50));
-        queue.runUntil([&] { return run.finished(); }, wait);
-    }
+    driveRun(run, queue, [&] { return std::chrono::steady_clock::now() > end; });
+    if (!run.finished()) return {"(no end)"};
     return results;
 }

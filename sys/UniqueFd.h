@@ -6,7 +6,7 @@
 #include <system_error>
 #include <utility>
 
-// A file descriptor, owned: closed when the owner goes. Here, in the lowest layer, so that every layer owns its
+// A file descriptor, owned: closed when the owner goes. Below every layer, so that each owns its
 // descriptors the same way.
 class UniqueFd {
   public:

@@ -1,0 +1,349 @@
+// The command's run on a fake driver and a fake clock: every state of its rules (pace, holds, retries, detection,
+// stop, finish), walked in simulated milliseconds without a server.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <sstream>
+
+#include "engine/loops/CommandRun.h"
+#include "lists/ProxyLines.h"
+#include "tests/support/NamedCase.h"
+
+namespace {
+
+using Clock = CommandRun::Clock;
+using std::chrono::milliseconds;
+
+// One try as a fake check plays it: how it ends and after how long. "ok@10", "reset@300", "nosocket@0".
+struct Play {
+    std::string reason;
+    long ms;
+};
+
+std::vector<Play> playsOf(const std::string& script) {
+    std::vector<Play> plays;
+    std::istringstream words(script);
+    for (std::string w; std::getline(words, w, ',');)
+        plays.push_back({w.substr(0, w.find('@')), std::stol(w.substr(w.find('@') + 1))});
+    return plays;
+}
+
+struct RunCase : NamedCase {
+    std::vector<std::string> list;
+    std::map<std::string, std::string> plays;  // per text tried; its last play repeats; none: "ok@10"
+    std::function<void(CommandRunConfig&)> configure = [](CommandRunConfig&) {};
+    std::vector<std::string> starts;  // "text@ms", in order
+    std::vector<std::string> lines;   // "result text reason@ms", in order
+    long stopAt = -1;                 // ms
+    long busyUntil = 0;               // the drivers report themselves busy until then
+    bool starved = false;
+    bool heldForDescriptors = false;
+};
+
+// The simulation: drivers that end each check when its play says, a queue the test runs, and the time.
+class Simulation {
+  public:
+    struct Driver : CheckDriver {
+        Driver(Simulation& s, Reports r) : sim(s), reports(std::move(r)) {}
+        void start(std::uint64_t id, std::string proxy) override { sim.start(*this, id, proxy); }
+        void stopAll() override { sim.stopAll(*this); }
+        std::size_t backlog() const override { return 0; }
+        double busy() const override { return sim.now < sim.busyUntil ? 1.0 : 0.0; }
+        Simulation& sim;
+        Reports reports;
+    };
+
+    explicit Simulation(const RunCase& c) : row(c), busyUntil(epoch + milliseconds(c.busyUntil)) {
+        for (const auto& p : c.list) proxies.add(p + "\n");
+    }
+
+    long ms(Clock::time_point t) const { return long(std::chrono::duration_cast<milliseconds>(t - epoch).count()); }
+
+    void start(Driver& d, std::uint64_t id, const std::string& proxy) {
+        starts.push_back(proxy + "@" + std::to_string(ms(now)));
+        const auto it = row.plays.find(proxy);
+        const std::vector<Play> plays = playsOf(it == row.plays.end() ? "ok@10" : it->second);
+        const Play play = plays[std::min(tries[proxy]++, plays.size() - 1)];
+        DriverReport r{id, Verdict{ProbeOutcome::Dead, Reason::Error}};
+        if (play.reason == "ok") {
+            r.verdict = Verdict{ProbeOutcome::Working, Reason::Marker};
+        } else if (play.reason == "nosocket") {
+            r.outOfDescriptors = true;
+        } else {
+            for (int k = 0; k <= int(Reason::Error); ++k)
+                if (reasonName(Reason(k)) == play.reason) r.verdict.reason = Reason(k);
+        }
+        flight.push_back({now + milliseconds(play.ms), &d, r});
+    }
+
+    void stopAll(Driver& d) {
+        for (auto& f : flight)
+            if (f.driver == &d)
+                f = {now, &d, DriverReport{f.report.id, Verdict{ProbeOutcome::Aborted, Reason::Stopped}}};
+    }
+
+    // Runs as the command drives a run: dispatch when due or when a report changed what is due, else wait for the
+    // next event. False when it waits for something that never comes, or runs too long.
+    bool run(CommandRun& run) {
+        Clock::time_point wake = now;
+        for (int step = 0; step < 100000; ++step) {
+            while (!posted.empty()) {
+                auto f = std::move(posted.front());
+                posted.pop_front();
+                f();
+            }
+            if (row.stopAt >= 0 && !stopped && ms(now) >= row.stopAt) {
+                stopped = true;
+                run.stop();
+            }
+            if (run.finished()) return true;
+            if (run.changed() || now >= wake) wake = run.dispatch(now);
+            Clock::time_point next = wake;
+            for (const auto& f : flight) next = std::min(next, f.due);
+            if (row.stopAt >= 0 && !stopped) next = std::min(next, epoch + milliseconds(row.stopAt));
+            if (next == Clock::time_point::max()) return false;  // nothing will ever happen: a hang
+            now = std::max(now, next);
+            deliver();
+        }
+        return false;
+    }
+
+    const RunCase& row;
+    const Clock::time_point epoch = Clock::time_point{} + std::chrono::hours(1);
+    Clock::time_point now = epoch;
+    Clock::time_point busyUntil;
+    ProxyLines proxies;
+    std::deque<std::function<void()>> posted;
+    std::vector<std::string> starts;
+    bool stopped = false;
+
+  private:
+    // Checks that ended by now, one batch per driver, as a loop reports what ended together.
+    void deliver() {
+        std::map<Driver*, std::vector<DriverReport>> batches;
+        std::erase_if(flight, [&](const InFlight& f) {
+            if (f.due > now) return false;
+            batches[f.driver].push_back(f.report);
+            return true;
+        });
+        for (auto& [driver, reports] : batches) driver->reports(std::move(reports));
+    }
+
+    struct InFlight {
+        Clock::time_point due;
+        Driver* driver;
+        DriverReport report;
+    };
+    std::vector<InFlight> flight;
+    std::map<std::string, std::size_t> tries;
+};
+
+class CommandRunStates : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(CommandRunStates, EveryProxyTakenEndsWithOneLineAndTheRunEnds) {
+    const RunCase& c = GetParam();
+    Simulation sim(c);
+    CommandRunConfig config;
+    config.loops = 2;
+    config.clock = [&] { return sim.now; };
+    config.makeDriver = [&](CheckDriver::Reports reports) {
+        return std::make_unique<Simulation::Driver>(sim, std::move(reports));
+    };
+    c.configure(config);
+    std::vector<std::string> lines;
+    CommandRun run(
+        config, sim.proxies, [&](std::function<void()> f) { sim.posted.push_back(std::move(f)); },
+        [&](const CheckResult& r) {
+            const char* word = r.verdict.outcome == ProbeOutcome::Working ? "ok"
+                               : r.verdict.outcome == ProbeOutcome::Dead  ? "dead"
+                                                                          : "aborted";
+            lines.push_back(std::string(word) + " " + r.proxy + " " + std::string(reasonName(r.verdict.reason)) + "@" +
+                            std::to_string(sim.ms(sim.now)));
+        });
+    ASSERT_TRUE(sim.run(run)) << "the run never ended; started: " << ::testing::PrintToString(sim.starts)
+                              << ", lines: " << ::testing::PrintToString(lines);
+    EXPECT_EQ(sim.starts, c.starts);
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(run.starved(), c.starved);
+    EXPECT_EQ(run.everHeld(CommandRun::Hold::Descriptors), c.heldForDescriptors);
+    EXPECT_EQ(run.everHeld(CommandRun::Hold::Machine), c.busyUntil > 0);
+}
+
+auto rate = [](int n) { return [n](CommandRunConfig& c) { c.rate = n; }; };
+auto retries = [](int n, int r = 10) {
+    return [n, r](CommandRunConfig& c) {
+        c.retries = n;
+        c.rate = r;
+    };
+};
+auto detect = [](int n = 0) {
+    return [n](CommandRunConfig& c) {
+        c.detect = true;
+        c.retries = n;
+    };
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    All, CommandRunStates,
+    ::testing::Values(
+        RunCase{{"AtThePace"},
+                {"a:1", "b:1", "c:1"},
+                {},
+                rate(10),
+                {"a:1@0", "b:1@100", "c:1@200"},
+                {"ok a:1 marker@10", "ok b:1 marker@110", "ok c:1 marker@210"}},
+        RunCase{{"AnEmptyListEndsAtOnce"}, {}, {}, rate(10), {}, {}},
+        // The list is used up and the only try left is a second away: the run waits for it, then ends.
+        RunCase{{"ARetryQueuedAfterTheListIsUsedUp"},
+                {"a:1", "b:1"},
+                {{"b:1", "reset@300,ok@10"}},
+                retries(1),
+                {"a:1@0", "b:1@100", "b:1@1400"},
+                {"ok a:1 marker@10", "ok b:1 marker@1410"}},
+        RunCase{{"RetriesRunOutOnTheLastVerdict"},
+                {"a:1"},
+                {{"a:1", "reset@5,idle-timeout@30,connect-timeout@15"}},
+                retries(2),
+                {"a:1@0", "a:1@1005", "a:1@2035"},
+                {"dead a:1 connect-timeout@2050"}},
+        RunCase{{"ARefusedPortIsNotTriedAgain"},
+                {"a:1"},
+                {{"a:1", "refused@1"}},
+                retries(3),
+                {"a:1@0"},
+                {"dead a:1 refused@1"}},
+        // A try due goes before the next proxy of the list, at the pace.
+        RunCase{{"ARetryDueGoesBeforeTheNextProxy"},
+                {"a:1", "b:1", "c:1"},
+                {{"a:1", "reset@300,ok@10"}},
+                retries(1, 1),
+                {"a:1@0", "b:1@1000", "a:1@2000", "c:1@3000"},
+                {"ok b:1 marker@1010", "ok a:1 marker@2010", "ok c:1 marker@3010"}},
+        // Tries queued in any order end in the order they are due.
+        RunCase{{"RetriesOfSeveralProxiesQueuedLate"},
+                {"a:1", "b:1", "c:1"},
+                {{"a:1", "reset@900,ok@1"}, {"b:1", "reset@100,ok@1"}, {"c:1", "reset@400,ok@1"}},
+                retries(1, 100),
+                {"a:1@0", "b:1@10", "c:1@20", "b:1@1110", "c:1@1420", "a:1@1900"},
+                {"ok b:1 marker@1111", "ok c:1 marker@1421", "ok a:1 marker@1901"}},
+        RunCase{{"DetectionAfterTheListIsUsedUp"},
+                {"a:1", "b:1"},
+                {{"b:1", "not-a-proxy@50"}},
+                detect(),
+                {"a:1@0", "b:1@100", "socks5://b:1@200"},
+                {"ok a:1 marker@10", "ok socks5://b:1 marker@210"}},
+        RunCase{{"DetectionThroughEveryProtocol"},
+                {"a:1"},
+                {{"a:1", "reset@5"}, {"socks5://a:1", "not-a-proxy@5"}, {"socks4://a:1", "reset@5"}},
+                detect(),
+                {"a:1@0", "socks5://a:1@100", "socks4://a:1@200"},
+                {"dead a:1 reset@205"}},
+        // A passing failure is tried again in the same protocol before detection moves on.
+        RunCase{{"DetectionRetriesAFlakyHttpProxyFirst"},
+                {"a:1"},
+                {{"a:1", "reset@5,ok@10"}},
+                detect(2),
+                {"a:1@0", "a:1@1005"},
+                {"ok a:1 marker@1015"}},
+        // The same failure twice is the protocol's answer: detection moves on with the tries left.
+        RunCase{{"DetectionMovesOnAfterTheSameFailureTwice"},
+                {"a:1"},
+                {{"a:1", "reset@5"}, {"socks5://a:1", "reset@5,ok@10"}},
+                detect(2),
+                {"a:1@0", "a:1@1005", "socks5://a:1@1085", "socks5://a:1@2090"},
+                {"ok socks5://a:1 marker@2100"}},
+        RunCase{{"DetectionLeavesATextWithASchemeAlone"},
+                {"http://a:1"},
+                {{"http://a:1", "not-a-proxy@5"}},
+                detect(),
+                {"http://a:1@0"},
+                {"dead http://a:1 not-a-proxy@5"}},
+        RunCase{{"DetectionTriesARefusedPortOnce"},
+                {"a:1"},
+                {{"a:1", "refused@5"}},
+                detect(2),
+                {"a:1@0"},
+                {"dead a:1 refused@5"}},
+        // A stop: the checks in flight end aborted, and so does every try waiting for its turn or its second.
+        RunCase{{"AStopWithTriesWaitingAndInFlight"},
+                {"a:1", "b:1", "c:1", "d:1"},
+                {{"a:1", "reset@10"}, {"b:1", "reset@10"}, {"c:1", "reset@1000"}},
+                retries(5, 1000),
+                {"a:1@0", "b:1@1", "c:1@2", "d:1@3"},
+                {"ok d:1 marker@13", "aborted a:1 stopped@600", "aborted b:1 stopped@600", "aborted c:1 stopped@600"},
+                600},
+        RunCase{{"AStopWhileTheNextProtocolWaitsForItsTurn"},
+                {"a:1", "b:1"},
+                {{"a:1", "not-a-proxy@5"}},
+                [](CommandRunConfig& c) {
+                    c.detect = true;
+                    c.rate = 1;
+                },
+                {"a:1@0"},
+                {"aborted a:1 stopped@500"},
+                500},
+        // A report of a passing failure that comes after the stop was to wait for another try: aborted.
+        RunCase{{"AFailureReportedAfterTheStop"},
+                {"a:1"},
+                {{"a:1", "reset@100"}},
+                retries(2),
+                {"a:1@0"},
+                {"aborted a:1 stopped@100"},
+                100},
+        RunCase{{"AStopBeforeTheListIsTakenLeavesTheRestUnstarted"},
+                {"a:1", "b:1", "c:1"},
+                {},
+                rate(1),
+                {"a:1@0", "b:1@1000"},
+                {"ok a:1 marker@10", "ok b:1 marker@1010"},
+                1500},
+        // Starts wait while the checks in flight hold every descriptor they may.
+        RunCase{{"ADescriptorHoldWaitsForAReport"},
+                {"10.0.0.1:1", "10.0.0.2:1", "10.0.0.3:1"},
+                {{"10.0.0.1:1", "ok@500"}, {"10.0.0.2:1", "ok@700"}},
+                [](CommandRunConfig& c) {
+                    c.rate = 1000;
+                    c.descriptors = 2;
+                },
+                {"10.0.0.1:1@0", "10.0.0.2:1@1", "10.0.0.3:1@500"},
+                {"ok 10.0.0.1:1 marker@500", "ok 10.0.0.3:1 marker@510", "ok 10.0.0.2:1 marker@701"},
+                -1,
+                0,
+                false,
+                true},
+        // A check that got no socket is made again, before the rest, once another has given its descriptors back; the
+        // limit is then what was held when it failed.
+        RunCase{{"NoSocketWhileOthersRunIsMadeAgain"},
+                {"a:1", "b:1", "c:1"},
+                {{"a:1", "ok@300"}, {"b:1", "nosocket@1,ok@10"}},
+                rate(1000),
+                {"a:1@0", "b:1@1", "b:1@300", "c:1@310"},
+                {"ok a:1 marker@300", "ok b:1 marker@310", "ok c:1 marker@320"},
+                -1,
+                0,
+                false,
+                true},
+        // A check alone that gets no socket never will: the run ends, saying so.
+        RunCase{{"NoSocketForACheckAloneStarves"},
+                {"a:1", "b:1"},
+                {{"a:1", "nosocket@0"}},
+                rate(10),
+                {"a:1@0"},
+                {"aborted a:1 stopped@0"},
+                -1,
+                0,
+                true},
+        // Busy drivers hold starts back; what fell behind is made up for 20 ms at most, not in a burst.
+        RunCase{{"BusyDriversHoldStartsBack"},
+                {"a:1", "b:1", "c:1", "d:1"},
+                {},
+                rate(100),
+                {"a:1@50", "b:1@50", "c:1@50", "d:1@60"},
+                {"ok a:1 marker@60", "ok b:1 marker@60", "ok c:1 marker@60", "ok d:1 marker@70"},
+                -1,
+                50}),
+    caseName);
+
+}  // namespace
