@@ -93,14 +93,13 @@ CommandRunConfig runConfig(const CheckOptions& o) {
     CommandRunConfig config;
     if (o.url) config.target.url = *o.url;
     if (o.expect) config.target.marker = *o.expect;
-    config.target.bypassLocal = false;  // the page was named: every check goes through its proxy
+    config.target.bypassLocal = false;  // every check goes through its proxy, whatever the page's host
     config.curl.caFile = o.caFile;
     CheckLimits& t = config.curl.limits;
     if (o.timeout) t.total = std::min<std::chrono::milliseconds>(t.total, *o.timeout);
     if (o.connectTimeout) t.connect = *o.connectTimeout;
     if (o.idleTimeout) t.idle = *o.idleTimeout;
-    t.connect = std::min(t.connect, t.total);
-    t.idle = std::min(t.idle, t.total);
+    t.keepWithinTotal();
     config.rate = o.rate;
     config.loops = int(std::max(1u, std::thread::hardware_concurrency()));
     config.descriptors = descriptorsForChecks();
@@ -178,7 +177,7 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
     Progress progress(!o.quiet);
     Tally tally;
 
-    const CommandRunConfig config = runConfig(o);
+    CommandRunConfig config = runConfig(o);
     int interrupts = 0;
     if (o.preflight && proxies.count() > 0) {
         loop.onSignal = [&](int) { ++interrupts; };
@@ -189,12 +188,14 @@ int checkAll(const CheckOptions& o, ProxyLines& proxies) {
             return 2;
         }
         const Verdict& direct = report.verdict;
+        config.target.directStatus = direct.httpStatus;
         if (direct.outcome != ProbeOutcome::Working) {
             say(config.target.url + ": " + std::string(reasonName(direct.reason)) +
                 " when fetched directly; every proxy would read dead (--no-preflight checks anyway)");
             return 2;
         }
     }
+    config.target.proxyAnswerDecides = true;  // through a proxy; the page's own answer, directly, was the page's
     CommandRun run(config, proxies, post, [&](const CheckResult& r) {
         ++(r.verdict.outcome == ProbeOutcome::Working ? tally.working
            : r.verdict.outcome == ProbeOutcome::Dead  ? tally.dead

@@ -41,16 +41,18 @@ std::string ResultLines::format(std::string_view proxy, const Verdict& v) const 
 std::string ResultLines::object(std::string_view proxy, const Verdict& v) const {
     using Json = nlohmann::ordered_json;
     const auto orNull = [](const std::optional<long>& n) { return n ? Json(*n) : Json(); };
+    // Every text as the window shows it, bytes that are not Shift_JIS as U+F7xx: always UTF-8.
+    const auto text = [&](std::string_view sjis) { return codec_.decode(std::string(sjis)).toStdString(); };
     return Json{
-        {"proxy", codec_.decode(std::string(proxy)).toStdString()},  // bytes not Shift_JIS kept as U+F7xx
+        {"proxy", text(proxy)},
         {"result", resultWord(v.outcome)},
         {"reason", reasonName(v.reason)},
-        {"scheme", v.scheme},
+        {"scheme", text(v.scheme)},
         {"http_status", orNull(v.httpStatus)},
         {"connect_ms", orNull(v.connectMs)},
         {"first_byte_ms", orNull(v.firstByteMs)},
         {"total_ms", v.totalMs},
         {"bytes", v.bytes},
     }
-        .dump();
+        .dump(-1, ' ', false, Json::error_handler_t::replace);  // whatever a field holds, no line ends the run
 }

@@ -33,27 +33,31 @@ constexpr auto kReportEvery = std::chrono::milliseconds(5);
 
 struct CommandLoop::Impl {
     struct Check {
-        Check(std::uint64_t i, const std::string& marker, const StopRequest& stop, std::string_view proxy)
-            : id(i), rules(marker, stop), scheme(proxy.empty() ? "" : proxyScheme(proxy)) {}
+        Check(std::uint64_t i, const Target& target, const StopRequest& stop, std::string_view proxy)
+            : id(i), rules(target, stop), scheme(proxy.empty() ? "" : proxyScheme(proxy)) {}
         std::uint64_t id;
         ProbeRules rules;
         std::string scheme;
         CURL* easy = nullptr;
-        Clock::time_point started = Clock::now();
-        Clock::time_point lastByte = started;
+        CheckClock clock;
         std::uint64_t bytes = 0;
-        std::optional<ProbeOutcome> ended;  // decided by the read rules before the transfer ended
+        std::optional<Decision> decided;  // by the read rules, before the transfer ended
         bool noSocket = false;
+        curl_socket_t socket = CURL_SOCKET_BAD;      // the one to the proxy (or the page)
+        std::optional<Clock::time_point> connected;  // when it was made: libcurl's timer waits for the tunnel
+        bool unwatched = false;  // a socket of it could not be watched: our failure, not the proxy's
     };
     struct Start {
         std::uint64_t id;
         std::string proxy;
     };
 
-    Impl(Target t, CheckSettings s, Reports d)
+    Impl(Target t, CheckSettings s, Reports d, WatchSocket w)
         : target(std::move(t)),
           settings(std::move(s)),
           done(std::move(d)),
+          watchSocket(w ? std::move(w)
+                        : [](int epfd, int op, int fd, epoll_event* e) { return ::epoll_ctl(epfd, op, fd, e); }),
           epoll(UniqueFd::checked(::epoll_create1(EPOLL_CLOEXEC), "a check loop")),
           wake(UniqueFd::checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "a check loop")),
           multi(curl_multi_init()) {
@@ -61,7 +65,8 @@ struct CommandLoop::Impl {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = wake.get();
-        ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &ev);
+        if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0)
+            throw std::system_error(errno, std::generic_category(), "a check loop");
         curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &Impl::onSocket);
         curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
         curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &Impl::onTimer);
@@ -86,7 +91,7 @@ struct CommandLoop::Impl {
         std::vector<epoll_event> events(512);
         auto windowStart = Clock::now();
         Clock::duration idle{};
-        auto nextSweep = windowStart + kSweep;
+        nextSweep = windowStart + kSweep;
         while (!quit) {
             auto now = Clock::now();
             auto until = std::min(nextSweep, windowStart + kBusyWindow);
@@ -123,7 +128,7 @@ struct CommandLoop::Impl {
             }
             now = Clock::now();
             if (now >= nextSweep) {
-                sweepIdle(now);
+                sweep(now);
                 nextSweep = now + kSweep;
             }
             if (now - windowStart >= kBusyWindow) {
@@ -146,9 +151,11 @@ struct CommandLoop::Impl {
     }
 
     void add(const Start& s) {
-        auto check = std::make_unique<Check>(s.id, target.marker, stop, s.proxy);
+        auto check = std::make_unique<Check>(s.id, target, stop, s.proxy);
         if (stopping) return report(*check, Verdict{ProbeOutcome::Aborted, Reason::Stopped});
-        if (reachesUnixSocket(s.proxy)) return report(*check, Verdict{ProbeOutcome::Dead, Reason::Unsupported});
+        // A text libcurl cannot read, or one it would take for a local socket, is refused without a connection.
+        if (!s.proxy.empty() && (!isProxyUrl(s.proxy) || reachesUnixSocket(s.proxy)))
+            return report(*check, Verdict{ProbeOutcome::Dead, Reason::Unsupported});
         CURL* h = curl_easy_init();
         if (!h) return report(*check, Verdict{ProbeOutcome::Dead, Reason::Error});
         check->easy = h;
@@ -183,32 +190,43 @@ struct CommandLoop::Impl {
             const auto it = checks.find(easy);
             if (it == checks.end()) continue;
             const Check& c = *it->second;
-            if (c.ended) {
-                end(it, Verdict{*c.ended, *c.ended == ProbeOutcome::Working ? Reason::Marker : Reason::Stopped});
-            } else {
-                Verdict v{ProbeRules::atEnd(), Reason::Error};
-                readTransfer(c.easy, result, v);
-                end(it, std::move(v));
-            }
+            if (c.decided)
+                end(it, *c.decided);
+            else
+                end(it, {ProbeRules::atEnd(), Reason::Error}, result);
         }
     }
 
-    void sweepIdle(Clock::time_point now) {
-        std::vector<CURL*> late;
+    // The checks past a limit, and those whose socket could not be watched.
+    void sweep(Clock::time_point now) {
+        std::vector<std::pair<CURL*, Reason>> over;
         for (const auto& [easy, check] : checks)
-            if (now - check->lastByte >= settings.limits.idle) late.push_back(easy);
-        for (CURL* easy : late) end(checks.find(easy), Verdict{ProbeRules::atEnd(), Reason::IdleTimeout});
+            if (check->unwatched)
+                over.emplace_back(easy, Reason::Error);
+            else if (const auto limit = limitPassed(check->clock, settings.limits, now))
+                over.emplace_back(easy, *limit);
+        for (const auto& [easy, reason] : over) end(checks.find(easy), {ProbeRules::atEnd(), reason});
     }
 
     void abortAll() {
-        while (!checks.empty()) end(checks.begin(), Verdict{ProbeOutcome::Aborted, Reason::Stopped});
+        while (!checks.empty()) end(checks.begin(), {ProbeOutcome::Aborted, Reason::Stopped});
     }
 
-    // `verdict` brings the outcome and the reason; the rest is read here, before the transfer is gone.
-    void end(std::unordered_map<CURL*, std::unique_ptr<Check>>::iterator it, Verdict verdict) {
+    // A check over: decided by the rules, or, with `result`, by the transfer's end. What the transfer found out is
+    // read here, once, before it is gone.
+    void end(std::unordered_map<CURL*, std::unique_ptr<Check>>::iterator it, Decision d,
+             std::optional<CURLcode> result = std::nullopt) {
         std::unique_ptr<Check> check = std::move(it->second);
         checks.erase(it);
-        if (check->easy) readTimers(check->easy, verdict);
+        Verdict verdict{d.outcome, d.reason};
+        if (check->easy && result)
+            readTransfer(check->easy, *result, check->clock.any, verdict);
+        else if (check->easy)
+            readTimers(check->easy, verdict);
+        if (!verdict.connectMs && check->connected)  // a CONNECT or SOCKS handshake refused
+            verdict.connectMs =
+                long(std::chrono::duration_cast<std::chrono::milliseconds>(*check->connected - check->clock.started)
+                         .count());
         release(*check, verdict.outcome == ProbeOutcome::Aborted);
         report(*check, std::move(verdict));
     }
@@ -225,26 +243,35 @@ struct CommandLoop::Impl {
     void report(const Check& c, Verdict verdict) {
         verdict.bytes = c.bytes;
         verdict.scheme = c.scheme;
-        verdict.totalMs = long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c.started).count());
+        verdict.totalMs =
+            long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - c.clock.started).count());
         const bool noSocket = c.noSocket && verdict.outcome != ProbeOutcome::Working;
         ended.push_back({c.id, std::move(verdict), noSocket});
     }
 
-    static int onSocket(CURL*, curl_socket_t s, int what, void* self, void* assigned) {
+    static int onSocket(CURL* easy, curl_socket_t s, int what, void* self, void* assigned) {
         auto* loop = static_cast<Impl*>(self);
         if (what == CURL_POLL_REMOVE) {
-            ::epoll_ctl(loop->epoll.get(), EPOLL_CTL_DEL, s, nullptr);
+            loop->watchSocket(loop->epoll.get(), EPOLL_CTL_DEL, s, nullptr);
             return 0;
         }
         epoll_event ev{};
         ev.events = (what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u);
         ev.data.fd = s;
-        if (assigned) {
-            ::epoll_ctl(loop->epoll.get(), EPOLL_CTL_MOD, s, &ev);
-        } else {
-            ::epoll_ctl(loop->epoll.get(), EPOLL_CTL_ADD, s, &ev);
-            curl_multi_assign(loop->multi.get(), s, loop);
+        if (loop->watchSocket(loop->epoll.get(), assigned ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, s, &ev) != 0) {
+            // Unwatched, the check would wait for its idle limit and blame the proxy: it ends at the next sweep as
+            // a failure of ours.
+            Check* check = nullptr;
+            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &check);
+            if (check) check->unwatched = true;
+            loop->nextSweep = Clock::now();
+            return 0;
         }
+        if (!assigned) curl_multi_assign(loop->multi.get(), s, loop);
+        // Reading on its own socket: the connection is made and the request is out.
+        Check* check = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &check);
+        if (check && s == check->socket && (what & CURL_POLL_IN) && !check->connected) check->connected = Clock::now();
         return 0;
     }
 
@@ -259,29 +286,34 @@ struct CommandLoop::Impl {
 
     static std::size_t onBody(char* data, std::size_t, std::size_t n, void* self) {
         auto* c = static_cast<Check*>(self);
-        c->lastByte = Clock::now();
+        c->clock.received(Clock::now());
         c->bytes += n;
-        if (const auto outcome = c->rules.afterRead(std::string_view(data, n))) {
-            c->ended = outcome;
-            return 0;  // the check is decided: the transfer ends here
-        }
+        if ((c->decided = c->rules.afterRead(std::string_view(data, n)))) return 0;  // decided: the transfer ends
         return n;
     }
 
-    static std::size_t onHeader(char*, std::size_t, std::size_t n, void* self) {
-        static_cast<Check*>(self)->lastByte = Clock::now();
+    static std::size_t onHeader(char* data, std::size_t, std::size_t n, void* self) {
+        auto* c = static_cast<Check*>(self);
+        c->clock.received(Clock::now());
+        long status = 0;
+        if (endsFinalHeaders(c->easy, std::string_view(data, n), status) &&
+            (c->decided = c->rules.afterHeaders(status)))
+            return 0;  // the proxy answered for itself: no need of the page
         return n;
     }
 
     static curl_socket_t onOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
         const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) static_cast<Check*>(self)->noSocket = true;
+        auto* check = static_cast<Check*>(self);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) check->noSocket = true;
+        if (fd >= 0) check->socket = fd;
         return fd < 0 ? CURL_SOCKET_BAD : fd;
     }
 
     Target target;
     CheckSettings settings;
     Reports done;
+    WatchSocket watchSocket;
     const std::string agent{kProbeAgent};
     // The "<local>" bypass, decided once: every check has one target.
     const bool direct = target.bypassLocal && isLocalHost(target.url);
@@ -293,6 +325,7 @@ struct CommandLoop::Impl {
     std::vector<DriverReport> ended;                           // not yet reported
     Clock::time_point lastReport;
     std::optional<Clock::time_point> timerAt;  // when libcurl wants its timeout action
+    Clock::time_point nextSweep;
     std::atomic<bool> stopping{false};
     std::atomic<bool> quit{false};
     std::atomic<std::size_t> waiting{0};
@@ -302,8 +335,8 @@ struct CommandLoop::Impl {
     std::thread thread;
 };
 
-CommandLoop::CommandLoop(Target target, CheckSettings settings, Reports done)
-    : impl_(std::make_unique<Impl>(std::move(target), std::move(settings), std::move(done))) {}
+CommandLoop::CommandLoop(Target target, CheckSettings settings, Reports done, WatchSocket watch)
+    : impl_(std::make_unique<Impl>(std::move(target), std::move(settings), std::move(done), std::move(watch))) {}
 
 CommandLoop::~CommandLoop() = default;
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,9 +12,14 @@
 
 // Checks driven from a thread of its own through one libcurl multi handle and epoll, each with the options, limits
 // and read rules of the window's checks. Its thread reports the checks that ended together in one batch.
+struct epoll_event;
+
 class CommandLoop final : public CheckDriver {
   public:
-    CommandLoop(Target target, CheckSettings settings, Reports reports);
+    // How a socket is watched: epoll_ctl, unless a test makes it fail.
+    using WatchSocket = std::function<int(int epoll, int op, int fd, epoll_event* event)>;
+
+    CommandLoop(Target target, CheckSettings settings, Reports reports, WatchSocket watch = {});
     ~CommandLoop() override;  // gives up the checks in flight without reporting them and joins the thread
     CommandLoop(const CommandLoop&) = delete;
     CommandLoop& operator=(const CommandLoop&) = delete;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/loops/CommandLoop.h"
+#include "engine/rules/Urls.h"
 #include "lists/ProxyLines.h"
 
 namespace {
@@ -94,7 +95,8 @@ CommandRun::Clock::time_point CommandRun::dispatch(Clock::time_point now) {
             attempt = std::move(retries_.front().attempt);
             retries_.pop_front();
         } else {
-            attempt.listed = attempt.tried = std::string(*proxies_.next());
+            attempt.listed = std::string(*proxies_.next());
+            attempt.tried = fromSellerForm(attempt.listed).value_or(attempt.listed);
             attempt.retriesLeft = config_.retries;
         }
         const std::uint64_t id = nextId_++;
@@ -158,7 +160,7 @@ void CommandRun::onReport(const DriverReport& r) {
                                          [](Clock::time_point t, const Retry& q) { return t < q.due; });
         retries_.insert(at, Retry{due, std::move(a)});
     } else {
-        a.tried = std::string(kDetected[a.step++]) + a.listed;
+        a.tried = std::string(kDetected[a.step++]) + fromSellerForm(a.listed).value_or(a.listed);
         a.lastFailure.reset();
         again_.push_back(std::move(a));  // the next protocol, at once
     }

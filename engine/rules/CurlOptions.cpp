@@ -1,38 +1,11 @@
 #include "engine/rules/CurlOptions.h"
 
-#include <algorithm>
-#include <cctype>
-#include <memory>
-
 #include "engine/rules/ProbeRules.h"
-#include "engine/rules/Urls.h"
 
 namespace {
 
 constexpr long kMaxRedirects = 10;
 constexpr long kDefaultProxyPort = 80;
-
-struct UrlDeleter {
-    void operator()(CURLU* h) const { curl_url_cleanup(h); }
-};
-struct CharDeleter {
-    void operator()(char* p) const { curl_free(p); }
-};
-using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
-
-std::string urlPart(CURLU* url, CURLUPart what, unsigned flags = 0) {
-    char* raw = nullptr;
-    if (curl_url_get(url, what, &raw, flags) != CURLUE_OK) return {};
-    std::unique_ptr<char, CharDeleter> part(raw);
-    return part.get();
-}
-
-// `text` read as a URL; null when it is none.
-UrlHandle parsedUrl(const std::string& text, unsigned flags = 0) {
-    UrlHandle url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), flags) != CURLUE_OK) return nullptr;
-    return url;
-}
 
 }  // namespace
 
@@ -61,30 +34,12 @@ void setCheckOptions(CURL* h, const CheckSettings& settings, const std::string& 
     }
 }
 
-// The URL helpers of Urls.h.
-
-bool reachesUnixSocket(const std::string& proxy) {
-    // libcurl takes a SOCKS proxy URL with a path ("socks5h://localhost/run/x.sock") as a Unix socket.
-    // No SOCKS proxy on the network has a path, so any SOCKS text with one is refused.
-    std::string scheme = proxy.substr(0, 5);
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (scheme != "socks") return false;
-    const UrlHandle url = parsedUrl(proxy, CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME);
-    if (!url) return true;  // what cannot be read as a URL is no proxy to try
-    const std::string path = urlPart(url.get(), CURLUPART_PATH, CURLU_URLDECODE);
-    return !path.empty() && path != "/";
-}
-
-bool isLocalHost(const std::string& url) {
-    const UrlHandle parsed = parsedUrl(url);
-    if (!parsed) return false;
-    const std::string host = urlPart(parsed.get(), CURLUPART_HOST);
-    return !host.empty() && host.find('.') == std::string::npos;
-}
-
-bool isWebUrl(const std::string& url) {
-    const UrlHandle parsed = parsedUrl(url);
-    if (!parsed) return false;
-    const std::string scheme = urlPart(parsed.get(), CURLUPART_SCHEME);
-    return (scheme == "http" || scheme == "https") && !urlPart(parsed.get(), CURLUPART_HOST).empty();
+bool endsFinalHeaders(CURL* h, std::string_view line, long& status) {
+    if (line != "\r\n" && line != "\n") return false;
+    status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 100 && status < 200) return false;
+    // If libcurl does not follow after all, the transfer simply ends.
+    curl_header* location = nullptr;
+    return !(status / 100 == 3 && curl_easy_header(h, "Location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK);
 }

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "engine/rules/CheckSettings.h"
 
@@ -19,6 +20,10 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 
 // The options of every check's transfer, whichever driver runs it: the page, the agent, the proxy text as written
 // (no proxy at all when `direct`: a local host under the "<local>" bypass), redirects, protocols, certificates and
-// the connect and total limits. The idle limit is the driver's to keep.
+// the connect and total limits. The idle limit is the driver's to keep, by limitPassed.
 void setCheckOptions(CURL* h, const CheckSettings& settings, const std::string& agent, const std::string& proxy,
                      bool direct, const std::string& url);
+
+// True when a header line ends the headers of the response the body will come from: not an interim 1xx, nor a
+// redirect that libcurl is about to follow. `status` is then that response's.
+bool endsFinalHeaders(CURL* h, std::string_view line, long& status);

@@ -41,12 +41,23 @@ bool MarkerScan::feed(std::string_view chunk) {
     return found_;
 }
 
-std::optional<ProbeOutcome> ProbeRules::beforeRead() const {
-    if (stop_.stopRequested()) return ProbeOutcome::Aborted;
+std::optional<Decision> ProbeRules::beforeRead() const {
+    if (stop_.stopRequested()) return Decision{ProbeOutcome::Aborted, Reason::Stopped};
     return std::nullopt;
 }
 
-std::optional<ProbeOutcome> ProbeRules::afterRead(std::string_view chunk) {
-    if (scan_.feed(chunk)) return ProbeOutcome::Working;
+std::optional<Decision> ProbeRules::afterHeaders(long status) const {
+    if (!target_.proxyAnswerDecides) return std::nullopt;
+    // The proxy's error page may quote the URL, or hold any text: its status says what it is.
+    if (status == 407) return Decision{ProbeOutcome::Dead, Reason::ProxyAuth};
+    if (status == 502 || status == 503 || status == 504) return Decision{ProbeOutcome::Dead, Reason::ProxyDenied};
+    // tinyproxy answers a wrong password so: a page that wants none when fetched directly.
+    if (status == 401 && target_.directStatus && *target_.directStatus != 401)
+        return Decision{ProbeOutcome::Dead, Reason::ProxyAuth};
+    return std::nullopt;
+}
+
+std::optional<Decision> ProbeRules::afterRead(std::string_view chunk) {
+    if (scan_.feed(chunk)) return Decision{ProbeOutcome::Working, Reason::Marker};
     return beforeRead();
 }

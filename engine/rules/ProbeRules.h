@@ -18,6 +18,10 @@ struct Target {
     std::string url = "http://www.apple.com/";
     std::string marker = "Apple Inc. All rights reserved.";
     bool bypassLocal = true;  // a host without a period is fetched directly, past the proxy ("<local>")
+    // The command's rule: a proxy's own answer (407, 502, 503, 504) decides, marker or not; the window's marker alone
+    // decides. `directStatus` is what the page answered when fetched directly, when it was.
+    bool proxyAnswerDecides = false;
+    std::optional<long> directStatus;
 };
 
 inline constexpr std::string_view kProbeAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)";
@@ -62,19 +66,29 @@ class MarkerScan {
     bool found_ = false;
 };
 
+// What the rules decided, and why.
+struct Decision {
+    ProbeOutcome outcome;
+    Reason reason;
+};
+
 // The read loop's rules, fed read by read, whoever does the reading.
 class ProbeRules {
   public:
-    ProbeRules(std::string marker, const StopRequest& stop) : scan_(std::move(marker)), stop_(stop) {}
+    ProbeRules(const Target& target, const StopRequest& stop) : scan_(target.marker), target_(target), stop_(stop) {}
     // Before each read: aborted once a stop was asked for, else read on.
-    std::optional<ProbeOutcome> beforeRead() const;
+    std::optional<Decision> beforeRead() const;
+    // Once the final response's headers are in: dead when its status is the proxy's own answer (where the target
+    // says so), else read on.
+    std::optional<Decision> afterHeaders(long status) const;
     // After a read that brought bytes: working once the marker is in, aborted on a stop that came meanwhile,
     // else read on.
-    std::optional<ProbeOutcome> afterRead(std::string_view chunk);
-    // A read that failed or brought nothing ends the check dead.
+    std::optional<Decision> afterRead(std::string_view chunk);
+    // A read that failed or brought nothing ends the check dead; the transfer says why.
     static constexpr ProbeOutcome atEnd() { return ProbeOutcome::Dead; }
 
   private:
     MarkerScan scan_;
+    const Target& target_;
     const StopRequest& stop_;
 };

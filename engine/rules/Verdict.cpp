@@ -16,6 +16,7 @@ struct ReasonRow {
     bool transient;
     bool otherProtocol;
 };
+// In the order of the enum, one row each: a reason added without its row fails to compile.
 constexpr ReasonRow kReasons[] = {
     {Reason::Marker, "marker", false, false},
     {Reason::NoMarker, "no-marker", false, false},
@@ -37,9 +38,16 @@ constexpr ReasonRow kReasons[] = {
     {Reason::Error, "error", false, false},
 };
 
+static_assert(std::size(kReasons) == std::size_t(Reason::Error) + 1, "a reason has no row");
+constexpr bool rowsInOrder() {
+    for (std::size_t i = 0; i < std::size(kReasons); ++i)
+        if (kReasons[i].reason != Reason(i)) return false;
+    return true;
+}
+static_assert(rowsInOrder(), "the rows are not in the order of the reasons");
+
 const ReasonRow& rowOf(Reason reason) {
-    return *std::find_if(std::begin(kReasons), std::end(kReasons),
-                         [&](const ReasonRow& r) { return r.reason == reason; });
+    return kReasons[std::size_t(reason)];
 }
 
 // libcurl's result codes. Those read further below: CURLE_COULDNT_CONNECT (by errno), CURLE_OPERATION_TIMEDOUT
@@ -117,7 +125,7 @@ bool suggestsOtherProtocol(Reason reason) {
 
 Reason reasonFor(const TransferFacts& f) {
     // The proxy's own answer comes first: a refused CONNECT is no failure of the connection.
-    if (f.connectCode == 407 || f.status == 407) return Reason::ProxyAuth;
+    if (f.connectCode == 407 || f.connectCode == 401 || f.status == 407) return Reason::ProxyAuth;
     if (f.connectCode >= 300) return Reason::ProxyDenied;
     const auto code = static_cast<CURLcode>(f.result);
     if (code == CURLE_COULDNT_CONNECT) {
@@ -128,7 +136,8 @@ Reason reasonFor(const TransferFacts& f) {
     }
     if (code == CURLE_OPERATION_TIMEDOUT) {
         if (!f.resolved) return Reason::ProxyName;  // a look-up that never answered
-        return f.handshakeDone ? Reason::TimeLimit : Reason::ConnectTimeout;
+        if (!f.handshakeDone) return Reason::ConnectTimeout;
+        return f.received ? Reason::TimeLimit : Reason::IdleTimeout;  // as limitPassed has it
     }
     if (code == CURLE_UNSUPPORTED_PROTOCOL && !f.connected) return Reason::Unsupported;
     if (code == CURLE_PROXY) {
@@ -141,7 +150,7 @@ Reason reasonFor(const TransferFacts& f) {
     return Reason::Error;
 }
 
-void readTransfer(void* easy, int result, Verdict& v) {
+void readTransfer(void* easy, int result, bool received, Verdict& v) {
     CURL* h = easy;
     TransferFacts f;
     f.result = result;
@@ -158,14 +167,17 @@ void readTransfer(void* easy, int result, Verdict& v) {
     f.resolved = lookup > 0;
     f.connected = connect > 0;
     f.handshakeDone = pretransfer > 0;
+    f.received = received;
     v.reason = reasonFor(f);
     readTimers(easy, v);
 }
 
 void readTimers(void* easy, Verdict& v) {
     CURL* h = easy;
-    long status = 0;
+    long status = 0, connectCode = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+    if (status <= 0 && connectCode > 0) status = connectCode;  // a CONNECT refused: the proxy's own answer
     if (status > 0) v.httpStatus = status;
     const auto ms = [&](CURLINFO what) -> std::optional<long> {
         curl_off_t us = 0;
@@ -175,12 +187,4 @@ void readTimers(void* easy, Verdict& v) {
     };
     v.connectMs = ms(CURLINFO_CONNECT_TIME_T);
     v.firstByteMs = ms(CURLINFO_STARTTRANSFER_TIME_T);
-}
-
-std::string proxyScheme(std::string_view proxy) {
-    const auto end = proxy.find("://");
-    if (end == std::string_view::npos) return "http";
-    std::string scheme(proxy.substr(0, end));
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
-    return scheme;
 }

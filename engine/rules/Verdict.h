@@ -66,11 +66,10 @@ struct TransferFacts {
     bool resolved = false;       // the proxy's name (or the page's, when direct) was looked up
     bool connected = false;      // a connection was made
     bool handshakeDone = false;  // every connection step done: the request went out
+    bool received = false;       // some byte of an answer came
 };
 Reason reasonFor(const TransferFacts& facts);
-// The reason of a transfer the read rules did not decide, and its timers; from any driver. `easy` is a CURL*.
-void readTransfer(void* easy, int result, Verdict& verdict);
+// A finished transfer, read once whichever driver ran it (`easy` is a CURL*): readTransfer for one the read rules
+// did not decide, the reason and the rest; readTimers for one they did, the status and the timers.
+void readTransfer(void* easy, int result, bool received, Verdict& verdict);
 void readTimers(void* easy, Verdict& verdict);
-
-// The scheme libcurl uses for a proxy text: the one it names, else http.
-std::string proxyScheme(std::string_view proxy);

@@ -40,7 +40,7 @@ class CurlRequest final : public HttpRequest {
         curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &CurlRequest::onHeader);
         curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
-        started_ = lastByte_ = Clock::now();
+        clock_ = CheckClock();
         if (curl_multi_add_handle(multi_.get(), h) != CURLM_OK) return false;
         // Open returns once the final response's headers are in (or the body began, or it all ended).
         drive([this] { return headersFinal_ || available() > 0; });
@@ -73,15 +73,12 @@ class CurlRequest final : public HttpRequest {
     }
 
     void describe(Verdict& v) const override {
-        if (stop_.abandoned()) {
-            v.reason = Reason::Stopped;
-        } else if (idled_) {
-            v.reason = Reason::IdleTimeout;
+        if (stop_.abandoned() || limit_) {
+            v.reason = limit_ ? *limit_ : Reason::Stopped;
+            readTimers(easy_.get(), v);
         } else {
-            readTransfer(easy_.get(), done_ ? result_ : CURLE_OK, v);  // whole, or the read rules ended it
-            return;
+            readTransfer(easy_.get(), done_ ? result_ : CURLE_OK, clock_.any, v);  // whole, or the read rules ended it
         }
-        readTimers(easy_.get(), v);
     }
 
   private:
@@ -105,8 +102,7 @@ class CurlRequest final : public HttpRequest {
             if (ready() || done_) return;
             const auto now = Clock::now();
             if (stop_.abandoned()) return fail(CURLE_ABORTED_BY_CALLBACK);
-            idled_ = now - lastByte_ >= limits_.idle && now - started_ < limits_.total;
-            if (idled_ || now - started_ >= limits_.total) return fail(CURLE_OPERATION_TIMEDOUT);
+            if ((limit_ = limitPassed(clock_, limits_, now))) return fail(CURLE_OPERATION_TIMEDOUT);
             if (const CURLMcode rc = curl_multi_poll(multi_.get(), nullptr, 0, kPollSliceMs, nullptr); rc != CURLM_OK)
                 return fail(fromMulti(rc));
         }
@@ -127,7 +123,7 @@ class CurlRequest final : public HttpRequest {
             r->paused_ = true;
             return CURL_WRITEFUNC_PAUSE;
         }
-        r->lastByte_ = Clock::now();
+        r->clock_.received(Clock::now());
         Direct& d = r->direct_;
         const std::size_t direct = r->available() == 0 ? std::min(n, d.size - d.used) : 0;
         if (direct > 0) std::memcpy(d.buffer + d.used, data, direct);
@@ -136,21 +132,12 @@ class CurlRequest final : public HttpRequest {
         return n;
     }
 
-    // Tells when the headers of the response the body will come from are complete:
-    // not an interim 1xx, not a redirect that libcurl is about to follow.
+    // Tells when the headers of the response the body will come from are complete.
     static std::size_t onHeader(char* data, std::size_t, std::size_t n, void* self) {
         auto* r = static_cast<CurlRequest*>(self);
-        r->lastByte_ = Clock::now();
-        const std::string_view line(data, n);
-        if (line != "\r\n" && line != "\n") return n;
+        r->clock_.received(Clock::now());
         long status = 0;
-        curl_easy_getinfo(r->easy_.get(), CURLINFO_RESPONSE_CODE, &status);
-        curl_header* location = nullptr;
-        const bool interim = status >= 100 && status < 200;
-        // If libcurl does not follow after all, the transfer simply ends and open still succeeds.
-        const bool redirect = status / 100 == 3 &&
-                              curl_easy_header(r->easy_.get(), "Location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK;
-        if (!interim && !redirect) r->headersFinal_ = true;
+        if (endsFinalHeaders(r->easy_.get(), std::string_view(data, n), status)) r->headersFinal_ = true;
         return n;
     }
 
@@ -170,9 +157,8 @@ class CurlRequest final : public HttpRequest {
     bool done_ = false;
     CURLcode result_ = CURLE_OK;
     bool headersFinal_ = false;
-    bool idled_ = false;  // given up for the idle limit
-    Clock::time_point started_;
-    Clock::time_point lastByte_;
+    std::optional<Reason> limit_;  // the limit it was given up for
+    CheckClock clock_;
 };
 
 class CurlSession final : public HttpSession {

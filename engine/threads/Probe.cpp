@@ -4,19 +4,21 @@
 #include <utility>
 #include <vector>
 
+#include "engine/rules/Urls.h"
+
 namespace {
 
-// The outcome, and whether the read rules decided it (else the transfer's end did).
-std::pair<ProbeOutcome, bool> readLoop(HttpRequest& request, const std::string& marker, const StopRequest& stop,
-                                       std::uint64_t& bytes) {
-    ProbeRules rules(marker, stop);
+// What the read rules decided, if they did (else the transfer's end decides).
+std::optional<Decision> readLoop(HttpRequest& request, const Target& target, const StopRequest& stop,
+                                 std::uint64_t& bytes) {
+    ProbeRules rules(target, stop);
     std::vector<char> buffer(kChunkSize);
     for (;;) {
-        if (const auto outcome = rules.beforeRead()) return {*outcome, true};
+        if (const auto decided = rules.beforeRead()) return decided;
         std::size_t got = 0;
-        if (!request.read(buffer.data(), kChunkSize, got) || got == 0) return {ProbeRules::atEnd(), false};
+        if (!request.read(buffer.data(), kChunkSize, got) || got == 0) return std::nullopt;
         bytes += got;
-        if (const auto outcome = rules.afterRead(std::string_view(buffer.data(), got))) return {*outcome, true};
+        if (const auto decided = rules.afterRead(std::string_view(buffer.data(), got))) return decided;
     }
 }
 
@@ -28,10 +30,10 @@ Verdict runProbe(const HttpLayer& http, const Target& target, const std::string&
     v.scheme = proxyScheme(proxy);
     if (auto session = http.openSession(kProbeAgent, proxy, kProxyBypass, stop)) {
         if (auto request = session->openUrl(target.url)) {
-            const auto [outcome, decided] = readLoop(*request, target.marker, stop, v.bytes);
+            const std::optional<Decision> decided = readLoop(*request, target, stop, v.bytes);
             request->describe(v);
-            v.outcome = outcome;
-            if (decided) v.reason = outcome == ProbeOutcome::Working ? Reason::Marker : Reason::Stopped;
+            v.outcome = decided ? decided->outcome : ProbeRules::atEnd();
+            if (decided) v.reason = decided->reason;
         } else {
             session->describeFailure(v);
         }
