@@ -1,23 +1,20 @@
 #include "check/CheckCommand.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "check/EventLoop.h"
-#include "check/Options.h"
 #include "check/Output.h"
-#include "check/Progress.h"
 #include "check/ResultLines.h"
 #include "engine/loops/CommandLoop.h"
 #include "engine/loops/CommandRun.h"
@@ -25,16 +22,12 @@
 #include "engine/rules/ProcessSetup.h"
 #include "lists/ListFile.h"
 #include "lists/ProxyLines.h"
+#include "sys/UniqueFd.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kOutputStall = std::chrono::seconds(1);  // after a stop, how long a blocked reader is waited for
-
-void say(const std::string& message) {
-    const std::string line = std::string(kProgramName) + ": " + message + "\n";
-    [[maybe_unused]] const ssize_t n = ::write(2, line.data(), line.size());
-}
 
 // A closed standard descriptor is held by /dev/null opened for reading, so that nothing the program opens takes
 // its number: a closed standard output then fails every write, as it should. True when standard output was closed.
@@ -52,28 +45,23 @@ bool holdClosedStandardDescriptors() {
     return outputClosed;
 }
 
+// A file name as standard error shows it: control bytes escaped, so a name cannot drive the terminal.
+std::string shown(const std::string& name) {
+    return escapeForTerminal(name);
+}
+
 std::string reasonOf(const ListFileError& e) {
     if (e.kind() == ListFileError::Kind::TooLarge) return "larger than 64 MiB, the most the lists may hold together";
     return e.error() ? std::strerror(e.error()) : "cannot be read";
 }
 
-// Every list, read whole before anything starts; false (after saying why) on the first that cannot be read. The
-// lists together stay within one list's limit.
-bool readInputs(const std::vector<std::string>& files, ProxyLines& proxies) {
-    std::size_t left = kMaxListBytes;
-    for (const std::string& file : files) {
-        const std::string name = file == "-" ? "(standard input)" : file;
-        try {
-            const std::string raw = file == "-" ? readStreamBytes(0, name, left) : readInputBytes(file, left);
-            left -= raw.size();
-            if (const auto nul = proxies.add(raw))
-                say(name + ": text after a NUL byte at offset " + std::to_string(*nul) + " ignored");
-        } catch (const ListFileError& e) {
-            say(name + ": " + reasonOf(e));
-            return false;
-        }
-    }
-    return true;
+// Why a certificate file cannot be used, or nothing.
+std::string unreadable(const std::string& file) {
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    return {};
 }
 
 std::string seconds(Clock::duration d) {
@@ -82,12 +70,13 @@ std::string seconds(Clock::duration d) {
     return text;
 }
 
-struct Tally {
-    long long working = 0, dead = 0, aborted = 0;
-    long long checked() const { return working + dead + aborted; }
-};
-
-int checkAll(const CheckOptions& o, ProxyLines& proxies);
+// What a process whose descriptor limit leaves none for a check is told.
+std::string starvedMessage() {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    return "the descriptor limit (ulimit -n) of " + std::to_string(files.rlim_cur) +
+           " leaves no descriptor for a check; raise it";
+}
 
 CommandRunConfig runConfig(const CheckOptions& o) {
     CommandRunConfig config;
@@ -121,160 +110,172 @@ DriverReport fetchDirectly(const CommandRunConfig& config, EventLoop& loop, cons
     return report->value_or(DriverReport{0, Verdict{ProbeOutcome::Aborted, Reason::Stopped}});
 }
 
-// What a process whose descriptor limit leaves none for a check is told.
-std::string starvedMessage() {
-    rlimit files{};
-    ::getrlimit(RLIMIT_NOFILE, &files);
-    return "the descriptor limit (ulimit -n) of " + std::to_string(files.rlim_cur) +
-           " leaves no descriptor for a check; raise it";
-}
-
 }  // namespace
 
-int runCheckCommand(const std::vector<std::string>& args) {
+int CheckCommand::execute() {
     const bool outputClosed = holdClosedStandardDescriptors();
-    const ParsedArguments parsed = parseArguments(args);
+    ParsedArguments parsed = parseArguments(args_);
     if (!parsed.error.empty()) {
-        say(parsed.error);
-        const std::string hint = std::string("Try '") + kProgramName + " --help' for more information.\n";
-        [[maybe_unused]] const ssize_t n = ::write(2, hint.data(), hint.size());
+        err_.say(parsed.error);
+        err_.write(std::string("Try '") + kProgramName + " --help' for more information.\n");
         return 2;
     }
-    const CheckOptions& o = parsed.options;
+    options_ = std::move(parsed.options);
+    const CheckOptions& o = options_;
     if (o.help || o.version) {
         const std::string text = o.help ? helpText() : versionText();
         if (::write(1, text.data(), text.size()) != ssize_t(text.size())) {
-            say(std::string("write error: ") + std::strerror(errno));
+            err_.say(std::string("write error: ") + std::strerror(errno));
             return 2;
         }
         return 0;
     }
-
     if (outputClosed) {  // no check is worth starting when none of its results can be written
-        say(std::string("write error: ") + std::strerror(EBADF));
+        err_.say(std::string("write error: ") + std::strerror(EBADF));
         return 2;
     }
+    if (!o.caFile.empty())
+        if (const std::string why = unreadable(o.caFile); !why.empty()) {
+            err_.say("--cacert: " + shown(o.caFile) + ": " + why);
+            return 2;
+        }
     ProxyLines proxies;
-    if (!readInputs(o.files.empty() ? std::vector<std::string>{"-"} : o.files, proxies)) return 2;
-
+    if (!readInputs(proxies)) return 2;
     try {
-        return checkAll(o, proxies);
-    } catch (const std::exception& e) {  // the process could not be set up for the checks
-        say(std::string("cannot check: ") + e.what());
+        return check(proxies);
+    } catch (const std::system_error& e) {  // the process could not be set up for the checks
+        err_.say(std::string("cannot check: ") + e.what());
+        if (e.code() == std::errc::too_many_files_open) err_.say(starvedMessage());
+        return 2;
+    } catch (const std::exception& e) {
+        err_.say(std::string("cannot check: ") + e.what());
         return 2;
     }
 }
 
-namespace {
-
-int checkAll(const CheckOptions& o, ProxyLines& proxies) {
-    const ProcessSetup setup;  // before any thread, and gone after the last
-    EventLoop loop;            // likewise: every thread inherits the signals it blocks
-    int writeError = 0;
-    const Poster post = loop.poster();
-    OutputWriter output(1, [post, &writeError](int error) { post([&writeError, error] { writeError = error; }); });
-    const ResultLines lines(o);
-    Progress progress(!o.quiet);
-    Tally tally;
-
-    CommandRunConfig config = runConfig(o);
-    int interrupts = 0;
-    if (o.preflight && proxies.count() > 0) {
-        loop.onSignal = [&](int) { ++interrupts; };
-        const DriverReport report = fetchDirectly(config, loop, [&] { return interrupts > 0; });
-        if (interrupts > 0) return 130;
-        if (report.outOfDescriptors) {
-            say(starvedMessage());
-            return 2;
-        }
-        const Verdict& direct = report.verdict;
-        config.target.directStatus = direct.httpStatus;
-        if (direct.outcome != ProbeOutcome::Working) {
-            say(config.target.url + ": " + std::string(reasonName(direct.reason)) +
-                " when fetched directly; every proxy would read dead (--no-preflight checks anyway)");
-            return 2;
+// Every list, read whole before anything starts; false (after saying why) on the first that cannot be read. The
+// lists together stay within one list's limit.
+bool CheckCommand::readInputs(ProxyLines& proxies) {
+    std::size_t left = kMaxListBytes;
+    const std::vector<std::string> files = options_.files.empty() ? std::vector<std::string>{"-"} : options_.files;
+    for (const std::string& file : files) {
+        const std::string name = file == "-" ? "(standard input)" : shown(file);
+        try {
+            const std::string raw = file == "-" ? readStreamBytes(0, file, left) : readInputBytes(file, left);
+            left -= raw.size();
+            if (const auto nul = proxies.add(raw))
+                err_.say(name + ": text after a NUL byte at offset " + std::to_string(*nul) + " ignored");
+        } catch (const ListFileError& e) {
+            err_.say(name + ": " + reasonOf(e));
+            return false;
         }
     }
+    return true;
+}
+
+int CheckCommand::check(ProxyLines& proxies) {
+    const ProcessSetup setup;  // before any thread, and gone after the last
+    EventLoop loop;            // likewise: every thread inherits the signals it blocks
+    if (!options_.quiet) err_.wantProgress();
+    const Poster post = loop.poster();
+    OutputWriter output(
+        1, [post](int) { post([] {}); }, err_.sharesTerminal() ? &err_ : nullptr);
+    const ResultLines lines(options_);
+
+    CommandRunConfig config = runConfig(options_);
+    loop.onSignal = [&](int) { ++interrupts_; };
+    if (options_.preflight && proxies.count() > 0)
+        if (const int status = preflight(config, loop); status >= 0) return status;
     config.target.proxyAnswerDecides = true;  // through a proxy; the page's own answer, directly, was the page's
     CommandRun run(config, proxies, post, [&](const CheckResult& r) {
-        ++(r.verdict.outcome == ProbeOutcome::Working ? tally.working
-           : r.verdict.outcome == ProbeOutcome::Dead  ? tally.dead
-                                                      : tally.aborted);
+        ++(r.verdict.outcome == ProbeOutcome::Working ? tally_.working
+           : r.verdict.outcome == ProbeOutcome::Dead  ? tally_.dead
+                                                      : tally_.aborted);
         if (lines.wanted(r.verdict.outcome)) output.write(lines.format(r.proxy, r.verdict));
     });
 
-    const auto started = Clock::now();
+    started_ = Clock::now();
     loop.onSignal = [&](int) {
-        if (++interrupts > 1) ::_exit(130);  // at once: every write so far carried whole lines
+        if (++interrupts_ > 1) ::_exit(130);  // at once: every write so far carried whole lines
         run.stop();
     };
+    if (err_.progressOn()) loop.onTick = [&] { showProgress(run, proxies.count()); };
     bool saidDescriptors = false, saidMachine = false;
     const auto note = [&](bool& said, CommandRun::Hold why, const std::string& text) {
-        if (said || !run.everHeld(why)) return;
+        if (said || !run.everHeld(why) || options_.quiet) return;
         said = true;
-        progress.clear();
-        say(text);
+        err_.say(text);
     };
-    const auto showProgress = [&] {
-        const auto elapsed = Clock::now() - started;
-        const long long all = static_cast<long long>(proxies.count());
-        std::string left = "--";
-        if (tally.checked() > 0) left = seconds(elapsed * (all - tally.checked()) / tally.checked());
-        std::string text = std::to_string(tally.checked()) + "/" + std::to_string(all) + " checked, " +
-                           std::to_string(tally.working) + " working, " + std::to_string(tally.dead) + " dead, " +
-                           seconds(elapsed) + ", " + left + " left";
-        if (run.held() == CommandRun::Hold::Descriptors) text += ", held back by the descriptor limit";
-        if (run.held() == CommandRun::Hold::Machine) text += ", held back: the machine is not keeping up";
-        progress.show(text);
-    };
-    if (progress.on()) loop.onTick = showProgress;
-
     driveRun(
-        run, loop, [&] { return writeError != 0; },
+        run, loop, [&] { return output.error() != 0; },
         [&] {
-            if (o.quiet) return;
             note(saidDescriptors, CommandRun::Hold::Descriptors,
                  "the descriptor limit holds back the checks in flight (ulimit -n raises it)");
             note(saidMachine, CommandRun::Hold::Machine,
-                 "this machine does not keep up with " + std::to_string(o.rate) +
+                 "this machine does not keep up with " + std::to_string(options_.rate) +
                      " checks a second; they start as fast as it can");
         });
     if (run.starved()) {
-        progress.clear();
-        say(starvedMessage());
+        err_.say(starvedMessage());
         return 2;
     }
-    if (writeError) {
-        run.stop();
-        progress.clear();
-        say(std::string("write error: ") + std::strerror(writeError));
+    if (output.error()) run.stop();  // nothing more can be written: the checks in flight are given up
+    return drain(output, loop);
+}
+
+int CheckCommand::preflight(CommandRunConfig& config, EventLoop& loop) {
+    const DriverReport report = fetchDirectly(config, loop, [&] { return interrupts_ > 0; });
+    if (interrupts_ > 0) return 130;
+    if (report.outOfDescriptors) {
+        err_.say(starvedMessage());
         return 2;
     }
-    // What is left to write goes out while the reader takes it; a reader that takes nothing more is not waited for.
-    while (!output.idle() && !writeError) {
-        if (interrupts > 0 && !output.idle() && Clock::now() - output.lastProgress() > kOutputStall) break;
-        loop.runUntil(Clock::now() + std::chrono::milliseconds(20), [&] { return output.idle() || writeError != 0; });
+    const Verdict& direct = report.verdict;
+    config.target.directStatus = direct.httpStatus;
+    if (direct.outcome == ProbeOutcome::Working) return -1;
+    err_.say(shown(config.target.url) + ": " + std::string(reasonName(direct.reason)) +
+             " when fetched directly; every proxy would read dead (--no-preflight checks anyway)");
+    return 2;
+}
+
+// What is left to write goes out while the reader takes it; after a stop, a reader that takes nothing more is not
+// waited for.
+int CheckCommand::drain(OutputWriter& output, EventLoop& loop) {
+    while (!output.idle() && !output.error()) {
+        if (interrupts_ > 0 && Clock::now() - output.lastProgress() > kOutputStall) break;
+        loop.runUntil(Clock::now() + std::chrono::milliseconds(20), [&] { return output.idle(); });
     }
-    progress.clear();
-    if (writeError) {
-        say(std::string("write error: ") + std::strerror(writeError));
+    err_.clearProgress();
+    if (const int error = output.error()) {  // the last line's failure too, even after the run is over
+        err_.say(std::string("write error: ") + std::strerror(error));
         return 2;
     }
-    const auto summary = [&] {
-        if (!o.quiet)
-            say(std::to_string(tally.checked()) + " checked, " + std::to_string(tally.working) + " working, " +
-                std::to_string(tally.dead) + " dead, " + std::to_string(tally.aborted) + " aborted, " +
-                seconds(Clock::now() - started));
-    };
     if (!output.idle()) {
         // The writer stays blocked in its write, whole lines or nothing: the program ends around it.
-        say(std::to_string(output.unwritten()) + " result lines not written: standard output is blocked");
+        err_.say(std::to_string(output.unwritten()) + " result lines not written: standard output is blocked");
         summary();
         ::_exit(130);
     }
     summary();
-    if (interrupts > 0) return 130;
-    return tally.working > 0 ? 0 : 1;
+    if (interrupts_ > 0) return 130;
+    return tally_.working > 0 ? 0 : 1;
 }
 
-}  // namespace
+void CheckCommand::showProgress(const CommandRun& run, std::size_t all) {
+    const auto elapsed = Clock::now() - started_;
+    const long long total = static_cast<long long>(all), done = tally_.checked();
+    const std::string left = done > 0 ? seconds(elapsed * (total - done) / done) : "--";
+    std::string text = std::to_string(done) + "/" + std::to_string(total) + " checked, " +
+                       std::to_string(tally_.working) + " working, " + std::to_string(tally_.dead) + " dead, " +
+                       seconds(elapsed) + ", " + left + " left";
+    if (run.held() == CommandRun::Hold::Descriptors) text += ", held back by the descriptor limit";
+    if (run.held() == CommandRun::Hold::Machine) text += ", held back: the machine is not keeping up";
+    err_.progress(text);
+}
+
+void CheckCommand::summary() {
+    if (options_.quiet) return;
+    err_.say(std::to_string(tally_.checked()) + " checked, " + std::to_string(tally_.working) + " working, " +
+             std::to_string(tally_.dead) + " dead, " + std::to_string(tally_.aborted) + " aborted, " +
+             seconds(Clock::now() - started_));
+}

@@ -165,8 +165,8 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
                                    std::to_string(kMaxRetries);
                 break;
             case kUrlOption:
-                if (!isWebUrl(optarg))
-                    parsed.error = std::string("invalid URL '") + optarg + "': only http:// and https:// pages";
+                if (const std::string why = webUrlProblem(optarg); !why.empty())
+                    parsed.error = std::string("invalid URL '") + optarg + "': " + why;
                 o.url = optarg;
                 break;
             case kExpectOption:

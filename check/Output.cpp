@@ -1,15 +1,29 @@
 #include "check/Output.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
-#include "lists/ShiftJis.h"
+#include "check/Diagnostics.h"
 
-OutputWriter::OutputWriter(int fd, std::function<void(int error)> failed)
-    : fd_(fd), failed_(std::move(failed)), thread_([this] { run(); }) {}
+namespace {
+
+constexpr int kRoomLook = 5;  // ms between looks at a pipe a long line waits to go into
+
+bool isPipe(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+}  // namespace
+
+OutputWriter::OutputWriter(int fd, std::function<void(int error)> failed, Diagnostics* terminal)
+    : fd_(fd), pipe_(isPipe(fd)), failed_(std::move(failed)), terminal_(terminal), thread_([this] { run(); }) {}
 
 OutputWriter::~OutputWriter() {
     {
@@ -23,7 +37,7 @@ OutputWriter::~OutputWriter() {
 void OutputWriter::write(std::string line) {
     {
         std::lock_guard lock(mutex_);
-        if (failedOnce_) return;
+        if (error_) return;
         if (lines_.empty() && !writing_) progress_ = Clock::now();  // a stall counts from here
         lines_.push_back(std::move(line));
     }
@@ -59,21 +73,17 @@ void OutputWriter::run() {
         }
         writing_ = true;
         lock.unlock();
+        if (batch.size() > PIPE_BUF && pipe_ && !waitForRoom(batch.size())) return;
         int error = 0;
-        for (std::string_view rest = batch; !rest.empty();) {
-            const ssize_t n = ::write(fd_, rest.data(), rest.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                error = errno;
-                break;
-            }
-            rest.remove_prefix(std::size_t(n));
-        }
+        if (terminal_)
+            terminal_->aroundOutput([&] { error = writeBatch(batch); });
+        else
+            error = writeBatch(batch);
         lock.lock();
         writing_ = false;
         progress_ = Clock::now();
         if (error) {
-            failedOnce_ = true;
+            error_ = error;
             lines_.clear();
             lock.unlock();
             failed_(error);
@@ -82,27 +92,28 @@ void OutputWriter::run() {
     }
 }
 
-std::string escapeForTerminal(std::string_view sjis) {
-    std::string out;
-    out.reserve(sjis.size());
-    for (std::size_t i = 0; i < sjis.size();) {
-        const std::size_t n = sjis::charLength(sjis.substr(i));
-        const auto b = static_cast<unsigned char>(sjis[i]);
-        if (n == 2) {
-            out.append(sjis.substr(i, 2));
-            i += 2;
-            continue;
+int OutputWriter::writeBatch(const std::string& batch) {
+    for (std::string_view rest = batch; !rest.empty();) {
+        const ssize_t n = ::write(fd_, rest.data(), rest.size());
+        if (n >= 0) {
+            rest.remove_prefix(std::size_t(n));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd ready{fd_, POLLOUT, 0};  // left non-blocking by whoever gave us the descriptor
+            ::poll(&ready, 1, -1);
+        } else if (errno != EINTR) {
+            return errno;
         }
-        if (b < 0x20 || b == 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", b);
-            out += hex;
-        } else if (b == '\\') {
-            out += "\\\\";
-        } else {
-            out += static_cast<char>(b);
-        }
-        ++i;
     }
-    return out;
+    return 0;
+}
+
+bool OutputWriter::waitForRoom(std::size_t size) {
+    int capacity = ::fcntl(fd_, F_GETPIPE_SZ);
+    if (capacity > 0 && std::size_t(capacity) < size) capacity = ::fcntl(fd_, F_SETPIPE_SZ, int(size));
+    if (capacity <= 0 || std::size_t(capacity) < size) return true;  // no pipe holds it: written as it goes
+    for (int queued = 0; ::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0;) {
+        if (quit_) return false;
+        ::poll(nullptr, 0, kRoomLook);
+    }
+    return true;
 }

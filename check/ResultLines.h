@@ -25,3 +25,7 @@ class ResultLines {
     bool terminal_;
     Cp932Codec codec_;
 };
+
+// A Shift_JIS text as a terminal may show it: control bytes and backslashes escaped as \xHH and \\ (what ls -b does),
+// two-byte Shift_JIS characters left whole.
+std::string escapeForTerminal(std::string_view sjis);

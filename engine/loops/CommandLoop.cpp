@@ -28,6 +28,7 @@ constexpr auto kSweep = std::chrono::milliseconds(250);  // how often the idle l
 constexpr auto kBusyWindow = std::chrono::milliseconds(100);
 // Checks that end within a few milliseconds are reported together: one wake-up of the owner for the lot.
 constexpr auto kReportEvery = std::chrono::milliseconds(5);
+constexpr long kNameKept = 60;  // seconds
 
 }  // namespace
 
@@ -160,11 +161,13 @@ struct CommandLoop::Impl {
         if (!h) return report(*check, Verdict{ProbeOutcome::Dead, Reason::Error});
         check->easy = h;
         setCheckOptions(h, settings, agent, s.proxy, direct, target.url);
-        // Every check stands alone: no connection or name kept between them (libcurl 7.88 prunes a shared
-        // name cache after every transfer, which costs more than it saves).
+        // Every check stands alone: no connection kept between them. A proxy's name is looked up once a minute by
+        // each loop, not once a check: sellers' lists repeat one gateway on many lines, and each look-up is a
+        // thread. Addresses are not kept: libcurl 7.88 prunes the whole cache at every look-up, which costs more
+        // than it saves over thousands of distinct entries.
         curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
         curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-        curl_easy_setopt(h, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
+        curl_easy_setopt(h, CURLOPT_DNS_CACHE_TIMEOUT, namesAddress(s.proxy) ? 0L : kNameKept);
         curl_easy_setopt(h, CURLOPT_PRIVATE, check.get());
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Impl::onBody);
         curl_easy_setopt(h, CURLOPT_WRITEDATA, check.get());

@@ -50,15 +50,7 @@ CommandRun::~CommandRun() {
 }
 
 std::size_t CommandRun::descriptorsFor(std::string_view proxy) {
-    const auto scheme = proxy.find("://");
-    if (scheme != std::string_view::npos) proxy.remove_prefix(scheme + 3);
-    if (const auto at = proxy.find('@'); at != std::string_view::npos) proxy.remove_prefix(at + 1);
-    if (proxy.starts_with('[')) return 1;  // an IPv6 literal
-    const std::string_view host = proxy.substr(0, proxy.find_first_of(":/"));
-    const bool literal = !host.empty() && std::all_of(host.begin(), host.end(), [](unsigned char c) {
-        return c == '.' || (c >= '0' && c <= '9');
-    });
-    return literal ? 1 : 3;
+    return namesAddress(proxy) ? 1 : 3;
 }
 
 CheckDriver& CommandRun::leastLoaded() {
@@ -154,25 +146,23 @@ void CommandRun::onReport(const DriverReport& r) {
     if (stopped_) return reportStopped(a);  // it was to wait for another try
     if (n == Next::Retry) {
         --a.retriesLeft;
-        a.lastFailure = r.verdict.reason;
         const Clock::time_point due = config_.clock() + kWavePause;
         const auto at = std::upper_bound(retries_.begin(), retries_.end(), due,
                                          [](Clock::time_point t, const Retry& q) { return t < q.due; });
         retries_.insert(at, Retry{due, std::move(a)});
     } else {
         a.tried = std::string(kDetected[a.step++]) + fromSellerForm(a.listed).value_or(a.listed);
-        a.lastFailure.reset();
-        again_.push_back(std::move(a));  // the next protocol, at once
+        a.retriesLeft = config_.retries;  // each protocol has its own tries
+        again_.push_back(std::move(a));   // the next protocol, at once
     }
 }
 
 CommandRun::Next CommandRun::next(const Attempt& a, const Verdict& v) const {
     if (v.outcome != ProbeOutcome::Dead) return Next::Final;
-    const bool detecting = config_.detect && a.step < std::size(kDetected) && !hasScheme(a.listed);
-    // A protocol that failed the same way twice has answered: detection moves on rather than trying it again.
-    const bool answered = detecting && a.lastFailure == v.reason;
-    if (a.retriesLeft > 0 && isTransient(v.reason) && !answered) return Next::Retry;
-    if (detecting && suggestsOtherProtocol(v.reason)) return Next::OtherProtocol;
+    // A passing failure is tried again in the same protocol first; detection moves on once it has its answer.
+    if (a.retriesLeft > 0 && isTransient(v.reason)) return Next::Retry;
+    if (config_.detect && a.step < std::size(kDetected) && !hasScheme(a.listed) && suggestsOtherProtocol(v.reason))
+        return Next::OtherProtocol;
     return Next::Final;
 }
 

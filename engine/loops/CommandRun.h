@@ -71,8 +71,7 @@ class CommandRun {
         std::string listed;  // as the list has it
         std::string tried;   // as this try sends it to libcurl
         int retriesLeft = 0;
-        std::size_t step = 0;               // detection's next protocol
-        std::optional<Reason> lastFailure;  // of this protocol's last try
+        std::size_t step = 0;  // detection's next protocol
     };
     struct Pending {
         Attempt attempt;

@@ -83,6 +83,15 @@ bool reachesUnixSocket(const std::string& proxy) {
     return !path.empty() && path != "/";
 }
 
+bool namesAddress(std::string_view proxy) {
+    if (const auto scheme = proxy.find("://"); scheme != std::string_view::npos) proxy.remove_prefix(scheme + 3);
+    if (const auto at = proxy.find('@'); at != std::string_view::npos) proxy.remove_prefix(at + 1);
+    if (proxy.starts_with('[')) return true;  // an IPv6 literal
+    const std::string_view host = proxy.substr(0, proxy.find_first_of(":/"));
+    return !host.empty() &&
+           std::all_of(host.begin(), host.end(), [](unsigned char c) { return c == '.' || (c >= '0' && c <= '9'); });
+}
+
 std::string proxyScheme(std::string_view proxy) {
     const UrlHandle url = parsedProxy(std::string(proxy));
     if (!url) return {};

@@ -21,6 +21,9 @@ bool isProxyUrl(const std::string& proxy);
 // True when libcurl would take the proxy text for a Unix socket path; such a proxy is dead unasked.
 bool reachesUnixSocket(const std::string& proxy);
 
+// True when a proxy text names its host by address (IPv4 or IPv6), so that no name is looked up for it.
+bool namesAddress(std::string_view proxy);
+
 // The scheme libcurl uses for a proxy text: the one it names, else http; empty when libcurl cannot read the text.
 std::string proxyScheme(std::string_view proxy);
 

@@ -38,7 +38,8 @@ using namespace std::chrono_literals;
 // kiriha-check as `launch` says. Without a page of the test's own (--url) there is no preflight: the window's page
 // is not reachable from here.
 Ran runCheck(Launch launch, const std::function<void(pid_t, const std::string& out)>& watch = {}) {
-    launch.binary = KIRIHA_CHECK_BINARY;
+    const char* other = std::getenv("KIRIHA_CHECK_UNDER_TEST");  // another build, to show what a mend changed
+    launch.binary = other ? other : KIRIHA_CHECK_BINARY;
     if (std::none_of(launch.args.begin(), launch.args.end(), [](const auto& a) { return a.starts_with("--url"); }))
         launch.args.insert(launch.args.begin(), "--no-preflight");
     return runProgram(launch, watch);
@@ -64,11 +65,34 @@ std::multiset<std::string> linesOf(const std::string& text, std::string_view lin
     return lines;
 }
 
+// Each line of --json output, parsed by a real parser, with every field of the type the manual gives.
+std::vector<nlohmann::json> objectsOf(const std::string& out) {
+    std::vector<nlohmann::json> objects;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        nlohmann::json o = nlohmann::json::parse(line);  // throws, failing the test, on a line that is not JSON
+        EXPECT_EQ(o.size(), 9u) << line;
+        EXPECT_TRUE(o["proxy"].is_string() && o["result"].is_string() && o["reason"].is_string() &&
+                    o["scheme"].is_string())
+            << line;
+        EXPECT_TRUE(std::set<std::string>({"working", "dead", "aborted"}).contains(o["result"])) << line;
+        for (const char* field : {"http_status", "connect_ms", "first_byte_ms"})
+            EXPECT_TRUE(o[field].is_null() || o[field].is_number_integer()) << field << ": " << line;
+        EXPECT_TRUE(o["total_ms"].is_number_integer() && o["bytes"].is_number_unsigned()) << line;
+        objects.push_back(std::move(o));
+    }
+    return objects;
+}
+
 // Proxies of every kind, for the whole suite.
 struct Proxies {
     TestServer working{[](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kTestMarker + "</p>")); }};
     TestServer plain{[](TestServer::Connection& c) { c.send(httpResponse(200, "<p>no marker here</p>")); }};
     TestServer silent{[](TestServer::Connection& c) { c.sleep(std::chrono::seconds(30)); }};
+    TestServer resetsLate{[](TestServer::Connection& c) {
+        c.sleep(300ms);
+        c.reset();
+    }};
     TinyProxy tinyproxy{"Upstream http " + working.address() + "\n"};  // a real proxy in front of a working one
     const ClosedPort closed;
     const std::string dead = closed.address();
@@ -259,6 +283,43 @@ INSTANTIATE_TEST_SUITE_P(
                         return l;
                     },
                     noLines, 2, ": Too many open files\n", -1, false},
+        // A try queued after the list is used up still starts, and the run ends with its line.
+        CommandCase{"ARetryQueuedAfterTheListIsUsedUp",
+                    [](CheckCommand&) {
+                        return args({"--retries=1"},
+                                    proxies->working.address() + "\n" + proxies->resetsLate.address() + "\n");
+                    },
+                    [] {
+                        return std::multiset<std::string>{kOk + proxies->working.address(),
+                                                          kDead + proxies->resetsLate.address()};
+                    },
+                    0},
+        CommandCase{"DetectionAfterTheListIsUsedUp",
+                    [](CheckCommand&) {
+                        return args({"--detect"},
+                                    proxies->working.address() + "\n" + proxies->resetsLate.address() + "\n");
+                    },
+                    [] {
+                        return std::multiset<std::string>{kOk + proxies->working.address(),
+                                                          kDead + proxies->resetsLate.address()};
+                    },
+                    0},
+        // The README's cron line, with a silent proxy last.
+        CommandCase{"TheCronLineWithASilentProxyLast",
+                    [](CheckCommand&) {
+                        return args({"-q", "-w", "--retries=1", "--idle-timeout=1"},
+                                    proxies->working.address() + "\n" + proxies->silent.address() + "\n");
+                    },
+                    [] { return std::multiset<std::string>{proxies->working.address()}; }, 0},
+        CommandCase{"TheLastLineToAFullDisk",
+                    [](CheckCommand&) { return args({}, proxies->working.address(), Out::Full); }, noLines, 2,
+                    "kiriha-check: write error: No space left on device\n", 1},
+        CommandCase{"ACertificateFileThatCannotBeRead",
+                    [](CheckCommand&) { return args({"--cacert=/nonexistent/ca.pem"}, list()); }, noLines, 2,
+                    "kiriha-check: --cacert: /nonexistent/ca.pem: No such file or directory\n"},
+        // A name is escaped on standard error as a proxy text is on a terminal: it cannot drive the terminal.
+        CommandCase{"AFileNameWithControlBytes", [](CheckCommand& t) { return args({t.dir.str() + "/a\x1b[2J\\b"}); },
+                    noLines, 2, "/a\\x1b[2J\\\\b: No such file or directory\n"},
         CommandCase{"BadRate",
                     [](CheckCommand&) {
                         return args({"--rate", "10001"}, list());
@@ -291,6 +352,7 @@ TEST_F(CheckCommand, Cp932IsTheWindowsResultList) {
 struct InterruptCase : NamedCase {
     TestServer::Handler play;
     int checks;
+    std::vector<std::string> args = {"--rate", "100"};
 };
 class Interrupt : public CheckCommand, public ::testing::WithParamInterface<InterruptCase> {};
 
@@ -299,7 +361,7 @@ TEST_P(Interrupt, StopsEveryCheckAtOnce) {
     const int n = GetParam().checks;
     bool sent = false;
     std::chrono::steady_clock::time_point at;
-    const Ran ran = runCheck({"--rate", "100"}, many(server.address(), n), [&](pid_t pid, const std::string&) {
+    const Ran ran = runCheck(GetParam().args, many(server.address(), n), [&](pid_t pid, const std::string&) {
         if (!sent && server.connections() == n) {
             std::this_thread::sleep_for(100ms);  // all waiting
             at = std::chrono::steady_clock::now();
@@ -325,8 +387,12 @@ INSTANTIATE_TEST_SUITE_P(All, Interrupt,
                                                }
                                            },
                                            30},
-                             InterruptCase{"WaitingForTheResponse", [](TestServer::Connection& c) { c.sleep(30s); },
-                                           5}),
+                             InterruptCase{"WaitingForTheResponse", [](TestServer::Connection& c) { c.sleep(30s); }, 5},
+                             // Reset at once, each waits a second for its next try: each still has its line.
+                             InterruptCase{"WhileTriesWaitForTheirTurn",
+                                           [](TestServer::Connection& c) { c.reset(); },
+                                           20,
+                                           {"--retries=5", "--rate=1000"}}),
                          caseName);
 
 // A reader that takes nothing more does not keep the command from answering signals: the first stops the checks and
@@ -353,6 +419,34 @@ TEST_F(CheckCommand, ABlockedWriterStillAnswersSignals) {
     }
 }
 
+// Under every descriptor limit from far too low to enough, with and without the preflight: the command ends,
+// either with the verdict or with exit 2 and a word on the limit; never waiting for a descriptor that cannot come.
+TEST_F(CheckCommand, EveryDescriptorLimitEndsAndSaysWhy) {
+    if (kSanitized) GTEST_SKIP() << "a sanitized build cannot run within these limits";
+    int starved = 0;
+    for (const bool preflight : {false, true}) {
+        for (rlim_t files = 8; files <= 20; ++files) {
+            Launch l = args({}, proxies->working.address());
+            if (preflight) l.args = {"--url=" + proxies->working.url("/"), "--expect=" + kTestMarker};
+            l.files = files;
+            const auto begun = std::chrono::steady_clock::now();
+            const Ran ran = runCheck(l, [&](pid_t pid, const std::string&) {
+                if (std::chrono::steady_clock::now() - begun > 10s) ::kill(pid, SIGKILL);
+            });
+            const std::string said = "the descriptor limit (ulimit -n) of " + std::to_string(files) +
+                                     " leaves no descriptor for a check; raise it\n";
+            if (ran.status == 0) {
+                EXPECT_EQ(ran.out, kOk + proxies->working.address() + "\n");
+            } else {
+                EXPECT_EQ(ran.status, 2) << files << ": " << ran.err;
+                EXPECT_NE(ran.err.find(said), std::string::npos) << files << ": " << ran.err;
+                starved += ran.err.find("cannot check") == std::string::npos;  // not at set-up: at the check
+            }
+        }
+    }
+    EXPECT_GT(starved, 0);  // some limit let the loops start, and no check get a descriptor
+}
+
 // On a terminal, a progress line is kept up to date on standard error and is gone before the summary.
 TEST_F(CheckCommand, ProgressOnATerminalOnly) {
     TestServer late([](TestServer::Connection& c) {
@@ -375,6 +469,94 @@ TEST_F(CheckCommand, ProgressOnATerminalOnly) {
     const Ran dumb = runCheck(dumbTerminal);
     EXPECT_NE(dumb.err.find("/2 checked, "), std::string::npos) << dumb.err;
     EXPECT_EQ(dumb.err.find('\x1b'), std::string::npos) << dumb.err;
+}
+
+// What a terminal shows once the bytes are in: its rows, as the cursor left them (carriage return, erase to the end
+// of the row, backspace; a character a cell).
+std::vector<std::string> screenRows(const std::string& bytes) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::size_t col = 0;
+    for (std::size_t i = 0; i < bytes.size();) {
+        std::vector<std::string>& row = rows.back();
+        const char b = bytes[i];
+        if (b == '\r') {
+            col = 0, ++i;
+        } else if (b == '\n') {
+            rows.emplace_back(), col = 0, ++i;
+        } else if (b == '\b') {
+            col = col ? col - 1 : 0, ++i;
+        } else if (bytes.compare(i, 3, "\x1b[K") == 0) {
+            row.resize(std::min(row.size(), col)), i += 3;
+        } else {
+            const auto lead = static_cast<unsigned char>(b);
+            const std::size_t n = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+            if (row.size() <= col) row.resize(col + 1, " ");
+            row[col++] = bytes.substr(i, n), i += n;
+        }
+    }
+    std::vector<std::string> text;
+    for (const auto& row : rows) {
+        std::string line;
+        for (const auto& cell : row) line += cell;
+        line.erase(line.find_last_not_of(' ') + 1);
+        if (!line.empty()) text.push_back(line);
+    }
+    return text;
+}
+
+// Standard output and standard error on one terminal: every row is a whole result line, the summary, or the
+// progress line, never progress text with a result after it.
+TEST_F(CheckCommand, ResultLinesAndProgressShareATerminal) {
+    TestServer late([](TestServer::Connection& c) {
+        c.sleep(400ms);
+        c.send(httpResponse(200, "<p>" + kTestMarker + "</p>"));
+    });
+    for (const char* term : {"TERM=xterm", "TERM=dumb"}) {
+        Launch l = args({"--rate=4"}, many(late.address(), 3) + proxies->dead + "\n", Out::SharedTerminal);
+        l.env = {term};
+        const Ran ran = runCheck(l);
+        EXPECT_EQ(ran.status, 0);
+        const std::vector<std::string> rows = screenRows(ran.out);
+        ASSERT_EQ(rows.size(), 5u) << ::testing::PrintToString(rows);
+        for (const std::string& row : rows)
+            EXPECT_TRUE(row == kOk + late.address() || row == kDead + proxies->dead ||
+                        row.starts_with("kiriha-check: 4 checked, 3 working, 1 dead, 0 aborted"))
+                << term << ": " << row;
+        if (std::string(term) == "TERM=dumb") {
+            EXPECT_EQ(ran.out.find('\x1b'), std::string::npos);
+        }
+        EXPECT_NE(ran.out.find("/4 checked, "), std::string::npos) << term;  // the progress line was there
+    }
+}
+
+// A line longer than a pipe takes in one piece is written whole or not at all, also when the reader stops and the
+// program gives up on it: the pipe holds whole lines only.
+TEST_F(CheckCommand, ALongLineIsNeverCutWhenTheReaderStops) {
+    const std::string text(4096, '\x01');  // about 24 KiB of JSON each: three fill a pipe
+    bool sent = false;
+    const Ran ran = runCheck(args({"--json", "-q", "--rate=10000"}, many(text, 6), Out::NeverRead),
+                             [&](pid_t pid, const std::string&) {
+                                 if (!sent) {
+                                     std::this_thread::sleep_for(1500ms);
+                                     sent = ::kill(pid, SIGTERM) == 0;
+                                 }
+                             });
+    EXPECT_EQ(ran.status, 130) << ran.err;
+    ASSERT_FALSE(ran.out.empty());
+    EXPECT_TRUE(ran.out.ends_with("\n"));
+    EXPECT_LT(objectsOf(ran.out).size(), 6u);  // the reader stopped: not all of them went
+}
+
+// A parent that leaves standard output non-blocking: the command waits until it takes more, and loses nothing.
+TEST_F(CheckCommand, ANonBlockingOutputIsWaitedOn) {
+    int reads = 0;
+    const Ran ran = runCheck(args({"--json", "-q", "--rate=10000"}, many(proxies->dead, 1000), Out::NonBlocking),
+                             [&](pid_t, const std::string&) {
+                                 if (++reads < 6) std::this_thread::sleep_for(200ms);  // a slow reader at first
+                             });
+    EXPECT_EQ(ran.status, 1) << ran.err;
+    EXPECT_EQ(objectsOf(ran.out).size(), 1000u);
+    EXPECT_EQ(ran.err, "");
 }
 
 TEST_F(CheckCommand, HelpAndVersion) {
@@ -417,6 +599,11 @@ struct Failures {
     TestServer resets{[](TestServer::Connection& c) { c.reset(); }};
     TestServer redirects{
         [](TestServer::Connection& c) { c.send(httpResponse(302, "", "Location: http://www.apple.com/\r\n")); }};
+    // A proxy's own error pages, holding the expected text.
+    TestServer authPage{[](TestServer::Connection& c) { c.send(httpResponse(407, "<p>" + kTestMarker + "</p>")); }};
+    TestServer badGateway{[](TestServer::Connection& c) {
+        c.send(httpResponse(502, "<p>cannot reach " + c.request().substr(0, 80) + " " + kTestMarker + "</p>"));
+    }};
     TinyProxy tunnel;
     TinyProxy connectsToPort1{"ConnectPort 1\n"};
     TinyProxy wantsAuth{"BasicAuth kiriha secret\n"};
@@ -442,32 +629,14 @@ class Scripted : public CheckCommand {
     }
 };
 
-// Each line of --json output, parsed by a real parser, with every field of the type the manual gives.
-std::vector<nlohmann::json> objectsOf(const std::string& out) {
-    std::vector<nlohmann::json> objects;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        nlohmann::json o = nlohmann::json::parse(line);  // throws, failing the test, on a line that is not JSON
-        EXPECT_EQ(o.size(), 9u) << line;
-        EXPECT_TRUE(o["proxy"].is_string() && o["result"].is_string() && o["reason"].is_string() &&
-                    o["scheme"].is_string())
-            << line;
-        EXPECT_TRUE(std::set<std::string>({"working", "dead", "aborted"}).contains(o["result"])) << line;
-        for (const char* field : {"http_status", "connect_ms", "first_byte_ms"})
-            EXPECT_TRUE(o[field].is_null() || o[field].is_number_integer()) << field << ": " << line;
-        EXPECT_TRUE(o["total_ms"].is_number_integer() && o["bytes"].is_number_unsigned()) << line;
-        objects.push_back(std::move(o));
-    }
-    return objects;
-}
-
 // Every reason a check can give, each from a real failure of the suite's servers and proxies.
 struct ReasonCase : NamedCase {
     std::function<std::string()> proxy;
     std::function<std::vector<std::string>()> args;  // beside --json
     std::string reason;
     std::string scheme = "http";
-    bool interrupt = false;  // a SIGINT once the check has begun
+    bool interrupt = false;                     // a SIGINT once the check has begun
+    std::optional<long> status = std::nullopt;  // the proxy's or the page's, where it matters
 };
 auto none = [] { return std::vector<std::string>{}; };
 
@@ -513,7 +682,10 @@ const std::vector<ReasonCase> kReasonRows = {
      [] {
          return std::vector<std::string>{failures->tlsUrl(), failures->expect(), failures->caFile()};
      },
-     "proxy-denied"},
+     "proxy-denied",
+     "http",
+     false,
+     403},
     {{"SocksProxyCannotReachTheTarget"},
      [] { return "socks5://" + failures->dante.address(); },
      [] {
@@ -522,6 +694,45 @@ const std::vector<ReasonCase> kReasonRows = {
      "proxy-denied",
      "socks5"},
     {{"ProxyAuth"}, [] { return failures->wantsAuth.address(); }, none, "proxy-auth"},
+    // A proxy's own answer decides, whatever its page holds.
+    {{"AProxyAuthPageHoldingTheText"},
+     [] { return failures->authPage.address(); },
+     none,
+     "proxy-auth",
+     "http",
+     false,
+     407},
+    {{"ABadGatewayPageQuotingTheText"},
+     [] { return failures->badGateway.address(); },
+     none,
+     "proxy-denied",
+     "http",
+     false,
+     502},
+    // tinyproxy answers a wrong password with 401; the page itself wants none.
+    {{"AWrongPassword"},
+     [] { return "kiriha:wrong@" + failures->wantsAuth.address(); },
+     [] {
+         return std::vector<std::string>{"--url=" + proxies->working.url("/"), "--expect=" + kTestMarker};
+     },
+     "proxy-auth",
+     "http",
+     false,
+     401},
+    {{"TheSellersFormWithItsPassword"},
+     [] { return failures->wantsAuth.address() + ":kiriha:secret"; },
+     [] {
+         return std::vector<std::string>{"--url=" + proxies->working.url("/"), "--expect=" + kTestMarker};
+     },
+     "marker"},
+    // Texts libcurl cannot read: refused at once, not a name that did not resolve.
+    {{"ATrailingSpace"}, [] { return proxies->working.address() + " "; }, none, "unsupported", ""},
+    {{"AComment"}, [] { return std::string("# the proxies of the week"); }, none, "unsupported", ""},
+    // Nothing came before the whole limit ran out: a passing failure, worth another try.
+    {{"SilentUntilTheWholeLimit"},
+     [] { return proxies->silent.address(); },
+     [] { return std::vector<std::string>{"--timeout=1"}; },
+     "idle-timeout"},
     {{"Tls"},
      [] { return failures->tunnel.address(); },
      [] {
@@ -556,6 +767,10 @@ TEST_P(ReasonTable, IsInTheJsonLine) {
     EXPECT_EQ(o["result"], result);
     EXPECT_EQ(o["reason"], c.reason);
     EXPECT_EQ(o["scheme"], c.scheme);
+    if (c.status) {
+        EXPECT_EQ(o["http_status"], *c.status);
+        EXPECT_TRUE(o["connect_ms"].is_number()) << o;  // the proxy answered: a connection was made
+    }
     if (result == "working") {
         EXPECT_EQ(o["http_status"], 200);
         EXPECT_TRUE(o["connect_ms"].is_number() && o["first_byte_ms"].is_number()) << o;
@@ -629,6 +844,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--url", "www.apple.com"},
                    {},
                    "invalid URL 'www.apple.com': only http:// and https:// pages"},
+        OptionCase{{"MalformedUrl"}, {"--url=http://a b/"}, {}, "invalid URL 'http://a b/': malformed"},
         OptionCase{{"EmptyExpect"}, {"--expect="}, {}, "the expected text is empty: every page would hold it"},
         OptionCase{{"TooManyRetries"}, {"--retries=6"}, {}, "invalid retries '6': a whole number from 0 to 5"},
         OptionCase{{"NegativeRetries"}, {"--retries=-1"}, {}, "invalid retries '-1': a whole number from 0 to 5"},
@@ -691,12 +907,19 @@ TEST_F(Scripted, AnInterruptDuringThePreflightEndsAtOnce) {
     EXPECT_EQ(proxies->working.connections(), before);
 }
 
-// JSON carries the proxy text as the UTF-8 output does: bytes that are not Shift_JIS as U+F700 + the byte.
+// JSON carries every text as the UTF-8 output does: bytes that are not Shift_JIS as U+F700 + the byte. No field of
+// a line, whatever bytes it holds, ends the run: a scheme of Shift_JIS text, or of bytes that are none.
 TEST_F(Scripted, JsonKeepsTheTextAsTheWindowShowsIt) {
-    const Ran ran = runCheck(args({"--json", "-q"}, "\x83\x76\x83\x8d:80\n\x80\x1b:1\n"));
+    const std::string tokyo = "# \x93\x8c\x8b\x9e\x82\xcc\x83\x76\x83\x8d\x83\x4e\x83\x56 http://127.0.0.1:9";
+    const std::string wide = "\x82\x93\x82\x8f\x82\x83\x82\x8b\x82\x93://127.0.0.1:9";  // ｓｏｃｋｓ
+    const Ran ran = runCheck(args({"--json", "-q"}, "\x83\x76\x83\x8d:80\n\x80\x1b:1\n" + tokyo + "\n" + wide +
+                                                        "\n\x80\xff\xfe://127.0.0.1:9\n"));
+    EXPECT_EQ(ran.status, 1) << ran.err;
     std::multiset<std::string> texts;
     for (const nlohmann::json& o : objectsOf(ran.out)) texts.insert(o["proxy"]);
-    EXPECT_EQ(texts, (std::multiset<std::string>{"プロ:80", "\uf780\x1b:1"})) << ran.out;
+    EXPECT_EQ(texts, (std::multiset<std::string>{"プロ:80", "\uf780\x1b:1", "# 東京のプロクシ http://127.0.0.1:9",
+                                                 "ｓｏｃｋｓ://127.0.0.1:9", "\uf780\uf7ff\uf7fe://127.0.0.1:9"}))
+        << ran.out;
     EXPECT_NE(ran.out.find("\\u001b"), std::string::npos) << ran.out;  // escaped, not obeyed
 }
 
@@ -753,17 +976,19 @@ TEST_F(Scripted, DetectFindsTheProtocol) {
 }
 
 // --retries: a proxy that resets its first two connections works at the third try, and only the last try is
-// printed; a page without the text is not tried again.
+// printed; a page without the text is not tried again. With --detect, a passing failure is tried again in the same
+// protocol before detection moves on.
 TEST_F(Scripted, RetriesOutlastPassingResets) {
-    for (const int retries : {1, 2}) {
+    for (const auto& [retries, detect] : {std::pair{1, false}, {2, false}, {2, true}}) {
         std::atomic<int> seen{0};
         TestServer twice([&](TestServer::Connection& c) {
             if (++seen <= 2) return c.reset();
             c.send(httpResponse(200, "<p>" + kTestMarker + "</p>"));
         });
         const int plainBefore = proxies->plain.connections();
-        const Ran ran = runCheck(args({"--retries=" + std::to_string(retries), "-q", "--why"},
-                                      twice.address() + "\n" + proxies->plain.address() + "\n"));
+        std::vector<std::string> a{"--retries=" + std::to_string(retries), "-q", "--why"};
+        if (detect) a.push_back("--detect");
+        const Ran ran = runCheck(args(a, twice.address() + "\n" + proxies->plain.address() + "\n"));
         const std::multiset<std::string> lines = linesOf(ran.out);
         ASSERT_EQ(lines.size(), 2u) << ran.out;
         const std::string last =
@@ -774,6 +999,26 @@ TEST_F(Scripted, RetriesOutlastPassingResets) {
         EXPECT_EQ(twice.connections(), retries + 1);
         EXPECT_EQ(proxies->plain.connections() - plainBefore, 1);
     }
+}
+
+// A silent proxy under a whole limit shorter than the idle one: a passing failure, tried again.
+TEST_F(Scripted, SilenceUntilTheWholeLimitIsTriedAgain) {
+    const int before = proxies->silent.connections();
+    const Ran ran = runCheck(args({"--timeout=1", "--retries=1", "--why", "-q"}, proxies->silent.address() + "\n"));
+    EXPECT_EQ(ran.status, 1);
+    EXPECT_TRUE(ran.out.starts_with(kDead + proxies->silent.address() + "\tidle-timeout ")) << ran.out;
+    EXPECT_EQ(proxies->silent.connections() - before, 2);
+}
+
+// Twenty lines of a real SOCKS5 proxy at a thousand a second: detection ends every one.
+TEST_F(Scripted, DetectionOverManyLinesOfARealSocksProxy) {
+    const std::string socks5 = failures->microsocks.address();
+    const Ran ran = runCheck(
+        args({"--detect", "--rate=1000", "--url=" + proxies->working.url("/"), "--expect=" + kTestMarker, "-q"},
+             many(socks5, 20)));
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    const std::vector<std::string> want(20, kOk + "socks5://" + socks5);
+    EXPECT_EQ(linesOf(ran.out), std::multiset<std::string>(want.begin(), want.end())) << ran.out;
 }
 
 }  // namespace

@@ -247,11 +247,11 @@ INSTANTIATE_TEST_SUITE_P(
                 detect(2),
                 {"a:1@0", "a:1@1005"},
                 {"ok a:1 marker@1015"}},
-        // The same failure twice is the protocol's answer: detection moves on with the tries left.
-        RunCase{{"DetectionMovesOnAfterTheSameFailureTwice"},
+        // Once a protocol's tries are used up, detection moves on; each protocol has tries of its own.
+        RunCase{{"DetectionMovesOnOnceAProtocolsTriesAreUsedUp"},
                 {"a:1"},
                 {{"a:1", "reset@5"}, {"socks5://a:1", "reset@5,ok@10"}},
-                detect(2),
+                detect(1),
                 {"a:1@0", "a:1@1005", "socks5://a:1@1085", "socks5://a:1@2090"},
                 {"ok socks5://a:1 marker@2100"}},
         RunCase{{"DetectionLeavesATextWithASchemeAlone"},

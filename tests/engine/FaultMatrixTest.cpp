@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
 
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 
+#include "engine/loops/CommandLoop.h"
+#include "engine/loops/PostQueue.h"
 #include "engine/threads/CurlHttp.h"
 #include "engine/threads/WindowRun.h"
 #include "tests/support/Marker.h"
@@ -124,6 +127,25 @@ INSTANTIATE_TEST_SUITE_P(
               },
               ProbeOutcome::Working}),
     caseName);
+
+// A socket the loop cannot watch is a failure of ours, said at once: not the proxy's silence, found out later.
+TEST(LoopFaults, ASocketThatCannotBeWatchedReadsError) {
+    TestServer silent([](TestServer::Connection& c) { c.sleep(30s); });
+    PostQueue queue;
+    std::optional<DriverReport> report;
+    const Poster post = queue.poster();
+    CommandLoop loop(
+        kTarget, CheckSettings{kShort, {}},
+        [&, post](std::vector<DriverReport>&& done) { post([&, r = done.front()] { report = r; }); },
+        [](int epoll, int op, int fd, epoll_event* e) {
+            return op == EPOLL_CTL_DEL ? ::epoll_ctl(epoll, op, fd, e) : -1;
+        });
+    loop.start(1, silent.address());
+    queue.runUntil(std::chrono::steady_clock::now() + 5s, [&] { return report.has_value(); });
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->verdict.outcome, ProbeOutcome::Dead);
+    EXPECT_EQ(report->verdict.reason, Reason::Error);
+}
 
 // Two thousand checks over a mixed farm: each completes once, the count reaches the total, nothing leaks.
 TEST(Soak, TwoThousandChecksOverAMixedFarm) {

@@ -12,17 +12,19 @@
 
 Ran runProgram(const Launch& launch, const std::function<void(pid_t, const std::string& out)>& watch) {
     int in[2], out[2] = {-1, -1}, err[2];
+    const bool shared = launch.out == Out::SharedTerminal;
     if (::pipe(in) || (launch.errOnTerminal ? ::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) : ::pipe(err)))
         return {};
-    if (launch.out == Out::Terminal ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr)
-        : launch.out == Out::Full   ? (out[1] = ::open("/dev/full", O_WRONLY)) < 0
-        : launch.out == Out::Closed ? false
-                                    : ::pipe(out))
+    if (launch.out == Out::Terminal || shared ? ::openpty(&out[0], &out[1], nullptr, nullptr, nullptr)
+        : launch.out == Out::Full             ? (out[1] = ::open("/dev/full", O_WRONLY)) < 0
+        : launch.out == Out::Closed           ? false
+                                              : ::pipe(out))
         return {};
+    if (launch.out == Out::NonBlocking) ::fcntl(out[1], F_SETFL, ::fcntl(out[1], F_GETFL) | O_NONBLOCK);
     if (launch.out == Out::ReaderGone) ::close(std::exchange(out[0], -1));
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(in[0], 0), ::dup2(err[1], 2);
+        ::dup2(in[0], 0), ::dup2(shared ? out[1] : err[1], 2);
         if (out[1] >= 0) ::dup2(out[1], 1);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             if (fd > 2) ::close(fd);
@@ -66,7 +68,12 @@ Ran runProgram(const Launch& launch, const std::function<void(pid_t, const std::
     int status = 0;
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
-    if (neverRead >= 0) ::close(neverRead);
+    if (neverRead >= 0) {  // what the program left in the pipe
+        ::fcntl(neverRead, F_SETFL, O_NONBLOCK);
+        char buf[65536];
+        for (ssize_t n; (n = ::read(neverRead, buf, sizeof buf)) > 0;) ran.out.append(buf, std::size_t(n));
+        ::close(neverRead);
+    }
     ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const auto ms = [](const timeval& t) { return double(t.tv_sec) * 1000 + double(t.tv_usec) / 1000; };
     ran.cpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);

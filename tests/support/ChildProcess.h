@@ -10,11 +10,13 @@
 // Where a child's standard output goes.
 enum class Out {
     Pipe,
-    Terminal,    // a pseudo-terminal
-    Closed,      // >&-
-    Full,        // >/dev/full
-    ReaderGone,  // a pipe nobody reads any more, with SIGPIPE ignored (as systemd services run)
-    NeverRead,   // a pipe whose reader never reads
+    Terminal,        // a pseudo-terminal
+    Closed,          // >&-
+    Full,            // >/dev/full
+    ReaderGone,      // a pipe nobody reads any more, with SIGPIPE ignored (as systemd services run)
+    NeverRead,       // a pipe nobody reads while the program runs; what it holds is read once it has ended
+    NonBlocking,     // a pipe left O_NONBLOCK by the parent, read slowly
+    SharedTerminal,  // one pseudo-terminal for standard output and standard error: both in `out`
 };
 
 struct Launch {

@@ -1,0 +1,90 @@
+#include "check/Diagnostics.h"
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <string_view>
+
+#include "check/Options.h"
+
+namespace {
+
+void toError(const std::string& s) {
+    [[maybe_unused]] const ssize_t n = ::write(2, s.data(), s.size());
+}
+
+bool sameTerminal(int a, int b) {
+    struct stat sa {
+    }, sb{};
+    return ::isatty(a) && ::isatty(b) && ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_rdev == sb.st_rdev;
+}
+
+// A writer blocked on a frozen terminal is not waited for longer than this by a message.
+constexpr auto kLockWait = std::chrono::seconds(1);
+
+}  // namespace
+
+Diagnostics::Diagnostics() {
+    const char* term = std::getenv("TERM");
+    dumb_ = !term || std::string_view(term) == "dumb";
+}
+
+void Diagnostics::wantProgress() {
+    on_ = ::isatty(2);
+    shared_ = on_ && sameTerminal(1, 2);
+}
+
+void Diagnostics::say(const std::string& message) {
+    std::unique_lock lock(mutex_, kLockWait);
+    erase();
+    toError(std::string(kProgramName) + ": " + message + "\n");
+}
+
+void Diagnostics::write(const std::string& text) {
+    std::unique_lock lock(mutex_, kLockWait);
+    erase();
+    toError(text);
+}
+
+void Diagnostics::progress(std::string text) {
+    if (!on_) return;
+    const std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock) return;
+    winsize size{};
+    const std::size_t width = ::ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    text.resize(std::min(text.size(), width - 1));  // the ASCII line stays on its row
+    // Without escape sequences, spaces cover what a longer line left.
+    const std::size_t cover = dumb_ && shown_ > text.size() ? shown_ - text.size() : 0;
+    toError("\r" + text + (dumb_ ? std::string(cover, ' ') + std::string(cover, '\b') : "\x1b[K"));
+    shown_ = text.size();
+    text_ = std::move(text);
+}
+
+void Diagnostics::clearProgress() {
+    std::unique_lock lock(mutex_, kLockWait);
+    erase();
+    text_.clear();
+}
+
+void Diagnostics::aroundOutput(const std::function<void()>& writeResults) {
+    const std::lock_guard lock(mutex_);
+    erase();
+    writeResults();
+    draw();
+}
+
+void Diagnostics::erase() {
+    if (!shown_) return;
+    toError(dumb_ ? "\r" + std::string(shown_, ' ') + "\r" : "\r\x1b[K");
+    shown_ = 0;
+}
+
+void Diagnostics::draw() {
+    if (text_.empty()) return;
+    toError("\r" + text_);
+    shown_ = text_.size();
+}
