@@ -310,6 +310,44 @@ int main(int argc, char** argv) {
     add(figures, "cli_json_cpu_ratio_vs_text", median(json), 2);
     add(figures, "cli_working_of_1000", working, 0);
 
+    // Proxies named by host name: each look-up is a thread of libcurl's resolver while it runs. 2,000 working ones
+    // at 2,000 a second, answered by a hosts file of the bench's own (mounted over /etc/hosts in a private mount
+    // namespace: root only), every name distinct or one name repeated, beside the same as addresses; median of
+    // interleaved repeats.
+    if (::geteuid() == 0 && std::filesystem::exists("/usr/bin/unshare")) {
+        const std::string hosts = (std::filesystem::temp_directory_path() / "kiriha-bench-hosts").string();
+        const std::string port = std::to_string(farm.working);
+        std::ofstream out(hosts);
+        out << "127.0.0.1 localhost\n";
+        std::vector<std::string> distinct, repeated, addresses;
+        for (int i = 0; i < 2000; ++i) {
+            out << "127.0.0.1 p" << i << ".proxies.test\n";
+            distinct.push_back("p" + std::to_string(i) + ".proxies.test:" + port);
+            repeated.push_back("p7.proxies.test:" + port);
+            addresses.push_back("127.0.0.1:" + port);
+        }
+        out.close();
+        const auto named = [&](const std::vector<std::string>& proxies) {
+            return command("/usr/bin/unshare",
+                           {"-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts, binary,
+                            "-q", "--rate=2000", "--timeout=10"},
+                           proxies);
+        };
+        std::vector<double> distinctRatio, repeatedRatio;
+        long distinctThreads = 0, repeatedThreads = 0;
+        for (int round = 0; round < 3; ++round) {
+            const Run a = named(addresses), d = named(distinct), r = named(repeated);
+            distinctRatio.push_back(d.cpuMs / a.cpuMs), repeatedRatio.push_back(r.cpuMs / a.cpuMs);
+            distinctThreads = std::max(distinctThreads, d.threadsPeak);
+            repeatedThreads = std::max(repeatedThreads, r.threadsPeak);
+        }
+        std::filesystem::remove(hosts);
+        add(figures, "names_distinct_threads_peak", double(distinctThreads), 0);
+        add(figures, "names_repeated_threads_peak", double(repeatedThreads), 0);
+        add(figures, "names_distinct_cpu_ratio", median(distinctRatio), 2);
+        add(figures, "names_repeated_cpu_ratio", median(repeatedRatio), 2);
+    }
+
     // Memory and descriptors per check in flight: 2,000 silent proxies at 1,000 a second, between 1,000 and 2,000
     // in flight.
     long rssEarly = 0, fdsEarly = 0, rssFull = 0, fdsFull = 0;

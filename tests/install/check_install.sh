@@ -21,4 +21,12 @@ echo "$out"
 if echo "$out" | grep -qE 'error|warning'; then status=1; fi  # hints are advice, not faults
 
 appstreamcli validate --no-net --pedantic "$root/share/metainfo/org.kiriha.kiriha.metainfo.xml" || status=1
+
+# The manual pages render without a warning, and hold no control byte that roff would print as text.
+for page in kiriha kiriha-check; do
+    gz="$root/share/man/man1/$page.1.gz"
+    if zcat "$gz" | LC_ALL=C grep -q $'[\x01-\x08\x0b-\x1f\x7f]'; then echo "$page.1: a control byte"; status=1; fi
+    warnings=$(man --warnings -E UTF-8 -l "$gz" 2>&1 >/dev/null) || status=1
+    [ -z "$warnings" ] || { echo "$page.1: $warnings"; status=1; }
+done
 exit $status
