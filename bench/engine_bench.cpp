@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "engine/loops/PostQueue.h"
 #include "engine/rules/ProcessSetup.h"
 #include "engine/threads/CurlHttp.h"
 #include "engine/threads/Unit_kusith.h"
 #include "engine/threads/WindowRun.h"
-#include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
@@ -95,9 +95,8 @@ std::vector<std::unique_ptr<kusi_check_thread>> launch(int n, const std::string&
                                                        std::shared_ptr<const HttpLayer> http, Counter& counter) {
     std::vector<std::unique_ptr<kusi_check_thread>> checks;
     for (int i = 0; i < n; ++i) {
-        checks.push_back(
-            std::make_unique<kusi_check_thread>(i % 10 + 1, proxy, http, target, counter.poster(),
-                                                [&counter](ProbeOutcome, const std::string&) { ++counter.done; }));
+        checks.push_back(std::make_unique<kusi_check_thread>(i % 10 + 1, proxy, http, target, counter.poster(),
+                                                             [&counter](CheckResult) { ++counter.done; }));
         checks.back()->Resume(defaultSpawner());
     }
     return checks;
@@ -224,7 +223,7 @@ void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
 
     FakeRunView view;
     for (int i = 0; i < 200; ++i) view.proxies.append(proxy);
-    CompletionQueue queue;
+    PostQueue queue;
     RunConfig config;
     config.http = http;
     config.post = queue.poster();
@@ -232,7 +231,7 @@ void runOverhead(Figures& f, const std::shared_ptr<const HttpLayer>& http) {
     WindowRun run(view, config);
     const auto t0 = std::chrono::steady_clock::now();
     run.start();
-    queue.runUntil([&] { return view.flag == "off"; }, 120s);
+    queue.runUntil(std::chrono::steady_clock::now() + 120s, [&] { return view.flag == "off"; });
     const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     f.add("run_200_ms", wall, 0);
     f.add("slowest_check_ms", slowest, 1);

@@ -15,19 +15,6 @@
 
 namespace {
 
-// The messages, Shift_JIS.
-constexpr std::string_view kFile = "\x83\x74\x83\x40\x83\x43\x83\x8b ";                        // ファイル
-constexpr std::string_view kCannotOpen = " \x82\xcd\x8a\x4a\x82\xaf\x82\xdc\x82\xb9\x82\xf1";  // は開けません
-constexpr std::string_view kCannotCreate =
-    " \x82\xf0\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1";  // を作成できません
-// ストリームへの書き込みエラー
-constexpr std::string_view kWriteFailed =
-    "\x83\x58\x83\x67\x83\x8a\x81\x5b\x83\x80\x82\xd6\x82\xcc\x8f\x91\x82\xab\x8d\x9e\x82\xdd\x83\x47\x83\x89\x81\x5b";
-// 文字列の大きさが メモ の制限を越えました
-constexpr std::string_view kTooLarge =
-    "\x95\xb6\x8e\x9a\x97\xf1\x82\xcc\x91\xe5\x82\xab\x82\xb3\x82\xaa \x83\x81\x83\x82 \x82\xcc\x90\xa7\x8c\xc0\x82\xf0"
-    "\x89\x7a\x82\xa6\x82\xdc\x82\xb5\x82\xbd";
-
 // Removes the temporary file unless the save got as far as renaming it.
 class TempFile {
   public:
@@ -148,20 +135,6 @@ std::string readCapped(int fd, const std::string& path, std::size_t sizeHint, st
 
 ListFileError::ListFileError(Kind kind, std::string path, int error)
     : kind_(kind), path_(std::move(path)), error_(error) {}
-
-std::string ListFileError::message(std::string_view shownPath) const {
-    switch (kind_) {
-        case Kind::CannotOpen:
-            return std::string(kFile).append(shownPath).append(kCannotOpen);
-        case Kind::CannotCreate:
-            return std::string(kFile).append(shownPath).append(kCannotCreate);
-        case Kind::WriteFailed:
-            return std::string(kWriteFailed);
-        case Kind::TooLarge:
-            break;
-    }
-    return std::string(kTooLarge);
-}
 
 std::string normaliseLoadedText(std::string_view raw) {
     // Sized first: a list of line feeds alone is 64 Mi breaks at the size limit.

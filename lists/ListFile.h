@@ -5,17 +5,15 @@
 #include <string>
 #include <string_view>
 
-// A failed list-file command. It holds the facts; each front-end words them: the window through message(), with the
-// path as it shows paths, the command in its own words.
+// A failed list-file command. It holds the facts; each front-end words them in its own words.
 class ListFileError : public std::exception {
   public:
     enum class Kind { CannotOpen, CannotCreate, WriteFailed, TooLarge };
     ListFileError(Kind kind, std::string path, int error = 0);
     const char* what() const noexcept override { return "list file error"; }  // the facts are below
     Kind kind() const { return kind_; }
-    const std::string& path() const { return path_; }       // as the file system names it
-    int error() const { return error_; }                    // the system's reason (errno), 0 where there is none
-    std::string message(std::string_view shownPath) const;  // the window's Shift_JIS text, shownPath in it
+    const std::string& path() const { return path_; }  // as the file system names it
+    int error() const { return error_; }               // the system's reason (errno), 0 where there is none
 
   private:
     Kind kind_;

@@ -21,6 +21,7 @@
 #include "lists/Tidy.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/FileDialogs.h"
+#include "ui/ListFileTexts.h"
 #include "ui/MemoLines.h"
 #include "ui/RunTexts.h"
 #include "ui/Unit_about.h"
@@ -201,7 +202,8 @@ void TForm1::withPathsAsShown(const std::function<void()>& command) {
         command();
     } catch (const ListFileError& e) {
         // The message shows the path as the window does, in Shift_JIS.
-        throw std::runtime_error(e.message(results().toBytes(QFile::decodeName(QByteArray::fromStdString(e.path())))));
+        throw std::runtime_error(
+            texts::listFileMessage(e, results().toBytes(QFile::decodeName(QByteArray::fromStdString(e.path())))));
     }
 }
 
@@ -278,8 +280,8 @@ std::size_t TForm1::proxyCount() const {
 std::string TForm1::proxyLine(std::size_t i) const {
     return memoLoadLines_->line(i);
 }
-void TForm1::resultAdded(ProbeOutcome outcome, const std::string& proxy) {
-    appendResult(resultLine(outcome, proxy));
+void TForm1::resultAdded(const CheckResult& r) {
+    appendResult(resultLine(r.verdict.outcome, r.proxy));
 }
 void TForm1::appendResult(const std::string& line) {
     memo1Lines_->append(line);

@@ -27,7 +27,7 @@ class QScrollArea;
 // What the program fixes and tests may change.
 struct FormSettings {
     Target target{};
-    std::chrono::milliseconds wavePause{1000};
+    std::chrono::milliseconds wavePause = kWavePause;
     CheckLimits limits{};
     std::shared_ptr<const HttpLayer> http;  // null: libcurl with the time-outs above
 };
@@ -86,7 +86,7 @@ class TForm1 : public QMainWindow, public RunView, public ListHost {
     void statusChanged(RunStatus status) override;
     std::size_t proxyCount() const override;
     std::string proxyLine(std::size_t i) const override;
-    void resultAdded(ProbeOutcome outcome, const std::string& proxy) override;
+    void resultAdded(const CheckResult& result) override;
     void appendResult(const std::string& line);  // a line at the end of the result list
 
     // ListHost

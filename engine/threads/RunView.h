@@ -19,7 +19,7 @@ class RunView {
     virtual void totalChanged(long long total) = 0;    // kusi_max
     virtual void statusChanged(RunStatus status) = 0;  // Label_kusi
 
-    virtual std::size_t proxyCount() const = 0;              // Memo_load
-    virtual std::string proxyLine(std::size_t i) const = 0;  // cut to 4096 bytes, empty past the end
-    virtual void resultAdded(ProbeOutcome outcome, const std::string& proxy) = 0;  // Memo1
+    virtual std::size_t proxyCount() const = 0;               // Memo_load
+    virtual std::string proxyLine(std::size_t i) const = 0;   // cut to 4096 bytes, empty past the end
+    virtual void resultAdded(const CheckResult& result) = 0;  // Memo1
 };

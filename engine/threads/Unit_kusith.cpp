@@ -21,9 +21,9 @@ void kusi_check_thread::Resume(const Spawner& spawn) {
 }
 
 void kusi_check_thread::Execute() {
-    const ProbeOutcome outcome = runProbe(*http_, target_, proxy_, *stop_).outcome;
+    CheckResult result{proxy_, runProbe(*http_, target_, proxy_, *stop_)};
     if (stop_->abandoned()) return;  // the program is ending: no completion
-    post_([completion = completion_, outcome, proxy = proxy_] { completion(outcome, proxy); });
+    post_([completion = completion_, result = std::move(result)]() mutable { completion(std::move(result)); });
 }
 
 Spawner defaultSpawner() {

@@ -12,11 +12,11 @@
 using Spawner = std::function<std::thread(std::function<void()>)>;
 
 // One check of one proxy in its own thread. Created "suspended" (no thread yet) so the run can record
-// it in its slot first; Resume starts it. The thread posts (outcome, proxy) to the window's thread and ends.
+// it in its slot first; Resume starts it. The thread posts its result to the window's thread and ends.
 // The stop request lives in shared state, so a slot may keep it after the check is gone.
 class kusi_check_thread {
   public:
-    using Completion = std::function<void(ProbeOutcome, const std::string& proxy)>;
+    using Completion = std::function<void(CheckResult)>;
 
     kusi_check_thread(int slot, std::string proxy, std::shared_ptr<const HttpLayer> http, Target target, Poster post,
                       Completion completion);

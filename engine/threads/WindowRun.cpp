@@ -67,7 +67,6 @@ void WindowRun::start() {
     std::vector<Completion> held;
     held.swap(held_);
     for (Completion& c : held) record(c);
-    if (!config_.holdCompletionsDuringDispatch) finishIfComplete();
 }
 
 void WindowRun::pause() {
@@ -82,12 +81,12 @@ bool WindowRun::launch(int slot) {
     if (checks_.size() >= config_.maxChecksInFlight) return false;  // one without a descriptor would read dead
     const std::uint64_t id = nextId_++;
     std::weak_ptr<WindowRun*> weak = self_;
-    auto check = std::make_unique<kusi_check_thread>(slot, slots_[static_cast<std::size_t>(slot - 1)].proxy,
-                                                     config_.http, config_.target, config_.post,
-                                                     [weak, id](ProbeOutcome outcome, const std::string& text) {
-                                                         if (auto run = weak.lock())
-                                                             (*run)->onCompletion({id, outcome, text});
-                                                     });
+    auto check =
+        std::make_unique<kusi_check_thread>(slot, slots_[static_cast<std::size_t>(slot - 1)].proxy, config_.http,
+                                            config_.target, config_.post, [weak, id](CheckResult result) {
+                                                if (auto run = weak.lock())
+                                                    (*run)->onCompletion({id, std::move(result)});
+                                            });
     CheckSlot& s = slots_[static_cast<std::size_t>(check->slot() - 1)];
     auto previous = s.latest;
     s.latest = check->stopRequest();
@@ -103,7 +102,7 @@ bool WindowRun::launch(int slot) {
 
 void WindowRun::onCompletion(Completion c) {
     checks_.erase(c.id);  // its thread has posted this as its last act
-    if (dispatching_ && config_.holdCompletionsDuringDispatch) {
+    if (dispatching_) {
         held_.push_back(std::move(c));
         return;
     }
@@ -111,7 +110,7 @@ void WindowRun::onCompletion(Completion c) {
 }
 
 void WindowRun::record(const Completion& c) {
-    if (flag_ == Flag::On) view_.resultAdded(c.outcome, c.proxy);
+    if (flag_ == Flag::On) view_.resultAdded(c.result);
     view_.doneChanged(++done_);
     finishIfComplete();
 }
@@ -133,10 +132,6 @@ void WindowRun::abort() {
     if (!switchOff()) return;
     for (CheckSlot& slot : slots_)
         if (slot.latest) slot.latest->requestStop();
-}
-
-void WindowRun::stopEveryCheck() {
-    for (auto& [id, check] : checks_) check->stopRequest()->requestStop();
 }
 
 void WindowRun::stopOnClose() {

@@ -15,12 +15,12 @@
 #include "engine/threads/Unit_kusith.h"
 
 struct RunConfig {
-    static constexpr int kSlotCount = 10;
+    static constexpr int kSlotCount = kWaveSize;
 
     std::shared_ptr<const HttpLayer> http;
-    Poster post;  // to the thread that owns the run
+    Poster post;  // to the window's thread
     Target target{};
-    std::chrono::milliseconds wavePause{1000};
+    std::chrono::milliseconds wavePause = kWavePause;
     // Waits out a wave pause on the run's thread; may return early once `interrupted()` holds.
     // Default: sleep.
     std::function<void(std::chrono::milliseconds, const std::function<bool()>& interrupted)> pause;
@@ -28,14 +28,12 @@ struct RunConfig {
     // Checks in flight at most; a line past it waits, as one whose thread cannot be made. 0: what the descriptor
     // limit allows, a check holding its socket, its wake-up pair and a name look-up's pair.
     std::size_t maxChecksInFlight = 0;
-    // The window holds completions while Start dispatches, so the end test always sees the final total.
-    // A command records each as it arrives and ends the run once the total is known and reached.
-    bool holdCompletionsDuringDispatch = true;
 };
 
-// Start, Abort, Stop on close and Completion, with the run state kept here and shown by the view.
-// Runs on its owner's thread only and owns no thread of its own; it keeps the check threads' handles
-// until their completion is in.
+// The window's run: Start, Abort, Stop on close and Completion, with the run state kept here and shown by the view.
+// Runs on the window's thread only and owns no thread of its own; it keeps the check threads' handles until their
+// completion is in. Completions that come in while Start dispatches wait for it, so the end test always sees the
+// final total.
 class WindowRun {
   public:
     struct CheckSlot {
@@ -54,12 +52,7 @@ class WindowRun {
     void stopOnClose();
     // From inside a pause: no further wave starts, and the run's total is what has started.
     void interruptDispatch();
-    // Asks every check in flight to stop, not only the newest of each slot; the flag stays as it is.
-    void stopEveryCheck();
 
-    Flag flag() const { return flag_; }
-    long long done() const { return done_; }
-    std::optional<long long> total() const { return total_; }  // unknown before and during dispatch
     std::size_t checksInFlight() const { return checks_.size(); }
     bool dispatching() const { return dispatching_; }
     const std::array<CheckSlot, RunConfig::kSlotCount>& checkSlots() const { return slots_; }
@@ -67,8 +60,7 @@ class WindowRun {
   private:
     struct Completion {
         std::uint64_t id;
-        ProbeOutcome outcome;
-        std::string proxy;
+        CheckResult result;
     };
 
     bool launch(int slot);  // the slot's proxy text in a new check; false when no thread could be made

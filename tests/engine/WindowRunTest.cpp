@@ -9,10 +9,10 @@
 #include <mutex>
 #include <set>
 
+#include "engine/loops/PostQueue.h"
 #include "engine/rules/ProcessSetup.h"
 #include "engine/threads/CurlHttp.h"
 #include "engine/threads/WindowRun.h"
-#include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeHttp.h"
 #include "tests/support/FakeRunView.h"
 #include "tests/support/LocalProxy.h"
@@ -28,9 +28,9 @@ class RecordingView : public FakeRunView {
   public:
     std::vector<std::string> totalAtAppend;
     std::string countWhenFinished;
-    void resultAdded(ProbeOutcome o, const std::string& proxy) override {
+    void resultAdded(const CheckResult& r) override {
         totalAtAppend.push_back(max);
-        FakeRunView::resultAdded(o, proxy);
+        FakeRunView::resultAdded(r);
     }
     void statusChanged(RunStatus s) override {
         if (s == RunStatus::Finished) countWhenFinished = now;
@@ -50,28 +50,42 @@ std::vector<std::string> names(const std::string& prefix, int n) {
     return v;
 }
 
-class CheckRunTest : public ::testing::Test {
+class WindowRunTest : public ::testing::Test {
   protected:
     RunConfig config() {
         RunConfig c;
         c.http = http;
-        c.post = queue.poster();
+        // The window's queue, counting what the checks post and what of it runs.
+        c.post = [this](std::function<void()> f) {
+            ++posted;
+            queue.poster()([this, f = std::move(f)] {
+                ++ran;
+                f();
+            });
+        };
         c.wavePause = 1ms;
         c.pause = [this](std::chrono::milliseconds, const std::function<bool()>&) { ++pauses; };
         return c;
     }
+    // Runs what the checks post until `done` holds or `limit` has passed; whether it holds.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        queue.runUntil(std::chrono::steady_clock::now() + limit, done);
+        return done();
+    }
     bool finishes() {
-        return queue.runUntil([&] { return view.flag == texts::kFlagOff && run->checksInFlight() == 0; }, 10s);
+        return runUntil([&] { return view.flag == texts::kFlagOff && run->checksInFlight() == 0; }, 10s);
     }
 
     std::shared_ptr<FakeHttp> http = std::make_shared<FakeHttp>();
-    CompletionQueue queue;
+    PostQueue queue;
+    std::atomic<int> posted{0};
+    int ran = 0;
     RecordingView view;
     int pauses = 0;
     std::unique_ptr<WindowRun> run;
 };
 
-TEST_F(CheckRunTest, TwentyFiveProxiesRunInThreeWavesAndFinishWithTheLast) {
+TEST_F(WindowRunTest, TwentyFiveProxiesRunInThreeWavesAndFinishWithTheLast) {
     std::vector<std::string> proxies = names("ok", 13);
     for (auto& d : names("dead", 12)) proxies.push_back(d);
     view.proxies.setText(lines(proxies));
@@ -96,7 +110,7 @@ TEST_F(CheckRunTest, TwentyFiveProxiesRunInThreeWavesAndFinishWithTheLast) {
     EXPECT_EQ(run->checkSlots()[9].proxy, "dead6");
 }
 
-TEST_F(CheckRunTest, BlankLinesStartNothingAndAreNotCounted) {
+TEST_F(WindowRunTest, BlankLinesStartNothingAndAreNotCounted) {
     view.proxies.setText("ok1\r\n\r\nok2\r\n\r\n\r\nok3");
     run = std::make_unique<WindowRun>(view, config());
     run->start();
@@ -106,7 +120,7 @@ TEST_F(CheckRunTest, BlankLinesStartNothingAndAreNotCounted) {
     EXPECT_EQ(view.results.count(), 4u);
 }
 
-TEST_F(CheckRunTest, EmptyListAndBlankOnlyListStartNothingAndStayOn) {
+TEST_F(WindowRunTest, EmptyListAndBlankOnlyListStartNothingAndStayOn) {
     run = std::make_unique<WindowRun>(view, config());
     run->start();
     EXPECT_EQ(pauses, 0);
@@ -120,7 +134,7 @@ TEST_F(CheckRunTest, EmptyListAndBlankOnlyListStartNothingAndStayOn) {
     EXPECT_EQ(view.flag, "on");
 }
 
-TEST_F(CheckRunTest, AbortStopsTheNewestCheckOfEachSlotAndAppendsNothingMore) {
+TEST_F(WindowRunTest, AbortStopsTheNewestCheckOfEachSlotAndAppendsNothingMore) {
     view.proxies.setText(lines(names("hold", 15)));
     run = std::make_unique<WindowRun>(view, config());
     run->start();
@@ -129,7 +143,7 @@ TEST_F(CheckRunTest, AbortStopsTheNewestCheckOfEachSlotAndAppendsNothingMore) {
     EXPECT_EQ(view.flag, "off");
     EXPECT_EQ(view.statusText, texts::kStatusAborted);
     // The ten newest checks see the stop; the first wave's checks in slots 1-5 run on.
-    ASSERT_TRUE(queue.runUntil([&] { return view.now == "10"; }, 10s));
+    ASSERT_TRUE(runUntil([&] { return view.now == "10"; }, 10s));
     EXPECT_EQ(run->checksInFlight(), 5u);
     EXPECT_EQ(view.statusText, texts::kStatusAborted);
     http->release();
@@ -141,7 +155,7 @@ TEST_F(CheckRunTest, AbortStopsTheNewestCheckOfEachSlotAndAppendsNothingMore) {
     EXPECT_EQ(view.statusText, texts::kStatusFinished);
 }
 
-TEST_F(CheckRunTest, StartTwiceCountsOlderChecksTowardTheNewRun) {
+TEST_F(WindowRunTest, StartTwiceCountsOlderChecksTowardTheNewRun) {
     view.proxies.setText(lines(names("hold", 3)));
     run = std::make_unique<WindowRun>(view, config());
     run->start();
@@ -155,13 +169,13 @@ TEST_F(CheckRunTest, StartTwiceCountsOlderChecksTowardTheNewRun) {
     EXPECT_EQ(view.results.count(), 4u);
 }
 
-TEST_F(CheckRunTest, CompletionsDuringDispatchWaitForTheTotalWhateverTheLoopDoes) {
+TEST_F(WindowRunTest, CompletionsDuringDispatchWaitForTheTotalWhateverTheLoopDoes) {
     view.proxies.setText(lines(names("dead", 25)));
     RunConfig c = config();
     // An event loop that runs posted work during the pause, as the window's does.
     c.pause = [this](std::chrono::milliseconds, const std::function<bool()>&) {
         ++pauses;
-        queue.runUntil([] { return false; }, 20ms);
+        runUntil([] { return false; }, 20ms);
     };
     run = std::make_unique<WindowRun>(view, std::move(c));
     run->start();
@@ -172,7 +186,7 @@ TEST_F(CheckRunTest, CompletionsDuringDispatchWaitForTheTotalWhateverTheLoopDoes
 }
 
 // Under a task limit: a line whose thread cannot be made is tried again after each pause until it starts.
-TEST_F(CheckRunTest, ACheckThreadThatCannotBeCreatedIsTriedAgainAfterThePause) {
+TEST_F(WindowRunTest, ACheckThreadThatCannotBeCreatedIsTriedAgainAfterThePause) {
     view.proxies.setText(lines(names("ok", 14)));
     RunConfig c = config();
     int calls = 0;
@@ -197,7 +211,7 @@ TEST_F(CheckRunTest, ACheckThreadThatCannotBeCreatedIsTriedAgainAfterThePause) {
 }
 
 // At the cap on checks in flight (the descriptor limit's), a line waits for room as a failed thread does.
-TEST_F(CheckRunTest, ALineAtTheCapWaitsForACheckToEnd) {
+TEST_F(WindowRunTest, ALineAtTheCapWaitsForACheckToEnd) {
     view.proxies.setText(lines(names("hold", 3)) + lines(names("ok", 4)));
     RunConfig c = config();
     c.maxChecksInFlight = 3;
@@ -205,7 +219,7 @@ TEST_F(CheckRunTest, ALineAtTheCapWaitsForACheckToEnd) {
     c.pause = [&](std::chrono::milliseconds, const std::function<bool()>&) {
         most = std::max(most, run->checksInFlight());
         if (++pauses == 2) http->release();
-        queue.runUntil([&] { return run->checksInFlight() < 3; }, 100ms);
+        runUntil([&] { return run->checksInFlight() < 3; }, 100ms);
     };
     run = std::make_unique<WindowRun>(view, std::move(c));
     run->start();
@@ -216,24 +230,7 @@ TEST_F(CheckRunTest, ALineAtTheCapWaitsForACheckToEnd) {
     EXPECT_EQ(view.results.count(), 8u);
 }
 
-// The command's choice: completions are recorded as they come, and the run ends once the total is known.
-TEST_F(CheckRunTest, ACommandRecordsCompletionsDuringDispatch) {
-    view.proxies.setText(lines(names("ok", 25)));
-    RunConfig c = config();
-    c.holdCompletionsDuringDispatch = false;
-    c.pause = [this](std::chrono::milliseconds, const std::function<bool()>&) {
-        ++pauses;
-        queue.runUntil([] { return false; }, 20ms);
-    };
-    run = std::make_unique<WindowRun>(view, std::move(c));
-    run->start();
-    EXPECT_EQ(view.totalAtAppend.front(), "0");  // lines came in before the total was known
-    ASSERT_TRUE(finishes());
-    EXPECT_EQ(view.countWhenFinished, "25");
-    EXPECT_EQ(view.results.count(), 26u);
-}
-
-TEST_F(CheckRunTest, AnInterruptedDispatchStartsNoFurtherWave) {
+TEST_F(WindowRunTest, AnInterruptedDispatchStartsNoFurtherWave) {
     view.proxies.setText(lines(names("hold", 35)));
     RunConfig c = config();
     c.pause = [&](std::chrono::milliseconds, const std::function<bool()>& interrupted) {
@@ -245,35 +242,35 @@ TEST_F(CheckRunTest, AnInterruptedDispatchStartsNoFurtherWave) {
     EXPECT_EQ(pauses, 2);
     EXPECT_EQ(view.max, "20");
     EXPECT_EQ(run->checksInFlight(), 20u);
-    run->stopEveryCheck();  // unlike Abort, the first wave's checks too, and the run stays on
-    EXPECT_EQ(view.flag, "on");
+    http->release();
     ASSERT_TRUE(finishes());
     EXPECT_EQ(view.results.count(), 21u);
 }
 
-TEST_F(CheckRunTest, CompletionsAfterTheRunIsGoneAreDropped) {
+TEST_F(WindowRunTest, CompletionsAfterTheRunIsGoneAreDropped) {
     view.proxies.setText(lines(names("ok", 5)));
     run = std::make_unique<WindowRun>(view, config());
     run->start();
-    while (queue.size() < 5) std::this_thread::sleep_for(1ms);
+    while (posted < 5) std::this_thread::sleep_for(1ms);
     run.reset();
-    EXPECT_EQ(queue.runPending(), 5u);
+    runUntil([] { return false; }, 0ms);  // what was posted runs, and finds the run gone
+    EXPECT_EQ(ran, 5);
     EXPECT_EQ(view.now, "0");
     EXPECT_EQ(view.results.text(), "\r\n");
 }
 
-TEST_F(CheckRunTest, DestroyingTheRunEndsHeldChecksWithoutCompletions) {
+TEST_F(WindowRunTest, DestroyingTheRunEndsHeldChecksWithoutCompletions) {
     view.proxies.setText(lines(names("hold", 12)));
     run = std::make_unique<WindowRun>(view, config());
     run->start();
     run->stopOnClose();
     EXPECT_EQ(view.statusText, texts::kStatusAborted);
     run.reset();  // must not wait for the held checks' release
-    EXPECT_EQ(queue.size(), 0u);
+    EXPECT_EQ(posted, 0);
 }
 
 // Thirty real proxies at the real pace: tinyproxy to a page with and without the marker, and dead ports.
-TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
+TEST(WindowRunEndToEnd, ThirtyProxiesAtTheRealPace) {
     TinyProxy proxy;
     TestServer site([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>" + kTestMarker + "</html>")); });
     TestServer webOnly([](TestServer::Connection& c) { c.send(httpResponse(200, "<html>plain</html>")); });
@@ -298,7 +295,7 @@ TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
     }
     FakeRunView view;
     view.proxies.setText(lines(proxies));
-    CompletionQueue queue;
+    PostQueue queue;
     RunConfig config;
     config.http = std::make_shared<CurlHttpLayer>();
     config.post = queue.poster();
@@ -306,7 +303,8 @@ TEST(CheckRunEndToEnd, ThirtyProxiesAtTheRealPace) {
     WindowRun run(view, config);
     run.start();
     EXPECT_EQ(view.max, "30");
-    ASSERT_TRUE(queue.runUntil([&] { return view.flag == "off"; }, 30s));
+    queue.runUntil(std::chrono::steady_clock::now() + 30s, [&] { return view.flag == "off"; });
+    ASSERT_EQ(view.flag, "off");
     std::multiset<std::string> got;
     for (std::size_t i = 1; i < view.results.count(); ++i) got.insert(view.results.line(i));
     EXPECT_EQ(got, want);

@@ -17,6 +17,7 @@
 #include "tests/support/NamedCase.h"
 #include "tests/support/ScriptedDialog.h"
 #include "tests/support/TempDir.h"
+#include "ui/ListFileTexts.h"
 
 namespace fs = std::filesystem;
 
@@ -45,7 +46,7 @@ std::string messageOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const ListFileError& e) {
-        return e.message(e.path());
+        return texts::listFileMessage(e, e.path());
     }
     return "(no error)";
 }

@@ -22,5 +22,5 @@ class FakeRunView : public RunView {
     void statusChanged(RunStatus s) override { statusText = texts::statusText(s); }
     std::size_t proxyCount() const override { return proxies.count(); }
     std::string proxyLine(std::size_t i) const override { return proxies.line(i); }
-    void resultAdded(ProbeOutcome o, const std::string& proxy) override { results.append(resultLine(o, proxy)); }
+    void resultAdded(const CheckResult& r) override { results.append(resultLine(r.verdict.outcome, r.proxy)); }
 };

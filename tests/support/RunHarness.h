@@ -10,7 +10,6 @@
 #include "engine/loops/PostQueue.h"
 #include "engine/threads/WindowRun.h"
 #include "lists/ProxyLines.h"
-#include "tests/support/CompletionQueue.h"
 #include "tests/support/FakeRunView.h"
 
 // The proxies through the window's run (a thread per check, waves of ten) until it ends: the result lines it
@@ -19,11 +18,13 @@ inline std::vector<std::string> checkThroughRun(const std::vector<std::string>& 
                                                 std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     FakeRunView view;
     for (const auto& p : proxies) view.proxies.append(p);
-    CompletionQueue queue;
+    PostQueue queue;
     config.post = queue.poster();
     WindowRun run(view, config);
     run.start();
-    if (!queue.runUntil([&] { return view.flag == "off" && run.checksInFlight() == 0; }, limit)) return {"(no end)"};
+    const auto over = [&] { return view.flag == "off" && run.checksInFlight() == 0; };
+    queue.runUntil(std::chrono::steady_clock::now() + limit, over);
+    if (!over()) return {"(no end)"};
     std::vector<std::string> lines;
     for (std::size_t i = 1; i < view.results.count(); ++i) lines.push_back(view.results.line(i));
     return lines;
