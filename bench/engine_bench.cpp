@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -150,7 +151,13 @@ void inflight(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
     f.add("leak_threads", liveThreads() - threadsBefore, 0);
 }
 
-// CPU per completed check of a 200 KB page with the marker at its end, beside a bare libcurl loop.
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// CPU per completed check of a 200 KB page with the marker at its end, beside a bare libcurl loop: each figure the
+// median of five rounds, the ways interleaved in each, so that a noisy machine weighs on all of them alike.
 void cpu(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
     const std::string page = std::string(200 * 1024, 'x') + kTestMarker;
     ChildServer instant([page](TestServer::Connection& c) { c.send(httpResponse(200, page)); });
@@ -167,42 +174,52 @@ void cpu(Figures& f, int n, const std::shared_ptr<const HttpLayer>& http) {
         curl_easy_perform(h);
         curl_easy_cleanup(h);
     };
-    double start = cpuMs();
-    for (int i = 0; i < n; ++i) fetch();
-    const double bare = (cpuMs() - start) / n;
-    start = cpuMs();
-    for (int i = 0; i < n; ++i) std::thread(fetch).join();  // the same with a thread per fetch
-    const double bareThreaded = (cpuMs() - start) / n;
-    // The same at kiriha-check --rate=100: waves of ten threads every 100 ms, each joined once it is done.
-    start = cpuMs();
-    for (int wave = 0; wave * 10 < n; ++wave) {
-        std::vector<std::thread> threads;
-        for (int i = wave * 10; i < std::min(n, wave * 10 + 10); ++i) threads.emplace_back(fetch);
-        std::this_thread::sleep_for(100ms);
-        for (auto& t : threads) t.join();
+    const int rounds = 5;
+    const int each = std::max(n / rounds, 1);  // fetches of each way in a round
+    const auto perCheck = [&](const std::function<void()>& way) {
+        const double start = cpuMs();
+        way();
+        return (cpuMs() - start) / each;
+    };
+    std::vector<double> bare, threaded, paced, ours, probeOnly, ratio, ratioThreaded;
+    for (int round = 0; round < rounds; ++round) {
+        bare.push_back(perCheck([&] {
+            for (int i = 0; i < each; ++i) fetch();
+        }));
+        threaded.push_back(perCheck([&] {  // the same with a thread per fetch
+            for (int i = 0; i < each; ++i) std::thread(fetch).join();
+        }));
+        paced.push_back(perCheck([&] {  // waves of ten threads every 100 ms, each joined once it is done
+            for (int wave = 0; wave * 10 < each; ++wave) {
+                std::vector<std::thread> threads;
+                for (int i = wave * 10; i < std::min(each, wave * 10 + 10); ++i) threads.emplace_back(fetch);
+                std::this_thread::sleep_for(100ms);
+                for (auto& t : threads) t.join();
+            }
+        }));
+        Counter counter;
+        ours.push_back(perCheck([&] {
+            for (int i = 0; i < each; ++i) {  // one at a time, as the bare loop does
+                auto checks = launch(1, proxy, target, http, counter);
+                waitFor(counter, i + 1);
+            }
+        }));
+        probeOnly.push_back(perCheck([&] {
+            for (int i = 0; i < each; ++i) {
+                StopRequest stop;
+                runProbe(*http, target, proxy, stop);
+            }
+        }));
+        ratio.push_back(ours.back() / bare.back());
+        ratioThreaded.push_back(ours.back() / threaded.back());
     }
-    const double barePaced = (cpuMs() - start) / n;
-
-    Counter counter;
-    start = cpuMs();
-    for (int i = 0; i < n; ++i) {  // one at a time, as the bare loop does
-        auto checks = launch(1, proxy, target, http, counter);
-        waitFor(counter, i + 1);
-    }
-    const double ours = (cpuMs() - start) / n;
-    start = cpuMs();
-    for (int i = 0; i < n; ++i) {
-        StopRequest stop;
-        runProbe(*http, target, proxy, stop);
-    }
-    const double probeOnly = (cpuMs() - start) / n;
-    f.add("probe_only_cpu_ms", probeOnly, 3);
-    f.add("cpu_ms_per_check", ours, 3);
-    f.add("bare_cpu_ms_per_fetch", bare, 3);
-    f.add("bare_threaded_cpu_ms", bareThreaded, 3);
-    f.add("bare_paced_cpu_ms", barePaced, 3);
-    f.add("cpu_ratio", ours / bare, 2);
-    f.add("cpu_ratio_vs_threaded", ours / bareThreaded, 2);
+    f.add("probe_only_cpu_ms", median(probeOnly), 3);
+    f.add("cpu_ms_per_check", median(ours), 3);
+    f.add("bare_cpu_ms_per_fetch", median(bare), 3);
+    f.add("bare_threaded_cpu_ms", median(threaded), 3);
+    f.add("bare_paced_cpu_ms", median(paced), 3);
+    f.add("cpu_ratio", median(ratio), 2);
+    f.add("cpu_ratio_vs_threaded", median(ratioThreaded), 2);
 }
 
 // A whole run of 200 instant proxies at the real pace, against the pace limit plus the slowest check.

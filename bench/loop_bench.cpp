@@ -329,8 +329,8 @@ int main(int argc, char** argv) {
         out.close();
         const auto named = [&](const std::vector<std::string>& proxies) {
             return command("/usr/bin/unshare",
-                           {"-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts, binary,
-                            "-q", "--rate=2000", "--timeout=10"},
+                           {"-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts, binary, "-q",
+                            "--rate=2000", "--timeout=10"},
                            proxies);
         };
         std::vector<double> distinctRatio, repeatedRatio;

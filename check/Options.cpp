@@ -2,89 +2,239 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <charconv>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/rules/CheckSettings.h"
+#include "engine/rules/ProbeRules.h"
 #include "engine/rules/Urls.h"
 #include "kiriha/Version.h"
 
 namespace {
 
-bool number(const char* text, int low, int high, int& out) {
-    const std::string_view s(text ? text : "");
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-    return !s.empty() && ec == std::errc() && end == s.data() + s.size() && out >= low && out <= high;
-}
-
-bool seconds(const char* text, std::optional<std::chrono::seconds>& out) {
-    int n = 0;
-    if (!number(text, 1, 60, n)) return false;
-    out = std::chrono::seconds(n);
-    return true;
-}
-
-// A code above the letters for each option without one.
-enum LongOnly {
-    kCp932Option = 256,
-    kRateOption,
-    kTimeoutOption,
-    kConnectTimeoutOption,
-    kIdleTimeoutOption,
-    kVersionOption,
-    kUrlOption,
-    kExpectOption,
-    kCaCertOption,
-    kJsonOption,
-    kWhyOption,
-    kNoPreflightOption,
-    kDetectOption,
-    kRetriesOption,
+// What an option takes, and so how its value is read, checked, offered by the completion and documented.
+enum class Kind {
+    Switch,
+    Seconds,  // a whole number of seconds, up to the limit no check passes
+    Retries,  // a small count
+    Rate,     // checks a second
+    Url,      // an http:// or https:// page
+    Text,     // any text
+    File,     // a file's name
 };
 
-// Every option once, in the order --help lists them: what getopt_long reads and what --help says come from here.
+struct Range {
+    int low, high;
+};
+
+long secondsOf(std::chrono::milliseconds ms) {
+    return long(std::chrono::duration_cast<std::chrono::seconds>(ms).count());
+}
+
+Range rangeOf(Kind kind) {
+    switch (kind) {
+        case Kind::Seconds:
+            return {1, int(secondsOf(CheckLimits{}.total))};  // a limit may only be lowered
+        case Kind::Retries:
+            return {0, 5};
+        case Kind::Rate:
+            return {1, 10000};
+        default:
+            return {0, 0};
+    }
+}
+
+// An option's value as read: the text, and its number where it takes one.
+struct Argument {
+    const char* text;
+    int number;
+};
+
+// Every option once, in the order --help lists them. In `help` (--help's lines, '\n' between) and `manual` (roff),
+// %r is the range and %d the default.
 struct OptionRow {
     const char* name;
-    int code;              // its letter, or its LongOnly code
-    const char* argument;  // what --help calls its argument; null for none
-    const char* help;      // lines broken with '\n'
+    char letter;  // 0: a long option only
+    Kind kind;
+    const char* argument;  // what --help calls the value
+    const char* help;
+    const char* manual;
+    std::string (*byDefault)();                          // the default as shown, or null
+    std::string (*set)(CheckOptions&, const Argument&);  // the usage error, or nothing
+    const char* files = nullptr;                         // for a file: the names the completion offers
 };
-constexpr OptionRow kOptionRows[] = {
-    {"working", 'w', nullptr, "print only the working proxies, without prefix"},
-    {"why", kWhyOption, nullptr, "add a tab, the reason and the time to each line"},
-    {"json", kJsonOption, nullptr, "print one JSON object per check (JSON Lines)"},
-    {"cp932", kCp932Option, nullptr,
-     "write Shift_JIS bytes with CR LF line breaks, exactly\nas the window's result list holds them (default: UTF-8)"},
-    {"url", kUrlOption, "URL", "the page to ask for, http:// or https://\n(default: http://www.apple.com/)"},
-    {"expect", kExpectOption, "TEXT",
-     "the text a working proxy's page holds, case-sensitive\n(default: Apple Inc. All rights reserved.)"},
-    {"cacert", kCaCertOption, "FILE", "trust the certificates in FILE instead of the system's"},
-    {"no-preflight", kNoPreflightOption, nullptr, "do not fetch the page directly before the checks"},
-    {"detect", kDetectOption, nullptr,
-     "find the protocol of a proxy without a scheme: http,\nthen socks5, then socks4"},
-    {"retries", kRetriesOption, "N",
-     "try a check again up to N times, 0 to 5, after a\nconnect or idle time-out or a reset (default: 0)"},
-    {"rate", kRateOption, "N", "start N checks a second, 1 to 10000 (default: 10)"},
-    {"timeout", kTimeoutOption, "S", "give up a check after S seconds, 1 to 60 (default: 60)"},
-    {"connect-timeout", kConnectTimeoutOption, "S", "give up a connection after S seconds (default: 15)"},
-    {"idle-timeout", kIdleTimeoutOption, "S", "give up a check silent for S seconds (default: 30)"},
-    {"quiet", 'q', nullptr, "no progress line and no summary on standard error"},
-    {"help", 'h', nullptr, "display this help and exit"},
-    {"version", kVersionOption, nullptr, "output version information and exit"},
+
+template <bool CheckOptions::*field>
+std::string turnOn(CheckOptions& o, const Argument&) {
+    o.*field = true;
+    return {};
+}
+
+template <std::optional<std::chrono::seconds> CheckOptions::*field>
+std::string setSeconds(CheckOptions& o, const Argument& a) {
+    o.*field = std::chrono::seconds(a.number);
+    return {};
+}
+
+std::string seconds(std::chrono::milliseconds ms) {
+    return std::to_string(secondsOf(ms));
+}
+
+const OptionRow kRows[] = {
+    {"working", 'w', Kind::Switch, nullptr, "print only the working proxies, without prefix",
+     "Print only the working proxies, without prefix: the list the window's Tidy leaves.", nullptr,
+     turnOn<&CheckOptions::workingOnly>},
+    {"why", 0, Kind::Switch, nullptr, "add a tab, the reason and the time to each line",
+     "After each line, a tab, the reason (see\n.BR REASONS )\nand the whole time of the check:\n"
+     ".BR \"死亡：1.2.3.4:80\\fR<TAB>\\fBrefused 3 ms\" .",
+     nullptr, turnOn<&CheckOptions::why>},
+    {"json", 0, Kind::Switch, nullptr, "print one JSON object per check (JSON Lines)",
+     "Write one JSON object per finished check, one per line (JSON Lines), each written whole as the check ends; "
+     "see\n.BR \"JSON FIELDS\" .\nNot with\n.B \\-\\-cp932\nor\n.BR \\-\\-why .",
+     nullptr, turnOn<&CheckOptions::json>},
+    {"cp932", 0, Kind::Switch, nullptr,
+     "write Shift_JIS bytes with CR LF line breaks, exactly\nas the window's result list holds them (default: UTF-8)",
+     "Write the window's own bytes: Shift_JIS, lines ending in CR LF.", nullptr, turnOn<&CheckOptions::cp932>},
+    {"url", 0, Kind::Url, "URL", "the page to ask for, http:// or https://\n(default: %d)",
+     "Ask for\n.I URL\ninstead of the window's page\n.RB ( %d ).\nOnly\n.B http://\nand\n.B https://\npages. Every "
+     "check goes through its proxy, also for a host name without a period.",
+     [] { return Target{}.url; },
+     [](CheckOptions& o, const Argument& a) {
+         o.url = a.text;
+         return std::string();
+     }},
+    {"expect", 0, Kind::Text, "TEXT", "the text a working proxy's page holds, case-sensitive\n(default: %d)",
+     "A proxy works when the page holds\n.I TEXT\n(default: the window's marker,\n.BR \"%d\" ).\nA plain, "
+     "case-sensitive match on the page's bytes, wherever the reads split it; the text is taken as the bytes given on "
+     "the command line.",
+     [] { return Target{}.marker; },
+     [](CheckOptions& o, const Argument& a) {
+         o.expect = a.text;
+         return std::string(*a.text ? "" : "the expected text is empty: every page would hold it");
+     }},
+    {"cacert", 0, Kind::File, "FILE", "trust the certificates in FILE instead of the system's",
+     "Trust the certificates in\n.I FILE\n(PEM) instead of the system's, for https pages and https proxies.", nullptr,
+     [](CheckOptions& o, const Argument& a) {
+         o.caFile = a.text;
+         return std::string();
+     },
+     "@(pem|crt|cer)"},
+    {"no-preflight", 0, Kind::Switch, nullptr, "do not fetch the page directly before the checks",
+     "Do not fetch the page directly before the checks: for networks where only the proxies reach out.", nullptr,
+     [](CheckOptions& o, const Argument&) {
+         o.preflight = false;
+         return std::string();
+     }},
+    {"detect", 0, Kind::Switch, nullptr,
+     "find the protocol of a proxy without a scheme: http,\nthen socks5, then socks4",
+     "For a proxy text without a scheme, find the protocol: try it as an HTTP proxy; only when the other end "
+     "answered in another protocol\n.RB ( not\\-a\\-proxy )\nor closed without an answer\n.RB ( reset ),\ntry\n"
+     ".BR socks5:// ,\nthen\n.BR socks4:// .\nWith\n.BR \\-\\-retries ,\na passing failure is tried again in the "
+     "same protocol first, and detection moves on only once that protocol's tries are used up; each protocol has "
+     "tries of its own. A refused or silent port is tried once. A working line shows the form that worked\n"
+     ".RB ( socks5://1.2.3.4:1080 );\nother lines show the text as listed, with the last try's reason.",
+     nullptr, turnOn<&CheckOptions::detect>},
+    {"retries", 0, Kind::Retries, "N",
+     "try a check again up to N times, %r, after a\nconnect or idle time-out or a reset (default: %d)",
+     "Try a check again, up to\n.I N\ntimes (%r, default %d), when it failed with a passing reason:\n"
+     ".BR connect\\-timeout ,\n.B idle\\-timeout\nor\n.BR reset .\nA try again starts a second later (the checks "
+     "started with it go first), before the next proxy of the list; the proxy's one line carries the last try's "
+     "verdict. A proxy that sends nothing at all before its whole time runs out\n.RB ( \\-\\-timeout )\nis idle, and "
+     "so tried again, whichever limit came first.\n.BR refused ,\n.BR no\\-marker ,\n.B tls\nand\n"
+     ".B proxy\\-denied\nare never tried again.",
+     [] { return std::to_string(CheckOptions{}.retries); },
+     [](CheckOptions& o, const Argument& a) {
+         o.retries = a.number;
+         return std::string();
+     }},
+    {"rate", 0, Kind::Rate, "N", "start N checks a second, %r (default: %d)",
+     "Start\n.I N\nchecks a second, spread evenly, %r (default %d, the window's pace).",
+     [] { return std::to_string(CheckOptions{}.rate); },
+     [](CheckOptions& o, const Argument& a) {
+         o.rate = a.number;
+         return std::string();
+     }},
+    {"timeout", 0, Kind::Seconds, "S", "give up a check after S seconds, %r (default: %d)",
+     "Give up a check after\n.I S\nseconds, %r (default %d); the connect and idle limits are lowered to it where "
+     "larger.",
+     [] { return seconds(CheckLimits{}.total); }, setSeconds<&CheckOptions::timeout>},
+    {"connect-timeout", 0, Kind::Seconds, "S", "give up a connection after S seconds (default: %d)",
+     "Give up a connection to the proxy, with its handshake (CONNECT, SOCKS, TLS), after\n.I S\nseconds, %r "
+     "(default %d).",
+     [] { return seconds(CheckLimits{}.connect); }, setSeconds<&CheckOptions::connectTimeout>},
+    {"idle-timeout", 0, Kind::Seconds, "S", "give up a check silent for S seconds (default: %d)",
+     "Give up a check when no byte has come for\n.I S\nseconds, %r (default %d).",
+     [] { return seconds(CheckLimits{}.idle); }, setSeconds<&CheckOptions::idleTimeout>},
+    {"quiet", 'q', Kind::Switch, nullptr, "no progress line and no summary on standard error",
+     "No progress line and no summary on standard error.", nullptr, turnOn<&CheckOptions::quiet>},
+    {"help", 'h', Kind::Switch, nullptr, "display this help and exit", "Show a summary of the options.", nullptr,
+     turnOn<&CheckOptions::help>},
+    {"version", 0, Kind::Switch, nullptr, "output version information and exit", "Show the version.", nullptr,
+     turnOn<&CheckOptions::version>},
 };
+
+constexpr int kLongOnly = 256;  // getopt_long's code of a long option without a letter: its row, above the letters
+
+int codeOf(std::size_t row) {
+    return kRows[row].letter ? kRows[row].letter : kLongOnly + int(row);
+}
+
+std::string replaced(std::string text, const std::string& mark, const std::string& by) {
+    for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += by.size())
+        text.replace(at, mark.size(), by);
+    return text;
+}
+
+// A row's text with its range and default filled in.
+std::string filled(const OptionRow& r, const char* text) {
+    const Range range = rangeOf(r.kind);
+    const std::string out = replaced(text, "%r", std::to_string(range.low) + " to " + std::to_string(range.high));
+    return replaced(out, "%d", r.byDefault ? r.byDefault() : "");
+}
+
+// The usage error for a value a row cannot take, or nothing; `number` is read where the row takes one.
+std::string badValue(const OptionRow& r, const char* text, int& number) {
+    const Range range = rangeOf(r.kind);
+    const std::string_view s(text ? text : "");
+    const std::string label = replaced(r.name, "-", " ");
+    switch (r.kind) {
+        case Kind::Seconds:
+        case Kind::Retries:
+        case Kind::Rate: {
+            const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), number);
+            if (!s.empty() && ec == std::errc() && end == s.data() + s.size() && number >= range.low &&
+                number <= range.high)
+                return {};
+            const std::string what = r.kind == Kind::Seconds ? "a whole number of seconds"
+                                     : r.kind == Kind::Rate  ? "a whole number of checks a second"
+                                                             : "a whole number";
+            return "invalid " + label + " '" + std::string(s) + "': " + what + " from " + std::to_string(range.low) +
+                   " to " + std::to_string(range.high);
+        }
+        case Kind::Url:
+            if (const std::string why = webUrlProblem(std::string(s)); !why.empty())
+                return "invalid URL '" + std::string(s) + "': " + why;
+            return {};
+        default:
+            return {};
+    }
+}
 
 std::vector<option> getoptTable() {
     std::vector<option> table;
-    for (const OptionRow& r : kOptionRows)
-        table.push_back({r.name, r.argument ? required_argument : no_argument, nullptr, r.code});
+    for (std::size_t i = 0; i < std::size(kRows); ++i)
+        table.push_back({kRows[i].name, kRows[i].argument ? required_argument : no_argument, nullptr, codeOf(i)});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
 
 std::string shortOptions() {
     std::string letters = ":";  // a missing argument is told apart from an unknown option
-    for (const OptionRow& r : kOptionRows)
-        if (r.code < kCp932Option) letters += char(r.code) + std::string(r.argument ? ":" : "");
+    for (const OptionRow& r : kRows)
+        if (r.letter) letters += std::string(1, r.letter) + (r.argument ? ":" : "");
     return letters;
 }
 
@@ -92,12 +242,12 @@ std::string shortOptions() {
 std::string optionsHelp() {
     constexpr std::size_t kColumn = 24;
     std::string text;
-    for (const OptionRow& r : kOptionRows) {
-        std::string left = r.code < kCp932Option ? std::string("  -") + char(r.code) + ", --" : "      --";
+    for (const OptionRow& r : kRows) {
+        std::string left = r.letter ? std::string("  -") + r.letter + ", --" : "      --";
         left += r.name;
         if (r.argument) left += std::string("=") + r.argument;
         left += left.size() + 2 <= kColumn ? std::string(kColumn - left.size(), ' ') : "  ";
-        std::string help = r.help;
+        std::string help = filled(r, r.help);
         for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += kColumn + 1)
             help.insert(at + 1, kColumn, ' ');
         text += left + help + "\n";
@@ -105,11 +255,30 @@ std::string optionsHelp() {
     return text;
 }
 
-std::string badSeconds(const char* option, const char* value) {
-    return std::string("invalid ") + option + " '" + value + "': a whole number of seconds from 1 to 60";
+// A name as roff writes it: hyphens are minus signs, so that it can be copied and searched for.
+std::string roffName(const std::string& name) {
+    return replaced(name, "-", "\\-");
+}
+
+// The values the completion offers after an option of each kind: the range's ends and the defaults between.
+std::string offered(Kind kind) {
+    const Range range = rangeOf(kind);
+    std::set<int> values{range.low, range.high};
+    if (kind == Kind::Retries)
+        for (int n = range.low; n <= range.high; ++n) values.insert(n);
+    if (kind == Kind::Rate) values.insert({CheckOptions{}.rate, 100, 1000, 5000});
+    if (kind == Kind::Seconds) {
+        const CheckLimits limits;
+        values.insert({5, 10, int(secondsOf(limits.connect)), int(secondsOf(limits.idle))});
+    }
+    std::string words;
+    for (const int v : values) words += (words.empty() ? "" : " ") + std::to_string(v);
+    return words;
 }
 
 }  // namespace
+
+CheckOptions::CheckOptions() : rate(kWaveSize) {}
 
 ParsedArguments parseArguments(const std::vector<std::string>& args) {
     ParsedArguments parsed;
@@ -127,76 +296,23 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     const std::string letters = shortOptions();
     for (int c;
          parsed.error.empty() && (c = getopt_long(argc, argv.data(), letters.c_str(), table.data(), nullptr)) != -1;) {
-        int n = 0;
-        switch (c) {
-            case 'w':
-                o.workingOnly = true;
-                break;
-            case 'q':
-                o.quiet = true;
-                break;
-            case 'h':
-                o.help = true;
-                break;
-            case kCp932Option:
-                o.cp932 = true;
-                break;
-            case kVersionOption:
-                o.version = true;
-                break;
-            case kRateOption:
-                if (!number(optarg, 1, kMaxRate, n))
-                    parsed.error = std::string("invalid rate '") + optarg +
-                                   "': a whole number of checks a second from 1 to " + std::to_string(kMaxRate);
-                o.rate = n;
-                break;
-            case kTimeoutOption:
-                if (!seconds(optarg, o.timeout)) parsed.error = badSeconds("timeout", optarg);
-                break;
-            case kConnectTimeoutOption:
-                if (!seconds(optarg, o.connectTimeout)) parsed.error = badSeconds("connect timeout", optarg);
-                break;
-            case kIdleTimeoutOption:
-                if (!seconds(optarg, o.idleTimeout)) parsed.error = badSeconds("idle timeout", optarg);
-                break;
-            case kRetriesOption:
-                if (!number(optarg, 0, kMaxRetries, o.retries))
-                    parsed.error = std::string("invalid retries '") + optarg + "': a whole number from 0 to " +
-                                   std::to_string(kMaxRetries);
-                break;
-            case kUrlOption:
-                if (const std::string why = webUrlProblem(optarg); !why.empty())
-                    parsed.error = std::string("invalid URL '") + optarg + "': " + why;
-                o.url = optarg;
-                break;
-            case kExpectOption:
-                if (!*optarg) parsed.error = "the expected text is empty: every page would hold it";
-                o.expect = optarg;
-                break;
-            case kCaCertOption:
-                o.caFile = optarg;
-                break;
-            case kJsonOption:
-                o.json = true;
-                break;
-            case kWhyOption:
-                o.why = true;
-                break;
-            case kNoPreflightOption:
-                o.preflight = false;
-                break;
-            case kDetectOption:
-                o.detect = true;
-                break;
-            case ':':
-                parsed.error = optopt > 0 && optopt < kCp932Option  // a short option's letter, not a long one's code
-                                   ? std::string("option requires an argument -- '") + char(optopt) + "'"
-                                   : std::string("option '") + argv[optind - 1] + "' requires an argument";
-                break;
-            default:
-                parsed.error = optopt ? std::string("invalid option -- '") + char(optopt) + "'"
-                                      : std::string("unrecognized or ambiguous option '") + argv[optind - 1] + "'";
+        if (c == ':') {
+            parsed.error = optopt > 0 && optopt < kLongOnly  // a short option's letter, not a long one's code
+                               ? std::string("option requires an argument -- '") + char(optopt) + "'"
+                               : std::string("option '") + argv[std::size_t(optind - 1)] + "' requires an argument";
+            break;
         }
+        const auto row = std::find_if(std::begin(kRows), std::end(kRows),
+                                      [&](const OptionRow& r) { return codeOf(std::size_t(&r - kRows)) == c; });
+        if (row == std::end(kRows)) {
+            parsed.error =
+                optopt ? std::string("invalid option -- '") + char(optopt) + "'"
+                       : std::string("unrecognized or ambiguous option '") + argv[std::size_t(optind - 1)] + "'";
+            break;
+        }
+        int number = 0;
+        parsed.error = badValue(*row, optarg, number);
+        if (parsed.error.empty()) parsed.error = row->set(o, {optarg, number});
     }
     for (int i = optind; parsed.error.empty() && i < argc; ++i) o.files.emplace_back(argv[std::size_t(i)]);
     if (parsed.error.empty() && o.json && (o.cp932 || o.why))
@@ -230,4 +346,42 @@ unreadable list, a page that cannot be fetched directly or a write error, and
 
 std::string versionText() {
     return std::string("kiriha-check (霧葉) ") + kVersion + "\n";
+}
+
+std::string manualOptions() {
+    std::string roff;
+    for (const OptionRow& r : kRows) {
+        const std::string name = "\\-\\-" + roffName(r.name);
+        roff += ".TP\n";
+        if (r.letter)
+            roff += std::string(".BR \\-") + r.letter + " \", \" " + name + (r.argument ? "= " : "") + "\n";
+        else
+            roff += r.argument ? ".BI " + name + "= " + r.argument + "\n" : ".B " + name + "\n";
+        roff += filled(r, r.manual) + "\n";
+    }
+    return roff;
+}
+
+std::string completionValues() {
+    // One arm per set of options that offer the same, in the order of the table.
+    std::vector<std::pair<std::string, std::vector<std::string>>> arms;  // what is offered, and after which options
+    for (const OptionRow& r : kRows) {
+        if (!r.argument) continue;
+        std::string offer = "            return\n";  // a URL or a text of the user's own: nothing to offer
+        if (r.kind == Kind::File) offer = "            _filedir '" + std::string(r.files) + "'\n            return\n";
+        if (r.kind == Kind::Seconds || r.kind == Kind::Retries || r.kind == Kind::Rate)
+            offer = "            COMPREPLY=($(compgen -W '" + offered(r.kind) + "' -- \"$cur\"))\n            return\n";
+        const auto arm = std::find_if(arms.begin(), arms.end(), [&](const auto& a) { return a.first == offer; });
+        if (arm == arms.end())
+            arms.push_back({offer, {std::string("--") + r.name}});
+        else
+            arm->second.push_back(std::string("--") + r.name);
+    }
+    std::string bash;
+    for (const auto& [offer, names] : arms) {
+        std::string pattern;
+        for (const std::string& n : names) pattern += (pattern.empty() ? "" : " | ") + n;
+        bash += "        " + pattern + ")\n" + offer + "            ;;\n";
+    }
+    return bash;
 }

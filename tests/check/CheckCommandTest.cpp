@@ -559,6 +559,28 @@ TEST_F(CheckCommand, ANonBlockingOutputIsWaitedOn) {
     EXPECT_EQ(ran.err, "");
 }
 
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What the manual, the completion and --help say of the options is written from the options table: a hand edit
+// beside it, in a template or in a build, is out of step and fails here.
+TEST(OptionDocs, ComeFromTheTable) {
+    const std::string manual = fileText(KIRIHA_BUILD_DIR "/data/kiriha-check.1");
+    const auto from = manual.find(".SH OPTIONS\n"), to = manual.find("\n.SH ", from + 1);
+    ASSERT_NE(from, std::string::npos);
+    EXPECT_EQ(manual.substr(from + 12, to + 1 - from - 12), manualOptions());
+    const std::string completion = fileText(KIRIHA_BUILD_DIR "/data/kiriha-check.bash");
+    const auto arms = completion.find("    case $prev in\n"), end = completion.find("    esac\n");
+    ASSERT_NE(arms, std::string::npos);
+    EXPECT_EQ(completion.substr(arms, end - arms),
+              "    case $prev in\n        --help | --version | -h)\n            return\n            ;;\n" +
+                  completionValues());
+    const Ran help = runCheck(args({"--help"}));
+    EXPECT_EQ(help.out, helpText());
+}
+
 TEST_F(CheckCommand, HelpAndVersion) {
     const Ran help = runCheck(args({"--help"}));
     EXPECT_EQ(help.status, 0);

@@ -3,7 +3,7 @@
 # Arguments: the source folder, the build folder.
 set -u
 source /usr/share/bash-completion/bash_completion || exit 1
-source "$1/data/bash-completion/kiriha-check" || exit 1
+source "$2/data/kiriha-check.bash" || exit 1
 PATH=$2/check:$PATH
 status=0
 
