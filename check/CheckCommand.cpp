@@ -19,6 +19,7 @@
 #include "engine/loops/CommandLoop.h"
 #include "engine/loops/CommandRun.h"
 #include "engine/loops/DriveRun.h"
+#include "engine/rules/CountryDb.h"
 #include "engine/rules/ProcessSetup.h"
 #include "lists/ListFile.h"
 #include "lists/ProxyLines.h"
@@ -78,10 +79,18 @@ std::string starvedMessage() {
            " leaves no descriptor for a check; raise it";
 }
 
-CommandRunConfig runConfig(const CheckOptions& o) {
+CommandRunConfig runConfig(const CheckOptions& o, std::shared_ptr<const CountryDb> countries) {
     CommandRunConfig config;
     if (o.url) config.target.url = *o.url;
     if (o.expect) config.target.marker = *o.expect;
+    if (o.judge) {
+        config.target.url = *o.judge;
+        config.target.page = Target::Page::Echo;
+        config.target.least = o.anonymity.value_or(Anonymity::Transparent);
+    }
+    if (o.unaltered) config.target.page = Target::Page::Unaltered;
+    config.target.countries = std::move(countries);
+    config.target.keepCountries = o.countries;
     config.target.bypassLocal = false;  // every check goes through its proxy, whatever the page's host
     config.curl.caFile = o.caFile;
     CheckLimits& t = config.curl.limits;
@@ -139,6 +148,7 @@ int CheckCommand::execute() {
             err_.say("--cacert: " + shown(o.caFile) + ": " + why);
             return 2;
         }
+    if (!openCountries()) return 2;
     ProxyLines proxies;
     if (!readInputs(proxies)) return 2;
     try {
@@ -180,9 +190,9 @@ int CheckCommand::check(ProxyLines& proxies) {
     const Poster post = loop.poster();
     OutputWriter output(
         1, [post](int) { post([] {}); }, err_.sharesTerminal() ? &err_ : nullptr);
-    const ResultLines lines(options_);
+    const ResultLines lines(options_, countries_ != nullptr);
 
-    CommandRunConfig config = runConfig(options_);
+    CommandRunConfig config = runConfig(options_, countries_);
     loop.onSignal = [&](int) { ++interrupts_; };
     if (options_.preflight && proxies.count() > 0)
         if (const int status = preflight(config, loop); status >= 0) return status;
@@ -224,18 +234,71 @@ int CheckCommand::check(ProxyLines& proxies) {
 }
 
 int CheckCommand::preflight(CommandRunConfig& config, EventLoop& loop) {
-    const DriverReport report = fetchDirectly(config, loop, [&] { return interrupts_ > 0; });
+    Target& target = config.target;
+    // Fetched directly: none of what a proxy may be found out by applies, and a Via of our own goes with the
+    // request, which a judge must show back (one that hides it would read every proxy elite).
+    CommandRunConfig direct = config;
+    direct.target.sendVia = target.page == Target::Page::Echo;
+    direct.target.least = Anonymity::Transparent;
+    direct.target.keepCountries.clear();
+    const DriverReport report = fetchDirectly(direct, loop, [&] { return interrupts_ > 0; });
     if (interrupts_ > 0) return 130;
     if (report.outOfDescriptors) {
         err_.say(starvedMessage());
         return 2;
     }
-    const Verdict& direct = report.verdict;
-    config.target.directStatus = direct.httpStatus;
-    if (direct.outcome == ProbeOutcome::Working) return -1;
-    err_.say(shown(config.target.url) + ": " + std::string(reasonName(direct.reason)) +
-             " when fetched directly; every proxy would read dead (--no-preflight checks anyway)");
-    return 2;
+    const Verdict& fetched = report.verdict;
+    target.directStatus = fetched.httpStatus;
+    target.digest = fetched.digest;
+    const std::string url = shown(target.url);
+    if (fetched.reason == Reason::NotAJudge) {
+        err_.say(url + ": not a judge page (no REMOTE_ADDR and no origin)");
+        return 2;
+    }
+    if (fetched.outcome != ProbeOutcome::Working) {
+        err_.say(url + ": " + std::string(reasonName(fetched.reason)) +
+                 " when fetched directly; every proxy would read dead (--no-preflight checks anyway)");
+        return 2;
+    }
+    if (target.page != Target::Page::Echo) return -1;
+    const Sighting& seen = *fetched.sighting;
+    if (std::find(seen.leaks.begin(), seen.leaks.end(), "Via") == seen.leaks.end()) {
+        err_.say(url +
+                 ": the judge does not show the Via header it was sent, so every proxy would read elite; "
+                 "httpbin shows it when asked: /get?show_env=1");
+        return 2;
+    }
+    if (seen.exit.empty()) {
+        err_.say(url + ": the judge names no address it saw the request come from");
+        return 2;
+    }
+    // Ours: as the judge sees us, and this machine's own, of both families (a proxy may reach us over the other).
+    target.ourAddresses = machineAddresses();
+    target.ourAddresses.push_back(seen.exit);
+    return -1;
+}
+
+// The country database asked for, or the first in the usual places; false (after saying why) when one asked for
+// cannot be read, or countries are asked for with none.
+bool CheckCommand::openCountries() {
+    try {
+        if (!options_.geoip.empty()) {
+            countries_ = std::make_shared<const CountryDb>(options_.geoip);
+        } else {
+            for (const std::string& file : usualCountryDbs())
+                if (::access(file.c_str(), R_OK) == 0) {
+                    countries_ = std::make_shared<const CountryDb>(file);
+                    break;
+                }
+        }
+    } catch (const std::exception& e) {
+        err_.say(std::string("--geoip: ") + shown(e.what()));
+        return false;
+    }
+    if (options_.countries.empty() || countries_) return true;
+    err_.say("--country needs a country database (--geoip=FILE); none is in the usual places");
+    err_.write(std::string("Try '") + kProgramName + " --help' for more information.\n");
+    return false;
 }
 
 // What is left to write goes out while the reader takes it; after a stop, a reader that takes nothing more is not

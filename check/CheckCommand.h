@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "check/Options.h"
 
 class CommandRun;
+class CountryDb;
 class EventLoop;
 class OutputWriter;
 class ProxyLines;
@@ -28,6 +30,7 @@ class CheckCommand {
     };
 
     bool readInputs(ProxyLines& proxies);
+    bool openCountries();
     int check(ProxyLines& proxies);
     int preflight(CommandRunConfig& config, EventLoop& loop);  // the exit status when no check is to start, else -1
     int drain(OutputWriter& output, EventLoop& loop);          // likewise, once the run is over
@@ -36,6 +39,7 @@ class CheckCommand {
 
     std::vector<std::string> args_;
     CheckOptions options_;
+    std::shared_ptr<const CountryDb> countries_;
     Diagnostics err_;
     Tally tally_;
     int interrupts_ = 0;

@@ -3,9 +3,11 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/rules/CheckSettings.h"
@@ -24,6 +26,7 @@ enum class Kind {
     Url,      // an http:// or https:// page
     Text,     // any text
     File,     // a file's name
+    Choice,   // one of a few words
 };
 
 struct Range {
@@ -64,7 +67,7 @@ struct OptionRow {
     const char* manual;
     std::string (*byDefault)();                          // the default as shown, or null
     std::string (*set)(CheckOptions&, const Argument&);  // the usage error, or nothing
-    const char* files = nullptr;                         // for a file: the names the completion offers
+    const char* offers = nullptr;  // for a file, the names the completion offers; for a choice, its words
 };
 
 template <bool CheckOptions::*field>
@@ -150,6 +153,65 @@ const OptionRow kRows[] = {
          o.retries = a.number;
          return std::string();
      }},
+    {"judge", 0, Kind::Url, "URL",
+     "ask a judge page that echoes the request: the exit\naddress, and the anonymity a plain-http site sees\n"
+     "(an https judge tells the exit address only)",
+     "Ask\n.I URL\n(http:// or https://), a judge page that echoes the request it received (see\n.BR JUDGE ),\n"
+     "instead of a page and its text: a proxy works when the echo comes back whole, and each line tells the address "
+     "the request came from and what the judge saw of us. Not with\n.BR \\-\\-url ,\n.B \\-\\-expect\nor\n"
+     ".BR \\-\\-unaltered ;\nit needs the preflight.",
+     nullptr,
+     [](CheckOptions& o, const Argument& a) {
+         o.judge = a.text;
+         return std::string();
+     }},
+    {"anonymity", 0, Kind::Choice, "LEVEL",
+     "with --judge, keep only proxies that hide at least\nthis much: anonymous or elite",
+     "With\n.BR \\-\\-judge ,\na working proxy must hide at least this much:\n.B anonymous\n(our address not passed "
+     "on) or\n.B elite\n(no sign of a proxy either). Proxies that show more read dead:\n.B leaks\\-address\nor\n"
+     ".BR reveals\\-proxy ,\nso that\n.B \\-w \\-\\-anonymity=elite\nwrites a list of elite proxies.",
+     nullptr,
+     [](CheckOptions& o, const Argument& a) {
+         o.anonymity = anonymityNamed(a.text);
+         if (o.anonymity && *o.anonymity != Anonymity::Transparent) return std::string();
+         return std::string("invalid anonymity '") + a.text + "': anonymous or elite";
+     },
+     "anonymous elite"},
+    {"geoip", 0, Kind::File, "FILE", "the country database (MaxMind DB) to tell countries by",
+     "Tell each proxy's country by\n.IR FILE ,\na MaxMind DB country database (GeoLite2-Country, DB-IP's lite "
+     "one). Without it, the first found in the usual places (see\n.BR FILES )\nis used, and none is needed. "
+     "The country is the exit address's with\n.BR \\-\\-judge ,\nelse the proxy's address as connected.",
+     nullptr,
+     [](CheckOptions& o, const Argument& a) {
+         o.geoip = a.text;
+         return std::string();
+     },
+     "@(mmdb)"},
+    {"country", 0, Kind::Text, "LIST", "keep only proxies in these countries: ISO codes,\ncomma-separated (JP,US)",
+     "Keep only proxies in these countries,\n.I LIST\nof ISO 3166 codes, comma-separated\n.RB ( JP,US );\n"
+     "the others read dead, reason\n.BR country .\nNeeds a country database.",
+     nullptr,
+     [](CheckOptions& o, const Argument& a) {
+         o.countries.clear();
+         std::string code;
+         for (const char* c = a.text;; ++c) {
+             if (*c && *c != ',') {
+                 code += char(std::toupper(static_cast<unsigned char>(*c)));
+                 continue;
+             }
+             if (code.size() != 2 || !std::isalpha(static_cast<unsigned char>(code[0])) ||
+                 !std::isalpha(static_cast<unsigned char>(code[1])))
+                 return std::string("invalid country list '") + a.text + "': two-letter codes, comma-separated";
+             o.countries.push_back(std::exchange(code, ""));
+             if (!*c) return std::string();
+         }
+     }},
+    {"unaltered", 0, Kind::Switch, nullptr, "the page must come byte for byte as fetched directly",
+     "A proxy works only when the page comes through it byte for byte as the preflight fetched it directly (size "
+     "and SHA-256, taken as it streams); otherwise it reads dead, reason\n.BR altered :\na proxy that injects a "
+     "script or an advert, or rewrites links. For pages that do not change between fetches. Not with\n"
+     ".BR \\-\\-judge ;\nit needs the preflight.",
+     nullptr, turnOn<&CheckOptions::unaltered>},
     {"rate", 0, Kind::Rate, "N", "start N checks a second, %r (default: %d)",
      "Start\n.I N\nchecks a second, spread evenly, %r (default %d, the window's pace).",
      [] { return std::to_string(CheckOptions{}.rate); },
@@ -276,6 +338,23 @@ std::string offered(Kind kind) {
     return words;
 }
 
+// What options cannot be asked for together, or one without another.
+std::string conflicts(const CheckOptions& o) {
+    if (o.json && (o.cp932 || o.why))
+        return std::string("--json cannot be used with ") + (o.cp932 ? "--cp932" : "--why");
+    if (o.judge && (o.url || o.expect || o.unaltered))
+        return std::string("--judge cannot be used with ") +
+               (o.url      ? "--url"
+                : o.expect ? "--expect"
+                           : "--unaltered") +
+               ": the judge is the page, and its echo the text";
+    if (o.anonymity && !o.judge) return "--anonymity needs --judge: only a judge tells what a site sees";
+    if (!o.preflight && (o.judge || o.unaltered))
+        return std::string(o.judge ? "--judge" : "--unaltered") +
+               " needs the preflight: the page fetched directly is what the proxies' are compared with";
+    return {};
+}
+
 }  // namespace
 
 CheckOptions::CheckOptions() : rate(kWaveSize) {}
@@ -315,8 +394,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
         if (parsed.error.empty()) parsed.error = row->set(o, {optarg, number});
     }
     for (int i = optind; parsed.error.empty() && i < argc; ++i) o.files.emplace_back(argv[std::size_t(i)]);
-    if (parsed.error.empty() && o.json && (o.cp932 || o.why))
-        parsed.error = std::string("--json cannot be used with ") + (o.cp932 ? "--cp932" : "--why");
+    if (parsed.error.empty()) parsed.error = conflicts(o);
     return parsed;
 }
 
@@ -368,7 +446,10 @@ std::string completionValues() {
     for (const OptionRow& r : kRows) {
         if (!r.argument) continue;
         std::string offer = "            return\n";  // a URL or a text of the user's own: nothing to offer
-        if (r.kind == Kind::File) offer = "            _filedir '" + std::string(r.files) + "'\n            return\n";
+        if (r.kind == Kind::File) offer = "            _filedir '" + std::string(r.offers) + "'\n            return\n";
+        if (r.kind == Kind::Choice)
+            offer = "            COMPREPLY=($(compgen -W '" + std::string(r.offers) +
+                    "' -- \"$cur\"))\n            return\n";
         if (r.kind == Kind::Seconds || r.kind == Kind::Retries || r.kind == Kind::Rate)
             offer = "            COMPREPLY=($(compgen -W '" + offered(r.kind) + "' -- \"$cur\"))\n            return\n";
         const auto arm = std::find_if(arms.begin(), arms.end(), [&](const auto& a) { return a.first == offer; });

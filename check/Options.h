@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/rules/Judge.h"
+
 // What the command line asks for. What each option means, its range and its default are in one table
 // (Options.cpp), which also writes --help, the manual's OPTIONS and the completion's values.
 struct CheckOptions {
@@ -24,6 +26,11 @@ struct CheckOptions {
     std::optional<std::chrono::seconds> timeout;         // lowers the whole limit of a check
     std::optional<std::chrono::seconds> connectTimeout;  // lowers the limit of the connection
     std::optional<std::chrono::seconds> idleTimeout;     // lowers the limit of a silence
+    std::optional<std::string> judge;                    // a judge page to ask, instead of a page and its text
+    std::optional<Anonymity> anonymity;                  // with a judge: the least a working proxy must hide
+    std::string geoip;                                   // a country database instead of the usual places'
+    std::vector<std::string> countries;                  // the countries a working proxy must be in
+    bool unaltered = false;                              // the page must come byte for byte as fetched directly
     bool help = false;
     bool version = false;
     CheckOptions();

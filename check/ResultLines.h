@@ -11,7 +11,8 @@
 // control bytes escaped), or a JSON object; each with its line break.
 class ResultLines {
   public:
-    explicit ResultLines(const CheckOptions& o);
+    // `countries`: a country database is in use, so each line says where.
+    ResultLines(const CheckOptions& o, bool countries);
     std::string format(std::string_view proxy, const Verdict& v) const;
     bool wanted(ProbeOutcome outcome) const { return !workingOnly_ || outcome == ProbeOutcome::Working; }
 
@@ -23,6 +24,8 @@ class ResultLines {
     bool why_;
     bool workingOnly_;
     bool terminal_;
+    bool judged_;
+    bool countries_;
     Cp932Codec codec_;
 };
 

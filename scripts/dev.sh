@@ -10,7 +10,8 @@ build=${KIRIHA_BUILD_DIR:-build}
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libcurl4-openssl-dev libssl-dev ca-certificates nlohmann-json3-dev bash-completion
     qt6-base-dev qt6-base-private-dev libxcb1-dev libqt6svg6 fonts-ipafont-gothic fonts-ipafont-mincho xvfb xauth x11-utils
     desktop-file-utils appstream dpkg-dev lintian
-    tinyproxy squid microsocks dante-server stunnel4 openssl)
+    libmaxminddb-dev tinyproxy squid microsocks dante-server stunnel4 openssl
+    busybox python3-httpbin libmaxmind-db-writer-perl)
 
 missing=()
 for p in "${packages[@]}"; do

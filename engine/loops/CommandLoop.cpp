@@ -161,6 +161,7 @@ struct CommandLoop::Impl {
         if (!h) return report(*check, Verdict{ProbeOutcome::Dead, Reason::Error});
         check->easy = h;
         setCheckOptions(h, settings, agent, s.proxy, direct, target.url);
+        if (via) curl_easy_setopt(h, CURLOPT_HTTPHEADER, via.get());
         // Every check stands alone: no connection kept between them. A proxy's name is looked up once a minute by
         // each loop, not once a check: sellers' lists repeat one gateway on many lines, and each look-up is a
         // thread. Addresses are not kept: libcurl 7.88 prunes the whole cache at every look-up, which costs more
@@ -226,10 +227,19 @@ struct CommandLoop::Impl {
             readTransfer(check->easy, *result, check->clock.any, verdict);
         else if (check->easy)
             readTimers(check->easy, verdict);
+        if (result == CURLE_OK)  // the page came whole: an echo or a digest may decide
+            if (const auto whole = check->rules.atWholePage(verdict)) {
+                verdict.outcome = whole->outcome;
+                verdict.reason = whole->reason;
+            }
+        if (char* ip = nullptr;
+            check->easy && curl_easy_getinfo(check->easy, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip)
+            verdict.proxyIp = ip;
         if (!verdict.connectMs && check->connected)  // a CONNECT or SOCKS handshake refused
             verdict.connectMs =
                 long(std::chrono::duration_cast<std::chrono::milliseconds>(*check->connected - check->clock.started)
                          .count());
+        check->rules.finish(verdict);
         release(*check, verdict.outcome == ProbeOutcome::Aborted);
         report(*check, std::move(verdict));
     }
@@ -323,6 +333,8 @@ struct CommandLoop::Impl {
     UniqueFd epoll;
     UniqueFd wake;
     MultiHandle multi;
+    // The forwarding header a judge is to echo back, where the target asks for one.
+    const HeaderList via{target.sendVia ? curl_slist_append(nullptr, "Via: 1.1 kiriha-check") : nullptr};
     StopRequest stop;                                          // seen by every check's read rules
     std::unordered_map<CURL*, std::unique_ptr<Check>> checks;  // the thread's own
     std::vector<DriverReport> ended;                           // not yet reported

@@ -15,7 +15,11 @@ struct EasyDeleter {
 struct MultiDeleter {
     void operator()(CURLM* h) const { curl_multi_cleanup(h); }
 };
+struct HeaderListDeleter {
+    void operator()(curl_slist* h) const { curl_slist_free_all(h); }
+};
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 
 // The options of every check's transfer, whichever driver runs it: the page, the agent, the proxy text as written

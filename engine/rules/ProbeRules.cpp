@@ -1,5 +1,6 @@
 #include "engine/rules/ProbeRules.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 #include <vector>
@@ -41,6 +42,11 @@ bool MarkerScan::feed(std::string_view chunk) {
     return found_;
 }
 
+ProbeRules::ProbeRules(const Target& target, const StopRequest& stop)
+    : scan_(target.marker), target_(target), stop_(stop) {
+    if (target.page == Target::Page::Unaltered) digest_.emplace();
+}
+
 std::optional<Decision> ProbeRules::beforeRead() const {
     if (stop_.stopRequested()) return Decision{ProbeOutcome::Aborted, Reason::Stopped};
     return std::nullopt;
@@ -58,6 +64,50 @@ std::optional<Decision> ProbeRules::afterHeaders(long status) const {
 }
 
 std::optional<Decision> ProbeRules::afterRead(std::string_view chunk) {
-    if (scan_.feed(chunk)) return Decision{ProbeOutcome::Working, Reason::Marker};
+    switch (target_.page) {
+        case Target::Page::Marker:
+            if (scan_.feed(chunk)) return Decision{ProbeOutcome::Working, Reason::Marker};
+            break;
+        case Target::Page::Echo:
+            if (echo_.size() + chunk.size() > kMaxEcho) return Decision{ProbeOutcome::Dead, Reason::NotAJudge};
+            echo_.append(chunk);
+            break;
+        case Target::Page::Unaltered:
+            scan_.feed(chunk);
+            digest_->feed(chunk);
+            break;
+    }
     return beforeRead();
+}
+
+std::optional<Decision> ProbeRules::atWholePage(Verdict& v) {
+    if (target_.page == Target::Page::Unaltered) {
+        v.digest = digest_->finish();
+        if (target_.digest.empty())  // fetched directly, to learn it: the page must hold the text
+            return scan_.found() ? Decision{ProbeOutcome::Working, Reason::Marker}
+                                 : Decision{ProbeOutcome::Dead, Reason::NoMarker};
+        if (v.digest != target_.digest) return Decision{ProbeOutcome::Dead, Reason::Altered};
+        return Decision{ProbeOutcome::Working, Reason::Marker};
+    }
+    if (target_.page != Target::Page::Echo) return std::nullopt;
+    const std::optional<Echo> echo = readEcho(echo_);
+    if (!echo) return Decision{ProbeOutcome::Dead, Reason::NotAJudge};
+    v.sighting = classify(*echo, target_.ourAddresses);
+    // Worse than asked for: what it shows of us decides the reason.
+    if (v.sighting->anonymity > target_.least)
+        return Decision{ProbeOutcome::Dead,
+                        v.sighting->anonymity == Anonymity::Transparent ? Reason::LeaksAddress : Reason::RevealsProxy};
+    return Decision{ProbeOutcome::Working, Reason::Marker};
+}
+
+void ProbeRules::finish(Verdict& v) const {
+    if (!target_.countries) return;
+    const std::string& where = target_.page == Target::Page::Echo ? (v.sighting ? v.sighting->exit : "") : v.proxyIp;
+    if (!where.empty()) v.country = target_.countries->country(where);
+    const auto& keep = target_.keepCountries;
+    if (v.outcome == ProbeOutcome::Working && !keep.empty() &&
+        (!v.country || std::find(keep.begin(), keep.end(), *v.country) == keep.end())) {
+        v.outcome = ProbeOutcome::Dead;
+        v.reason = Reason::Country;
+    }
 }

@@ -7,7 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "engine/rules/CountryDb.h"
+#include "engine/rules/Judge.h"
+#include "engine/rules/PageDigest.h"
 #include "engine/rules/Verdict.h"
 
 std::string_view resultPrefix(ProbeOutcome outcome);
@@ -22,6 +26,16 @@ struct Target {
     // decides. `directStatus` is what the page answered when fetched directly, when it was.
     bool proxyAnswerDecides = false;
     std::optional<long> directStatus;
+
+    // What else the command may ask of the page: that it be a judge's echo of the request, or the very page
+    // fetched directly. The window asks for the marker alone.
+    enum class Page { Marker, Echo, Unaltered } page = Page::Marker;
+    bool sendVia = false;                        // a forwarding header of our own, for a judge to echo back
+    std::vector<std::string> ourAddresses;       // with an echo: what a transparent proxy passes on
+    Anonymity least = Anonymity::Transparent;    // with an echo: a proxy that shows more of us is dead
+    std::string digest;                          // unaltered: the page's, fetched directly; empty: learnt now
+    std::shared_ptr<const CountryDb> countries;  // where the exit or the proxy is, when set
+    std::vector<std::string> keepCountries;      // the countries a working proxy must be in; empty: any
 };
 
 inline constexpr std::string_view kProbeAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)";
@@ -75,20 +89,27 @@ struct Decision {
 // The read loop's rules, fed read by read, whoever does the reading.
 class ProbeRules {
   public:
-    ProbeRules(const Target& target, const StopRequest& stop) : scan_(target.marker), target_(target), stop_(stop) {}
+    ProbeRules(const Target& target, const StopRequest& stop);
     // Before each read: aborted once a stop was asked for, else read on.
     std::optional<Decision> beforeRead() const;
     // Once the final response's headers are in: dead when its status is the proxy's own answer (where the target
     // says so), else read on.
     std::optional<Decision> afterHeaders(long status) const;
     // After a read that brought bytes: working once the marker is in, aborted on a stop that came meanwhile,
-    // else read on.
+    // else read on. An echo is held (dead past a judge's length), an unaltered page's digest taken.
     std::optional<Decision> afterRead(std::string_view chunk);
+    // The page came whole: what the echo or the digest decide, with what they found in `verdict`; nothing where the
+    // marker alone decides (the transfer's end says why it was not there).
+    std::optional<Decision> atWholePage(Verdict& verdict);
     // A read that failed or brought nothing ends the check dead; the transfer says why.
     static constexpr ProbeOutcome atEnd() { return ProbeOutcome::Dead; }
+    // Last, with everything else in `verdict`: the country, and a working proxy outside those asked for is dead.
+    void finish(Verdict& verdict) const;
 
   private:
     MarkerScan scan_;
     const Target& target_;
     const StopRequest& stop_;
+    std::string echo_;                  // a judge's echo, as it came
+    std::optional<PageDigest> digest_;  // an unaltered page's
 };

@@ -34,6 +34,11 @@ constexpr ReasonRow kReasons[] = {
     {Reason::Reset, "reset", true, true},
     {Reason::Redirects, "redirects", false, false},
     {Reason::Unsupported, "unsupported", false, false},
+    {Reason::NotAJudge, "not-a-judge", false, false},
+    {Reason::LeaksAddress, "leaks-address", false, false},
+    {Reason::RevealsProxy, "reveals-proxy", false, false},
+    {Reason::Country, "country", false, false},
+    {Reason::Altered, "altered", false, false},
     {Reason::Stopped, "stopped", false, false},
     {Reason::Error, "error", false, false},
 };

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/rules/Judge.h"
+
 enum class ProbeOutcome : char { Dead = '1', Working = '2', Aborted = '3' };
 
 // Why a check ended as it did, in a small fixed vocabulary that scripts may rely on.
@@ -25,6 +27,11 @@ enum class Reason {
     Reset,           // the connection was closed or reset before a whole response
     Redirects,       // too many redirects
     Unsupported,     // a proxy text refused without a connection
+    NotAJudge,       // the page through the proxy is no judge's echo, or too long for one
+    LeaksAddress,    // the judge saw our address: transparent, where less was asked for
+    RevealsProxy,    // the judge saw a proxy's headers: anonymous, where elite was asked for
+    Country,         // the proxy is not in a country asked for
+    Altered,         // the page through the proxy is not the page fetched directly
     Stopped,         // the run was stopped
     Error,           // anything else (out of memory, an internal failure)
 };
@@ -48,6 +55,10 @@ struct Verdict {
     std::optional<long> firstByteMs;
     long totalMs = 0;
     std::uint64_t bytes = 0;
+    std::optional<Sighting> sighting;    // what a judge saw, where the page was one
+    std::string proxyIp;                 // the proxy's address as connected
+    std::optional<std::string> country;  // of the exit (with a judge) or the proxy, where a database knows it
+    std::string digest;                  // of the page, where it was to be whole
 };
 
 // A finished check, as both runs hand it to their front-end: the proxy text (Shift_JIS bytes) and its verdict.

@@ -40,7 +40,8 @@ using namespace std::chrono_literals;
 Ran runCheck(Launch launch, const std::function<void(pid_t, const std::string& out)>& watch = {}) {
     const char* other = std::getenv("KIRIHA_CHECK_UNDER_TEST");  // another build, to show what a mend changed
     launch.binary = other ? other : KIRIHA_CHECK_BINARY;
-    if (std::none_of(launch.args.begin(), launch.args.end(), [](const auto& a) { return a.starts_with("--url"); }))
+    if (std::none_of(launch.args.begin(), launch.args.end(),
+                     [](const auto& a) { return a.starts_with("--url") || a.starts_with("--judge"); }))
         launch.args.insert(launch.args.begin(), "--no-preflight");
     return runProgram(launch, watch);
 }
@@ -66,12 +67,25 @@ std::multiset<std::string> linesOf(const std::string& text, std::string_view lin
 }
 
 // Each line of --json output, parsed by a real parser, with every field of the type the manual gives.
-std::vector<nlohmann::json> objectsOf(const std::string& out) {
+// `judged`: with a judge's fields (exit, anonymity, leaks); `located`: with a country database's (proxy_ip, country).
+std::vector<nlohmann::json> objectsOf(const std::string& out, bool judged = false, bool located = false) {
     std::vector<nlohmann::json> objects;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
         nlohmann::json o = nlohmann::json::parse(line);  // throws, failing the test, on a line that is not JSON
-        EXPECT_EQ(o.size(), 9u) << line;
+        EXPECT_EQ(o.size(), 9u + (judged ? 3 : 0) + (located ? 2 : 0)) << line;
+        if (judged) {
+            EXPECT_TRUE((o["exit"].is_null() || o["exit"].is_string()) && o["leaks"].is_array() &&
+                        (o["anonymity"].is_null() ||
+                         std::set<std::string>({"elite", "anonymous", "transparent"}).contains(o["anonymity"])))
+                << line;
+        }
+        if (located) {
+            EXPECT_TRUE(o["proxy_ip"].is_string() || o["proxy_ip"].is_null()) << line;
+            EXPECT_TRUE(o["country"].is_null() ||
+                        (o["country"].is_string() && o["country"].get<std::string>().size() == 2))
+                << line;
+        }
         EXPECT_TRUE(o["proxy"].is_string() && o["result"].is_string() && o["reason"].is_string() &&
                     o["scheme"].is_string())
             << line;
@@ -89,10 +103,11 @@ struct Proxies {
     TestServer working{[](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kTestMarker + "</p>")); }};
     TestServer plain{[](TestServer::Connection& c) { c.send(httpResponse(200, "<p>no marker here</p>")); }};
     TestServer silent{[](TestServer::Connection& c) { c.sleep(std::chrono::seconds(30)); }};
-    TestServer resetsLate{[](TestServer::Connection& c) {
-        c.sleep(300ms);
-        c.reset();
-    }};
+    TestServer resetsLate{[](TestServer::Connection& c) {  // whatever it is sent, HTTP or a SOCKS greeting
+                              c.sleep(300ms);
+                              c.reset();
+                          },
+                          false};
     TinyProxy tinyproxy{"Upstream http " + working.address() + "\n"};  // a real proxy in front of a working one
     const ClosedPort closed;
     const std::string dead = closed.address();
@@ -651,6 +666,184 @@ class Scripted : public CheckCommand {
     }
 };
 
+// What a site sees through a proxy: two real judges (busybox httpd's env CGI, Debian's httpbin; an https httpbin),
+// and real proxies, each leaving from a loopback address of its own: one that left from 127.0.0.1 would show the
+// judge our own address, and rightly read transparent.
+struct Judges {
+    TestCa ca;
+    LocalProxy env{LocalProxy::Kind::EnvJudge, "", 0, "127.0.0.9"};
+    LocalProxy httpbin{LocalProxy::Kind::Httpbin, "", 0, "127.0.0.9"};
+    LocalProxy httpsbin{LocalProxy::Kind::Httpbin, ca.cert() + " " + ca.key()};  // on the certificate's address
+    LocalProxy squid{LocalProxy::Kind::Squid, "", 0, "127.0.0.21"};              // X-Forwarded-For: our address
+    LocalProxy squidUnknown{LocalProxy::Kind::Squid, "forwarded_for off\n", 0, "127.0.0.22"};
+    LocalProxy squidHidden{LocalProxy::Kind::Squid, "forwarded_for delete\nvia off\n", 0, "127.0.0.23"};
+    TinyProxy tinyVia{"DisableViaHeader No\n", "127.0.0.24"};
+    TinyProxy tiny{"", "127.0.0.25"};
+    TinyProxy tinyTells{"XTinyproxy Yes\n", "127.0.0.26"};
+    LocalProxy dante{LocalProxy::Kind::Danted, "", 0, "127.0.0.27"};
+    LocalProxy microsocks{LocalProxy::Kind::Microsocks, "", 0, "127.0.0.28"};
+    // A static page, and a proxy of our own that hands it on with an advert.
+    const std::string page = "<html><p>" + kTestMarker + "</p></html>";
+    TestServer site{[this](TestServer::Connection& c) { c.send(httpResponse(200, page)); }};
+    TestServer injects{[this](TestServer::Connection& c) {
+        c.send(httpResponse(200, "<script src=//ads.example/a.js></script>" + page));
+    }};
+    TempDir dir;
+    // Countries of the suite's own, written by Debian's MaxMind::DB::Writer: two exits, and this machine.
+    const std::string countries = dir.str() + "/countries.mmdb";
+    Judges() {
+        const std::string script = dir.file("write.pl", R"(use MaxMind::DB::Writer::Tree;
+my ($out, @pairs) = @ARGV;
+my $tree = MaxMind::DB::Writer::Tree->new(ip_version => 6, record_size => 24, database_type => 'Kiriha-Country',
+    languages => ['en'], description => {en => 'kiriha'}, remove_reserved_networks => 0, alias_ipv6_to_ipv4 => 1,
+    map_key_type_callback => sub { {country => 'map', iso_code => 'utf8_string'}->{$_[0]} });
+while (my ($net, $code) = splice(@pairs, 0, 2)) { $tree->insert_network($net, {country => {iso_code => $code}}) }
+open my $fh, '>:raw', $out or die; $tree->write_tree($fh);
+)");
+        Launch perl;
+        perl.binary = "/usr/bin/perl";
+        perl.args = {script, countries, "127.0.0.24/32", "JP", "127.0.0.25/32", "US", "127.0.0.1/32", "DE"};
+        if (runProgram(perl).status != 0) throw std::runtime_error("no country database could be written");
+    }
+    std::string envUrl() const { return "http://" + env.address() + "/cgi-bin/env"; }
+    std::string httpbinUrl() const { return "http://" + httpbin.address() + "/get?show_env=1"; }
+    // Each proxy as listed, the class a judge gives it, and the address it leaves from.
+    std::vector<std::tuple<std::string, std::string, std::string>> expected() const {
+        return {{squid.address(), "transparent", "127.0.0.21"},
+                {squidUnknown.address(), "anonymous", "127.0.0.22"},
+                {squidHidden.address(), "elite", "127.0.0.23"},
+                {tinyVia.address(), "anonymous", "127.0.0.24"},
+                {tiny.address(), "elite", "127.0.0.25"},
+                {tinyTells.address(), "transparent", "127.0.0.26"},
+                {"socks5://" + dante.address(), "elite", "127.0.0.27"},
+                {"socks5://" + microsocks.address(), "elite", "127.0.0.28"}};
+    }
+};
+Judges& judges() {
+    static Judges all;  // started once, for the judges' tests and the reason rows alike
+    return all;
+}
+
+// Every proxy gets its class from either judge; the env judge says the address it left from.
+TEST(Judged, EachProxyReadsItsClassByEitherJudge) {
+    const Judges& j = judges();
+    std::string list;
+    for (const auto& [proxy, anonymity, exit] : j.expected()) list += proxy + "\n";
+    for (const std::string& judge : {j.envUrl(), j.httpbinUrl()}) {
+        const Ran ran = runCheck(args({"--judge=" + judge, "--json", "-q"}, list));
+        EXPECT_EQ(ran.status, 0) << ran.err;
+        std::map<std::string, nlohmann::json> lines;
+        for (const nlohmann::json& o : objectsOf(ran.out, true)) lines[o["proxy"].get<std::string>()] = o;
+        for (const auto& [proxy, anonymity, exit] : j.expected()) {
+            const nlohmann::json& o = lines[proxy];
+            EXPECT_EQ(o["result"], "working") << judge << " " << o;
+            EXPECT_EQ(o["anonymity"], anonymity) << judge << " " << o;
+            if (judge == j.envUrl()) {
+                EXPECT_EQ(o["exit"], exit) << o;
+            }
+            EXPECT_EQ(o["leaks"].empty(), anonymity == "elite") << o;
+        }
+        const nlohmann::json& leaks = lines[j.squid.address()]["leaks"];  // httpbin's origin is that header, too
+        EXPECT_TRUE(std::find(leaks.begin(), leaks.end(), "X-Forwarded-For") != leaks.end()) << judge << leaks;
+    }
+    // Over https the proxy only tunnels: it adds nothing, and the judge tells the exit address.
+    const Ran tls = runCheck(args(
+        {"--judge=https://" + j.httpsbin.address() + "/get?show_env=1", "--cacert=" + j.ca.caFile(), "--json", "-q"},
+        j.tinyVia.address() + "\n"));
+    const std::vector<nlohmann::json> tunnelled = objectsOf(tls.out, true);
+    ASSERT_EQ(tunnelled.size(), 1u) << tls.err;
+    EXPECT_EQ(tunnelled[0]["anonymity"], "elite");
+    EXPECT_EQ(tunnelled[0]["exit"], "127.0.0.24");
+}
+
+// The lists a user keeps: elite proxies only, and those of some countries.
+TEST(Judged, KeepsOnlyWhatIsAskedFor) {
+    const Judges& j = judges();
+    std::string list;
+    std::multiset<std::string> elite;
+    for (const auto& [proxy, anonymity, exit] : j.expected()) {
+        list += proxy + "\n";
+        if (anonymity == "elite") elite.insert(proxy);
+    }
+    const Ran ran = runCheck(args({"--judge=" + j.envUrl(), "--anonymity=elite", "-w", "-q"}, list));
+    EXPECT_EQ(linesOf(ran.out), elite);
+    const Ran japan =
+        runCheck(args({"--judge=" + j.envUrl(), "--geoip=" + j.countries, "--country=jp", "--json", "-q"}, list));
+    using Seen = std::pair<std::string, nlohmann::json>;  // result, country
+    std::map<std::string, Seen> seen;
+    for (const nlohmann::json& o : objectsOf(japan.out, true, true)) seen[o["proxy"]] = {o["result"], o["country"]};
+    EXPECT_EQ(seen[j.tinyVia.address()], Seen("working", "JP"));
+    EXPECT_EQ(seen[j.tiny.address()], Seen("dead", "US"));
+    EXPECT_EQ(seen[j.squid.address()], Seen("dead", nullptr));
+    EXPECT_EQ(japan.status, 0);
+}
+
+// --unaltered: a real proxy hands the page on as it is; one that adds an advert is caught.
+TEST(Judged, AnUnalteredPageOnly) {
+    const Judges& j = judges();
+    const Ran ran = runCheck(args({"--url=" + j.site.url("/"), "--expect=" + kTestMarker, "--unaltered", "--why", "-q"},
+                                  j.tiny.address() + "\n" + j.injects.address() + "\n"));
+    EXPECT_NE(ran.out.find(kOk + j.tiny.address() + "\tmarker "), std::string::npos) << ran.out;
+    EXPECT_NE(ran.out.find(kDead + j.injects.address() + "\taltered "), std::string::npos) << ran.out;
+    EXPECT_EQ(linesOf(ran.out).size(), 2u) << ran.err;
+}
+
+// The preflight refuses a page that is no judge, and a judge that hides forwarding headers.
+TEST(Judged, ThePreflightRefusesWhatCannotJudge) {
+    const Judges& j = judges();
+    const std::string page = j.site.url("/");
+    const Ran plain = runCheck(args({"--judge=" + page}, j.tiny.address() + "\n"));
+    EXPECT_EQ(plain.status, 2);
+    EXPECT_EQ(plain.err, "kiriha-check: " + page + ": not a judge page (no REMOTE_ADDR and no origin)\n");
+    const std::string hiding = "http://" + j.httpbin.address() + "/get";
+    const Ran hides = runCheck(args({"--judge=" + hiding}, j.tiny.address() + "\n"));
+    EXPECT_EQ(hides.status, 2);
+    EXPECT_NE(hides.err.find(hiding + ": the judge does not show the Via header"), std::string::npos) << hides.err;
+    EXPECT_NE(hides.err.find("/get?show_env=1"), std::string::npos) << hides.err;
+    EXPECT_EQ(plain.out + hides.out, "");
+}
+
+// Echoes no judge would send, from a proxy that writes them itself: a clear verdict each, never a crash.
+struct HostileCase : NamedCase {
+    std::function<std::string()> body;
+    std::string reason;
+};
+class HostileEcho : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileEcho, EndsWithAVerdict) {
+    const std::string body = GetParam().body();
+    TestServer liar([&](TestServer::Connection& c) { c.send(httpResponse(200, body)); });
+    const Ran ran = runCheck(args({"--judge=" + judges().envUrl(), "--json", "-q"}, liar.address() + "\n"));
+    const std::vector<nlohmann::json> lines = objectsOf(ran.out, true);
+    ASSERT_EQ(lines.size(), 1u) << ran.err;
+    EXPECT_EQ(lines[0]["reason"], GetParam().reason);
+    EXPECT_EQ(ran.status, GetParam().reason == "marker" ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, HostileEcho,
+    ::testing::Values(
+        HostileCase{{"JsonNestedAHundredThousandDeep"},
+                    [] { return "{\"origin\":\"198.51.100.7\",\"x\":" + std::string(100000, '[') + "}"; },
+                    "not-a-judge"},
+        HostileCase{{"InvalidUtf8"},
+                    [] { return std::string("{\"origin\":\"198.51.100.7\",\"h\":\"\xff\xfe\"}"); },
+                    "not-a-judge"},
+        // The first of a duplicated key stands: a judge that lies only mislabels its own proxy.
+        HostileCase{{"DuplicatedKeys"},
+                    [] {
+                        return std::string(R"({"origin":"198.51.100.7","headers":{"Via":"x"},"origin":"127.0.0.1",)") +
+                               R"("headers":{"X-Forwarded-For":"127.0.0.1"}})";
+                    },
+                    "marker"},
+        HostileCase{{"ARemoteAddressOfAMegabyte"},
+                    [] { return "REMOTE_ADDR=" + std::string(1 << 20, '1') + "\n"; },
+                    "not-a-judge"},
+        HostileCase{{"LongerThanAJudgeWrites"},
+                    [] { return "REMOTE_ADDR=198.51.100.7\nHTTP_X=" + std::string(300 * 1024, 'x') + "\n"; },
+                    "not-a-judge"}),
+    caseName);
+
 // Every reason a check can give, each from a real failure of the suite's servers and proxies.
 struct ReasonCase : NamedCase {
     std::function<std::string()> proxy;
@@ -766,6 +959,35 @@ const std::vector<ReasonCase> kReasonRows = {
     {{"Reset"}, [] { return failures->resets.address(); }, none, "reset"},
     {{"Redirects"}, [] { return failures->redirects.address(); }, none, "redirects"},
     {{"Unsupported"}, [] { return std::string("ftp://127.0.0.1:21"); }, none, "unsupported", "ftp"},
+    // What the far end sees decides, where asked.
+    {{"NotAJudge"},
+     [] { return proxies->plain.address(); },
+     [] { return std::vector<std::string>{"--judge=" + judges().envUrl()}; },
+     "not-a-judge"},
+    {{"LeaksAddress"},
+     [] { return judges().squid.address(); },
+     [] {
+         return std::vector<std::string>{"--judge=" + judges().envUrl(), "--anonymity=anonymous"};
+     },
+     "leaks-address"},
+    {{"RevealsProxy"},
+     [] { return judges().tinyVia.address(); },
+     [] {
+         return std::vector<std::string>{"--judge=" + judges().envUrl(), "--anonymity=elite"};
+     },
+     "reveals-proxy"},
+    {{"Country"},
+     [] { return proxies->working.address(); },
+     [] {
+         return std::vector<std::string>{"--geoip=" + judges().countries, "--country=JP"};
+     },
+     "country"},
+    {{"Altered"},
+     [] { return judges().injects.address(); },
+     [] {
+         return std::vector<std::string>{"--url=" + judges().site.url("/"), "--expect=" + kTestMarker, "--unaltered"};
+     },
+     "altered"},
     {{"Stopped"}, [] { return proxies->silent.address(); }, none, "stopped", "http", true},
 };
 
@@ -782,7 +1004,11 @@ TEST_P(ReasonTable, IsInTheJsonLine) {
     });
     const std::string result = c.reason == "marker" ? "working" : c.interrupt ? "aborted" : "dead";
     EXPECT_EQ(ran.status, result == "working" ? 0 : c.interrupt ? 130 : 1) << ran.err;
-    const std::vector<nlohmann::json> objects = objectsOf(ran.out);
+    const auto has = [&](const char* option) {
+        return std::any_of(launch.args.begin(), launch.args.end(),
+                           [&](const auto& a) { return a.starts_with(option); });
+    };
+    const std::vector<nlohmann::json> objects = objectsOf(ran.out, has("--judge"), has("--geoip"));
     ASSERT_EQ(objects.size(), 1u) << ran.out;
     const nlohmann::json& o = objects.front();
     EXPECT_EQ(o["proxy"], c.proxy());

@@ -19,11 +19,11 @@
 
 namespace {
 
-bool accepts(std::uint16_t port) {
+bool accepts(const std::string& host, std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
     addr.sin_port = htons(port);
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     ::close(fd);
@@ -42,36 +42,58 @@ std::string find(const char* name) {
 std::vector<std::string> LocalProxy::configure(Kind kind, const std::string& extra, std::uint16_t upstream) {
     const std::string conf = dir_ + "/proxy.conf";
     const std::string port = std::to_string(port_);
+    const std::string from = from_.empty() ? "127.0.0.1" : from_;
     std::ofstream out(conf);
     switch (kind) {
         case Kind::Tinyproxy:
             out << "Port " << port << "\nListen 127.0.0.1\nTimeout 600\nMaxClients 1000\nAllow 127.0.0.1\n"
                 << "LogLevel Critical\nDisableViaHeader Yes\nPidFile \"" << dir_ << "/pid\"\n"
-                << extra;
+                << (from_.empty() ? "" : "Bind " + from_ + "\n") << extra;
             return {find("tinyproxy"), "-d", "-c", conf};
         case Kind::Squid:
             out << "http_port 127.0.0.1:" << port << "\nhttp_access allow all\ncache deny all\ncache_mem 0 MB\n"
                 << "access_log none\ncache_log /dev/null\ncache_store_log none\npid_filename " << dir_
                 << "/squid.pid\ncoredump_dir " << dir_ << "\nshutdown_lifetime 0 seconds\n"
-                << extra;
+                << (from_.empty() ? "" : "tcp_outgoing_address " + from_ + "\n") << extra;
             return {find("squid"), "-N", "-f", conf};
         case Kind::Microsocks:
-            return {find("microsocks"), "-i", "127.0.0.1", "-p", port};
+            return {find("microsocks"), "-i", "127.0.0.1", "-p", port, "-b", from};
         case Kind::Danted:
-            out << "logoutput: /dev/null\ninternal: 127.0.0.1 port = " << port << "\nexternal: 127.0.0.1\n"
+            out << "logoutput: /dev/null\ninternal: 127.0.0.1 port = " << port << "\nexternal: " << from << "\n"
                 << "clientmethod: none\nsocksmethod: none\nuser.privileged: root\nuser.unprivileged: nobody\n"
                 << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                 << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
             return {find("danted"), "-f", conf, "-p", dir_ + "/danted.pid"};
         case Kind::Stunnel:
             out << "foreground = yes\npid =\n"
-                << extra << "\n[proxy]\naccept = 127.0.0.1:" << port << "\nconnect = 127.0.0.1:" << upstream << "\n";
+                << extra << "\n[proxy]\naccept = 127.0.0.1:" << port << "\nconnect = " << from << ":" << upstream
+                << "\n";
             return {find("stunnel4"), conf};
+        case Kind::Httpbin:
+            if (extra.empty()) return {"/usr/bin/python3", "-m", "httpbin.core", "--host", host_, "--port", port};
+            // Over TLS: `extra` is the certificate and the key, a space between.
+            return {"/usr/bin/python3",
+                    "-c",
+                    "import sys; from httpbin import app; app.run(host=sys.argv[1], port=int(sys.argv[2]), "
+                    "ssl_context=(sys.argv[3], sys.argv[4]))",
+                    host_,
+                    port,
+                    extra.substr(0, extra.find(' ')),
+                    extra.substr(extra.find(' ') + 1)};
+        case Kind::EnvJudge: {
+            std::filesystem::create_directories(dir_ + "/cgi-bin");
+            std::ofstream(dir_ + "/cgi-bin/env") << "#!/bin/sh\necho 'Content-Type: text/plain'\necho\nenv\n";
+            ::chmod((dir_ + "/cgi-bin/env").c_str(), 0755);
+            // A clean environment: the page shows the request's variables, not the test's.
+            return {"/usr/bin/env", "-i", find("busybox"), "httpd", "-f", "-p", host_ + ":" + port, "-h", dir_};
+        }
     }
     return {};
 }
 
-LocalProxy::LocalProxy(Kind kind, std::string extra, std::uint16_t upstream) {
+LocalProxy::LocalProxy(Kind kind, std::string extra, std::uint16_t upstream, std::string from)
+    : kind_(kind), from_(std::move(from)) {
+    if ((kind == Kind::Httpbin || kind == Kind::EnvJudge) && !from_.empty()) host_ = from_;
     char pattern[] = "/tmp/kiriha-proxy-XXXXXX";
     if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
     dir_ = pattern;
@@ -88,7 +110,7 @@ LocalProxy::LocalProxy(Kind kind, std::string extra, std::uint16_t upstream) {
             ::_exit(127);
         }
         for (int i = 0; i < 1500; ++i) {  // squid takes a few seconds
-            if (accepts(port_)) return;
+            if (accepts(host_, port_)) return;
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) break;  // lost the port race: try another
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -103,8 +125,8 @@ LocalProxy::LocalProxy(Kind kind, std::string extra, std::uint16_t upstream) {
 LocalProxy::~LocalProxy() {
     if (pid_ > 0) {
         // A proxy may wait for its client threads on the way out (tinyproxy, up to its own time-out): a few
-        // seconds, then it is killed.
-        ::kill(pid_, SIGTERM);
+        // seconds, then it is killed. Squid, which holds nothing here, would spend two seconds shutting down.
+        ::kill(pid_, kind_ == Kind::Squid ? SIGKILL : SIGTERM);
         bool ended = false;
         for (int i = 0; i < 300 && !(ended = ::waitpid(pid_, nullptr, WNOHANG) == pid_); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

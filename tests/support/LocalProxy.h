@@ -14,18 +14,24 @@ class LocalProxy {
         Microsocks,  // SOCKS5
         Danted,      // SOCKS4 and SOCKS5
         Stunnel,     // TLS in front of `upstream`: an https:// proxy; `extra` names the certificate and key
+        Httpbin,     // Debian's python3-httpbin, a judge: /get?show_env=1; over TLS, `extra` the certificate and key
+        EnvJudge,    // busybox httpd running an env CGI, a judge: /cgi-bin/env
     };
-    explicit LocalProxy(Kind kind, std::string extra = "", std::uint16_t upstream = 0);
+    // `from`: the loopback address a proxy's requests leave from, or a judge listens on (default 127.0.0.1).
+    explicit LocalProxy(Kind kind, std::string extra = "", std::uint16_t upstream = 0, std::string from = "");
     ~LocalProxy();
     LocalProxy(const LocalProxy&) = delete;
     LocalProxy& operator=(const LocalProxy&) = delete;
 
     std::uint16_t port() const { return port_; }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string address() const { return host_ + ":" + std::to_string(port_); }
 
   private:
     std::vector<std::string> configure(Kind kind, const std::string& extra, std::uint16_t upstream);
 
+    Kind kind_;
+    std::string from_;
+    std::string host_ = "127.0.0.1";  // where it listens
     std::uint16_t port_ = 0;
     int pid_ = -1;
     std::string dir_;
@@ -33,5 +39,6 @@ class LocalProxy {
 
 class TinyProxy : public LocalProxy {
   public:
-    explicit TinyProxy(std::string extra = "") : LocalProxy(Kind::Tinyproxy, std::move(extra)) {}
+    explicit TinyProxy(std::string extra = "", std::string from = "")
+        : LocalProxy(Kind::Tinyproxy, std::move(extra), 0, std::move(from)) {}
 };

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A MaxMind DB country database (GeoLite2-Country, DB-IP's, or one of the user's own), open for lookups from any
+// thread.
+class CountryDb {
+  public:
+    // Throws std::runtime_error, naming the file and libmaxminddb's reason, when it cannot be opened.
+    explicit CountryDb(const std::string& file);
+    ~CountryDb();
+    CountryDb(const CountryDb&) = delete;
+    CountryDb& operator=(const CountryDb&) = delete;
+
+    // The ISO 3166 code of the country `address` is in, or nothing when the database has none for it.
+    std::optional<std::string> country(const std::string& address) const;
+    const std::string& file() const { return file_; }
+
+  private:
+    struct Handle;
+    std::unique_ptr<Handle> handle_;
+    std::string file_;
+};
+
+// Where Debian's geoipupdate and users put such a database, in the order they are looked for.
+std::vector<std::string> usualCountryDbs();
