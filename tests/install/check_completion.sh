@@ -28,9 +28,12 @@ expect '--detect ' kiriha-check --det
 expect '--retries= --rate= ' kiriha-check --r
 expect '0 1 2 3 4 5 ' kiriha-check --retries ''
 expect '' kiriha-check --url ''
+expect 'anonymous elite ' kiriha-check --anonymity ''
+expect '--judge= ' kiriha-check --ju
 all=$(offers kiriha-check --)
 for option in --working --why --json --cp932 --url= --expect= --cacert= --no-preflight --detect --retries= --rate= \
-    --timeout= --connect-timeout= --idle-timeout= --quiet --help --version; do
+    --timeout= --connect-timeout= --idle-timeout= --judge= --anonymity= --geoip= --country= --unaltered --quiet --help \
+    --version; do
     [[ " $all " == *" $option "* ]] || { echo "$option is not offered"; status=1; }
 done
 exit $status
