@@ -76,6 +76,19 @@ std::string turnOn(CheckOptions& o, const Argument&) {
     return {};
 }
 
+// A text as given: a page, a file's name.
+template <auto field>
+std::string setText(CheckOptions& o, const Argument& a) {
+    o.*field = a.text;
+    return {};
+}
+
+template <int CheckOptions::*field>
+std::string setNumber(CheckOptions& o, const Argument& a) {
+    o.*field = a.number;
+    return {};
+}
+
 template <std::optional<std::chrono::seconds> CheckOptions::*field>
 std::string setSeconds(CheckOptions& o, const Argument& a) {
     o.*field = std::chrono::seconds(a.number);
@@ -104,11 +117,7 @@ const OptionRow kRows[] = {
     {"url", 0, Kind::Url, "URL", "the page to ask for, http:// or https://\n(default: %d)",
      "Ask for\n.I URL\ninstead of the window's page\n.RB ( %d ).\nOnly\n.B http://\nand\n.B https://\npages. Every "
      "check goes through its proxy, also for a host name without a period.",
-     [] { return Target{}.url; },
-     [](CheckOptions& o, const Argument& a) {
-         o.url = a.text;
-         return std::string();
-     }},
+     [] { return Target{}.url; }, setText<&CheckOptions::url>},
     {"expect", 0, Kind::Text, "TEXT", "the text a working proxy's page holds, case-sensitive\n(default: %d)",
      "A proxy works when the page holds\n.I TEXT\n(default: the window's marker,\n.BR \"%d\" ).\nA plain, "
      "case-sensitive match on the page's bytes, wherever the reads split it; the text is taken as the bytes given on "
@@ -120,11 +129,7 @@ const OptionRow kRows[] = {
      }},
     {"cacert", 0, Kind::File, "FILE", "trust the certificates in FILE instead of the system's",
      "Trust the certificates in\n.I FILE\n(PEM) instead of the system's, for https pages and https proxies.", nullptr,
-     [](CheckOptions& o, const Argument& a) {
-         o.caFile = a.text;
-         return std::string();
-     },
-     "@(pem|crt|cer)"},
+     setText<&CheckOptions::caFile>, "@(pem|crt|cer)"},
     {"no-preflight", 0, Kind::Switch, nullptr, "do not fetch the page directly before the checks",
      "Do not fetch the page directly before the checks: for networks where only the proxies reach out.", nullptr,
      [](CheckOptions& o, const Argument&) {
@@ -148,11 +153,7 @@ const OptionRow kRows[] = {
      "verdict. A proxy that sends nothing at all before its whole time runs out\n.RB ( \\-\\-timeout )\nis idle, and "
      "so tried again, whichever limit came first.\n.BR refused ,\n.BR no\\-marker ,\n.B tls\nand\n"
      ".B proxy\\-denied\nare never tried again.",
-     [] { return std::to_string(CheckOptions{}.retries); },
-     [](CheckOptions& o, const Argument& a) {
-         o.retries = a.number;
-         return std::string();
-     }},
+     [] { return std::to_string(CheckOptions{}.retries); }, setNumber<&CheckOptions::retries>},
     {"judge", 0, Kind::Url, "URL",
      "ask a judge page that echoes the request: the exit\naddress, and the anonymity a plain-http site sees\n"
      "(an https judge tells the exit address only)",
@@ -160,11 +161,7 @@ const OptionRow kRows[] = {
      "instead of a page and its text: a proxy works when the echo comes back whole, and each line tells the address "
      "the request came from and what the judge saw of us. Not with\n.BR \\-\\-url ,\n.B \\-\\-expect\nor\n"
      ".BR \\-\\-unaltered ;\nit needs the preflight.",
-     nullptr,
-     [](CheckOptions& o, const Argument& a) {
-         o.judge = a.text;
-         return std::string();
-     }},
+     nullptr, setText<&CheckOptions::judge>},
     {"anonymity", 0, Kind::Choice, "LEVEL",
      "with --judge, keep only proxies that hide at least\nthis much: anonymous or elite",
      "With\n.BR \\-\\-judge ,\na working proxy must hide at least this much:\n.B anonymous\n(our address not passed "
@@ -181,12 +178,7 @@ const OptionRow kRows[] = {
      "Tell each proxy's country by\n.IR FILE ,\na MaxMind DB country database (GeoLite2-Country, DB-IP's lite "
      "one). Without it, the first found in the usual places (see\n.BR FILES )\nis used, and none is needed. "
      "The country is the exit address's with\n.BR \\-\\-judge ,\nelse the proxy's address as connected.",
-     nullptr,
-     [](CheckOptions& o, const Argument& a) {
-         o.geoip = a.text;
-         return std::string();
-     },
-     "@(mmdb)"},
+     nullptr, setText<&CheckOptions::geoip>, "@(mmdb)"},
     {"country", 0, Kind::Text, "LIST", "keep only proxies in these countries: ISO codes,\ncomma-separated (JP,US)",
      "Keep only proxies in these countries,\n.I LIST\nof ISO 3166 codes, comma-separated\n.RB ( JP,US );\n"
      "the others read dead, reason\n.BR country .\nNeeds a country database.",
@@ -214,11 +206,7 @@ const OptionRow kRows[] = {
      nullptr, turnOn<&CheckOptions::unaltered>},
     {"rate", 0, Kind::Rate, "N", "start N checks a second, %r (default: %d)",
      "Start\n.I N\nchecks a second, spread evenly, %r (default %d, the window's pace).",
-     [] { return std::to_string(CheckOptions{}.rate); },
-     [](CheckOptions& o, const Argument& a) {
-         o.rate = a.number;
-         return std::string();
-     }},
+     [] { return std::to_string(CheckOptions{}.rate); }, setNumber<&CheckOptions::rate>},
     {"timeout", 0, Kind::Seconds, "S", "give up a check after S seconds, %r (default: %d)",
      "Give up a check after\n.I S\nseconds, %r (default %d); the connect and idle limits are lowered to it where "
      "larger.",
