@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "check/Options.h"
+#include "engine/rules/CountryDb.h"
 #include "engine/rules/Verdict.h"
 #include "kiriha/Version.h"
 #include "lists/ShiftJis.h"
@@ -596,6 +597,16 @@ TEST(OptionDocs, ComeFromTheTable) {
     EXPECT_EQ(help.out, helpText());
 }
 
+// Countries asked for with no database to tell them by: a usage error, before anything is read.
+TEST_F(CheckCommand, CountriesNeedADatabase) {
+    for (const std::string& file : usualCountryDbs())
+        if (std::filesystem::exists(file)) GTEST_SKIP() << file << " is there";
+    const Ran ran = runCheck(args({"--country=JP"}, list()));
+    EXPECT_EQ(ran.status, 2);
+    EXPECT_TRUE(ran.err.starts_with("kiriha-check: --country needs a country database (--geoip=FILE)")) << ran.err;
+    EXPECT_EQ(ran.out, "");
+}
+
 TEST_F(CheckCommand, HelpAndVersion) {
     const Ran help = runCheck(args({"--help"}));
     EXPECT_EQ(help.status, 0);
@@ -1104,6 +1115,36 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"MissingArgument"}, {"--url"}, {}, "option '--url' requires an argument"},
         OptionCase{{"UnknownShortOption"}, {"-x"}, {}, "invalid option -- 'x'"},
         OptionCase{{"JsonIsNotShiftJis"}, {"--json", "--cp932"}, {}, "--json cannot be used with --cp932"},
+        OptionCase{{"WhatTheFarEndSees"},
+                   {"--judge=http://judge.example/env", "--anonymity=elite", "--geoip=c.mmdb", "--country=jp,Us"},
+                   [](const CheckOptions& o) {
+                       return *o.judge == "http://judge.example/env" && o.anonymity == Anonymity::Elite &&
+                              o.geoip == "c.mmdb" && o.countries == std::vector<std::string>{"JP", "US"};
+                   }},
+        OptionCase{{"AJudgeIsThePageAndItsText"},
+                   {"--judge=http://j.example/", "--expect=x"},
+                   {},
+                   "--judge cannot be used with --expect: the judge is the page, and its echo the text"},
+        OptionCase{{"AJudgesEchoIsNeverTheSame"},
+                   {"--unaltered", "--judge=http://j.example/"},
+                   {},
+                   "--judge cannot be used with --unaltered: the judge is the page, and its echo the text"},
+        OptionCase{{"AnonymityWithoutAJudge"},
+                   {"--anonymity=elite"},
+                   {},
+                   "--anonymity needs --judge: only a judge tells what a site sees"},
+        OptionCase{{"AJudgeWithoutThePreflight"},
+                   {"--judge=http://j.example/", "--no-preflight"},
+                   {},
+                   "--judge needs the preflight: the page fetched directly is what the proxies' are compared with"},
+        OptionCase{{"TransparentIsNoFilter"},
+                   {"--anonymity=transparent"},
+                   {},
+                   "invalid anonymity 'transparent': anonymous or elite"},
+        OptionCase{{"ACountryListOfNames"},
+                   {"--country=Japan"},
+                   {},
+                   "invalid country list 'Japan': two-letter codes, comma-separated"},
         OptionCase{{"JsonHasItsOwnReason"}, {"--why", "--json"}, {}, "--json cannot be used with --why"}),
     caseName);
 
