@@ -25,17 +25,17 @@ struct Target {
     // The command's rule: a proxy's own answer (407, 502, 503, 504) decides, marker or not; the window's marker alone
     // decides. `directStatus` is what the page answered when fetched directly, when it was.
     bool proxyAnswerDecides = false;
-    std::optional<long> directStatus;
+    std::optional<long> directStatus{};
 
     // What else the command may ask of the page: that it be a judge's echo of the request, or the very page
     // fetched directly. The window asks for the marker alone.
     enum class Page { Marker, Echo, Unaltered } page = Page::Marker;
-    bool sendVia = false;                        // a forwarding header of our own, for a judge to echo back
-    std::vector<std::string> ourAddresses;       // with an echo: what a transparent proxy passes on
-    Anonymity least = Anonymity::Transparent;    // with an echo: a proxy that shows more of us is dead
-    std::string digest;                          // unaltered: the page's, fetched directly; empty: learnt now
-    std::shared_ptr<const CountryDb> countries;  // where the exit or the proxy is, when set
-    std::vector<std::string> keepCountries;      // the countries a working proxy must be in; empty: any
+    bool sendVia = false;                          // a forwarding header of our own, for a judge to echo back
+    std::vector<std::string> ourAddresses{};       // with an echo: what a transparent proxy passes on
+    Anonymity least = Anonymity::Transparent;      // with an echo: a proxy that shows more of us is dead
+    std::string digest{};                          // unaltered: the page's, fetched directly; empty: learnt now
+    std::shared_ptr<const CountryDb> countries{};  // where the exit or the proxy is, when set
+    std::vector<std::string> keepCountries{};      // the countries a working proxy must be in; empty: any
 };
 
 inline constexpr std::string_view kProbeAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)";
