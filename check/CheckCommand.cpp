@@ -124,11 +124,7 @@ DriverReport fetchDirectly(const CommandRunConfig& config, EventLoop& loop, cons
 int CheckCommand::execute() {
     const bool outputClosed = holdClosedStandardDescriptors();
     ParsedArguments parsed = parseArguments(args_);
-    if (!parsed.error.empty()) {
-        err_.say(parsed.error);
-        err_.write(std::string("Try '") + kProgramName + " --help' for more information.\n");
-        return 2;
-    }
+    if (!parsed.error.empty()) return usageError(parsed.error);
     options_ = std::move(parsed.options);
     const CheckOptions& o = options_;
     if (o.help || o.version) {
@@ -149,6 +145,8 @@ int CheckCommand::execute() {
             return 2;
         }
     if (!openCountries()) return 2;
+    if (!o.countries.empty() && !countries_)
+        return usageError("--country needs a country database (--geoip=FILE); none is in the usual places");
     ProxyLines proxies;
     if (!readInputs(proxies)) return 2;
     try {
@@ -279,7 +277,7 @@ int CheckCommand::preflight(CommandRunConfig& config, EventLoop& loop) {
 }
 
 // The country database asked for, or the first in the usual places; false (after saying why) when one asked for
-// cannot be read, or countries are asked for with none.
+// cannot be read.
 bool CheckCommand::openCountries() {
     try {
         if (!options_.geoip.empty()) {
@@ -295,10 +293,13 @@ bool CheckCommand::openCountries() {
         err_.say(std::string("--geoip: ") + shown(e.what()));
         return false;
     }
-    if (options_.countries.empty() || countries_) return true;
-    err_.say("--country needs a country database (--geoip=FILE); none is in the usual places");
+    return true;
+}
+
+int CheckCommand::usageError(const std::string& error) {
+    err_.say(error);
     err_.write(std::string("Try '") + kProgramName + " --help' for more information.\n");
-    return false;
+    return 2;
 }
 
 // What is left to write goes out while the reader takes it; after a stop, a reader that takes nothing more is not

@@ -31,6 +31,7 @@ class CheckCommand {
 
     bool readInputs(ProxyLines& proxies);
     bool openCountries();
+    int usageError(const std::string& error);  // says it with the hint; the exit status
     int check(ProxyLines& proxies);
     int preflight(CommandRunConfig& config, EventLoop& loop);  // the exit status when no check is to start, else -1
     int drain(OutputWriter& output, EventLoop& loop);          // likewise, once the run is over

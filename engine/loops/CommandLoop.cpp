@@ -34,8 +34,8 @@ constexpr long kNameKept = 60;  // seconds
 
 struct CommandLoop::Impl {
     struct Check {
-        Check(std::uint64_t i, const Target& target, const StopRequest& stop, std::string_view proxy)
-            : id(i), rules(target, stop), scheme(proxy.empty() ? "" : proxyScheme(proxy)) {}
+        Check(std::uint64_t i, const Target& target, const StopRequest& stop, std::string scheme)
+            : id(i), rules(target, stop), scheme(std::move(scheme)) {}
         std::uint64_t id;
         ProbeRules rules;
         std::string scheme;
@@ -152,11 +152,11 @@ struct CommandLoop::Impl {
     }
 
     void add(const Start& s) {
-        auto check = std::make_unique<Check>(s.id, target, stop, s.proxy);
+        const ProxyText text = s.proxy.empty() ? ProxyText{true, "", false} : readProxyText(s.proxy);  // "": direct
+        auto check = std::make_unique<Check>(s.id, target, stop, text.scheme);
         if (stopping) return report(*check, Verdict{ProbeOutcome::Aborted, Reason::Stopped});
         // A text libcurl cannot read, or one it would take for a local socket, is refused without a connection.
-        if (!s.proxy.empty() && (!isProxyUrl(s.proxy) || reachesUnixSocket(s.proxy)))
-            return report(*check, Verdict{ProbeOutcome::Dead, Reason::Unsupported});
+        if (!text.readable || text.unixSocket) return report(*check, Verdict{ProbeOutcome::Dead, Reason::Unsupported});
         CURL* h = curl_easy_init();
         if (!h) return report(*check, Verdict{ProbeOutcome::Dead, Reason::Error});
         check->easy = h;
@@ -232,9 +232,9 @@ struct CommandLoop::Impl {
                 verdict.outcome = whole->outcome;
                 verdict.reason = whole->reason;
             }
-        if (char* ip = nullptr;
-            check->easy && curl_easy_getinfo(check->easy, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip)
-            verdict.proxyIp = ip;
+        if (char* ip = nullptr; target.countries && check->easy &&
+                                curl_easy_getinfo(check->easy, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip)
+            verdict.proxyIp = ip;                    // where the proxy is, for a country database only
         if (!verdict.connectMs && check->connected)  // a CONNECT or SOCKS handshake refused
             verdict.connectMs =
                 long(std::chrono::duration_cast<std::chrono::milliseconds>(*check->connected - check->clock.started)

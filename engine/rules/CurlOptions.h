@@ -8,7 +8,7 @@
 
 #include "engine/rules/CheckSettings.h"
 
-// libcurl's handles, owned.
+// libcurl's handles and the texts it hands out, owned.
 struct EasyDeleter {
     void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
@@ -18,7 +18,15 @@ struct MultiDeleter {
 struct HeaderListDeleter {
     void operator()(curl_slist* h) const { curl_slist_free_all(h); }
 };
+struct UrlDeleter {
+    void operator()(CURLU* h) const { curl_url_cleanup(h); }
+};
+struct TextDeleter {
+    void operator()(char* p) const { curl_free(p); }
+};
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+using CurlText = std::unique_ptr<char, TextDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 

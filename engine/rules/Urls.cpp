@@ -1,21 +1,12 @@
 #include "engine/rules/Urls.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <memory>
 
-namespace {
+#include "engine/rules/CurlOptions.h"
 
-struct UrlDeleter {
-    void operator()(CURLU* h) const { curl_url_cleanup(h); }
-};
-struct CharDeleter {
-    void operator()(char* p) const { curl_free(p); }
-};
-using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
-using CurlText = std::unique_ptr<char, CharDeleter>;
+namespace {
 
 std::string urlPart(CURLU* url, CURLUPart what, unsigned flags = 0) {
     char* raw = nullptr;
@@ -67,20 +58,28 @@ bool isLocalHost(const std::string& url) {
     return !host.empty() && host.find('.') == std::string::npos;
 }
 
-bool isProxyUrl(const std::string& proxy) {
-    return parsedProxy(proxy) != nullptr;
+ProxyText readProxyText(const std::string& proxy) {
+    ProxyText text;
+    std::string prefix = proxy.substr(0, 5);
+    std::transform(prefix.begin(), prefix.end(), prefix.begin(), [](unsigned char c) { return std::tolower(c); });
+    const UrlHandle url = parsedProxy(proxy);
+    text.readable = url != nullptr;
+    if (url) {
+        text.scheme = urlPart(url.get(), CURLUPART_SCHEME);
+        std::transform(text.scheme.begin(), text.scheme.end(), text.scheme.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+    }
+    // libcurl takes a SOCKS proxy URL with a path ("socks5h://localhost/run/x.sock") as a Unix socket. No SOCKS proxy
+    // on the network has a path, so any SOCKS text with one, or one that is no URL, is refused.
+    if (prefix == "socks") {
+        const std::string path = url ? urlPart(url.get(), CURLUPART_PATH, CURLU_URLDECODE) : "";
+        text.unixSocket = !url || (!path.empty() && path != "/");
+    }
+    return text;
 }
 
 bool reachesUnixSocket(const std::string& proxy) {
-    // libcurl takes a SOCKS proxy URL with a path ("socks5h://localhost/run/x.sock") as a Unix socket.
-    // No SOCKS proxy on the network has a path, so any SOCKS text with one is refused.
-    std::string scheme = proxy.substr(0, 5);
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (scheme != "socks") return false;
-    const UrlHandle url = parsedProxy(proxy);
-    if (!url) return true;  // what cannot be read as a URL is no proxy to try
-    const std::string path = urlPart(url.get(), CURLUPART_PATH, CURLU_URLDECODE);
-    return !path.empty() && path != "/";
+    return readProxyText(proxy).unixSocket;
 }
 
 bool namesAddress(std::string_view proxy) {
@@ -92,12 +91,8 @@ bool namesAddress(std::string_view proxy) {
            std::all_of(host.begin(), host.end(), [](unsigned char c) { return c == '.' || (c >= '0' && c <= '9'); });
 }
 
-std::string proxyScheme(std::string_view proxy) {
-    const UrlHandle url = parsedProxy(std::string(proxy));
-    if (!url) return {};
-    std::string scheme = urlPart(url.get(), CURLUPART_SCHEME);
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
-    return scheme;
+std::string proxyScheme(const std::string& proxy) {
+    return readProxyText(proxy).scheme;
 }
 
 std::optional<std::string> fromSellerForm(std::string_view text) {

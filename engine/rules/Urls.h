@@ -14,9 +14,13 @@ std::string webUrlProblem(const std::string& url);
 // True when `url`'s host has no period, so the "<local>" bypass sends it past the proxy.
 bool isLocalHost(const std::string& url);
 
-// True when libcurl reads the proxy text as a proxy URL at all (a space, a second port or a stray character make it
-// refuse the text before any connection).
-bool isProxyUrl(const std::string& proxy);
+// What libcurl will make of a proxy text, read once.
+struct ProxyText {
+    bool readable = false;    // read as a proxy URL at all: a space, a second port or a stray character make it refuse
+    std::string scheme;       // the one it names, else http; empty when unreadable
+    bool unixSocket = false;  // a SOCKS text libcurl would take for a local socket's path; dead unasked
+};
+ProxyText readProxyText(const std::string& proxy);
 
 // True when libcurl would take the proxy text for a Unix socket path; such a proxy is dead unasked.
 bool reachesUnixSocket(const std::string& proxy);
@@ -25,7 +29,7 @@ bool reachesUnixSocket(const std::string& proxy);
 bool namesAddress(std::string_view proxy);
 
 // The scheme libcurl uses for a proxy text: the one it names, else http; empty when libcurl cannot read the text.
-std::string proxyScheme(std::string_view proxy);
+std::string proxyScheme(const std::string& proxy);
 
 // The form proxy sellers export, host:port:user:password, as libcurl takes it: user:password@host:port (each part
 // percent-encoded). Nothing for any other text, or when the second field is no port.

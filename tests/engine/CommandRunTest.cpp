@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "engine/loops/CommandRun.h"
@@ -110,6 +111,37 @@ class Simulation {
         return false;
     }
 
+    // The run over the row's list, driven here: its lines ("result text reason@ms", in order) and its holds.
+    struct Outcome {
+        bool ended;
+        std::vector<std::string> lines;
+        bool starved, heldForDescriptors, heldForMachine;
+    };
+    Outcome play() {
+        CommandRunConfig config;
+        config.loops = 2;
+        config.clock = [&] { return now; };
+        config.makeDriver = [&](CheckDriver::Reports reports) {
+            return std::make_unique<Driver>(*this, std::move(reports));
+        };
+        row.configure(config);
+        Outcome out{};
+        CommandRun command(
+            config, proxies, [&](std::function<void()> f) { posted.push_back(std::move(f)); },
+            [&](const CheckResult& r) {
+                const char* word = r.verdict.outcome == ProbeOutcome::Working ? "ok"
+                                   : r.verdict.outcome == ProbeOutcome::Dead  ? "dead"
+                                                                              : "aborted";
+                out.lines.push_back(std::string(word) + " " + r.proxy + " " +
+                                    std::string(reasonName(r.verdict.reason)) + "@" + std::to_string(ms(now)));
+            });
+        out.ended = run(command);
+        out.starved = command.starved();
+        out.heldForDescriptors = command.everHeld(CommandRun::Hold::Descriptors);
+        out.heldForMachine = command.everHeld(CommandRun::Hold::Machine);
+        return out;
+    }
+
     const RunCase& row;
     const Clock::time_point epoch = Clock::time_point{} + std::chrono::hours(1);
     Clock::time_point now = epoch;
@@ -145,30 +177,62 @@ class CommandRunStates : public ::testing::TestWithParam<RunCase> {};
 TEST_P(CommandRunStates, EveryProxyTakenEndsWithOneLineAndTheRunEnds) {
     const RunCase& c = GetParam();
     Simulation sim(c);
-    CommandRunConfig config;
-    config.loops = 2;
-    config.clock = [&] { return sim.now; };
-    config.makeDriver = [&](CheckDriver::Reports reports) {
-        return std::make_unique<Simulation::Driver>(sim, std::move(reports));
-    };
-    c.configure(config);
-    std::vector<std::string> lines;
-    CommandRun run(
-        config, sim.proxies, [&](std::function<void()> f) { sim.posted.push_back(std::move(f)); },
-        [&](const CheckResult& r) {
-            const char* word = r.verdict.outcome == ProbeOutcome::Working ? "ok"
-                               : r.verdict.outcome == ProbeOutcome::Dead  ? "dead"
-                                                                          : "aborted";
-            lines.push_back(std::string(word) + " " + r.proxy + " " + std::string(reasonName(r.verdict.reason)) + "@" +
-                            std::to_string(sim.ms(sim.now)));
-        });
-    ASSERT_TRUE(sim.run(run)) << "the run never ended; started: " << ::testing::PrintToString(sim.starts)
-                              << ", lines: " << ::testing::PrintToString(lines);
+    const Simulation::Outcome run = sim.play();
+    ASSERT_TRUE(run.ended) << "the run never ended; started: " << ::testing::PrintToString(sim.starts)
+                           << ", lines: " << ::testing::PrintToString(run.lines);
     EXPECT_EQ(sim.starts, c.starts);
-    EXPECT_EQ(lines, c.lines);
-    EXPECT_EQ(run.starved(), c.starved);
-    EXPECT_EQ(run.everHeld(CommandRun::Hold::Descriptors), c.heldForDescriptors);
-    EXPECT_EQ(run.everHeld(CommandRun::Hold::Machine), c.busyUntil > 0);
+    EXPECT_EQ(run.lines, c.lines);
+    EXPECT_EQ(run.starved, c.starved);
+    EXPECT_EQ(run.heldForDescriptors, c.heldForDescriptors);
+    EXPECT_EQ(run.heldForMachine, c.busyUntil > 0);
+}
+
+// Seeded random runs: any mix of verdicts, timings, retries, detection, holds, missing sockets and a stop keeps the
+// promise. Every proxy started ends with exactly one line, every one listed does unless the run stopped, and the
+// run ends.
+TEST(CommandRunPromise, HoldsWhateverHappensInWhateverOrder) {
+    const std::string verdicts[] = {"ok",          "refused",         "reset",   "idle-timeout",
+                                    "not-a-proxy", "connect-timeout", "nosocket"};
+    for (unsigned seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        const auto pick = [&](int n) { return int(random() % unsigned(n)); };
+        RunCase c{{"Random"}, {}, {}};
+        for (int i = pick(12); i >= 0; --i) {
+            c.list.push_back("10.0.0." + std::to_string(i) + ":1");
+            for (const char* scheme : {"", "socks5://", "socks4://"}) {
+                std::string plays;
+                for (int k = pick(4); k >= 0; --k)
+                    plays += (plays.empty() ? "" : ",") + verdicts[pick(7)] + "@" + std::to_string(pick(3000));
+                c.plays[scheme + c.list.back()] = plays;
+            }
+        }
+        const int rate = 1 + pick(50), retries = pick(3), descriptors = 1 + pick(6);
+        const bool detect = pick(2) == 1;
+        c.configure = [=](CommandRunConfig& config) {
+            config.rate = rate;
+            config.retries = retries;
+            config.detect = detect;
+            config.descriptors = std::size_t(descriptors);
+        };
+        c.busyUntil = pick(4) == 0 ? pick(2000) : 0;
+        c.stopAt = pick(3) == 0 ? pick(5000) : -1;
+        Simulation sim(c);
+        const Simulation::Outcome run = sim.play();
+        ASSERT_TRUE(run.ended) << ::testing::PrintToString(sim.starts);
+        std::map<std::string, int> started, ended;  // by the text as listed
+        const auto listed = [](std::string text) {
+            return text.substr(text.find("://") == std::string::npos ? 0 : text.find("://") + 3);
+        };
+        for (const std::string& s : sim.starts) started[listed(s.substr(0, s.rfind('@')))] = 1;
+        for (const std::string& l : run.lines)
+            ++ended[listed(l.substr(l.find(' ') + 1, l.rfind(' ') - l.find(' ') - 1))];
+        for (const auto& [proxy, n] : ended) EXPECT_EQ(n, 1) << proxy << " " << ::testing::PrintToString(run.lines);
+        EXPECT_EQ(ended.size(), started.size()) << ::testing::PrintToString(run.lines);
+        if (!sim.stopped && !run.starved) {
+            EXPECT_EQ(ended.size(), c.list.size()) << ::testing::PrintToString(run.lines);
+        }
+    }
 }
 
 auto rate = [](int n) { return [n](CommandRunConfig& c) { c.rate = n; }; };
