@@ -197,7 +197,7 @@ TEST(CommandRunPromise, HoldsWhateverHappensInWhateverOrder) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed);
         const auto pick = [&](int n) { return int(random() % unsigned(n)); };
-        RunCase c{{"Random"}, {}, {}};
+        RunCase c{};  // its list, plays and limits drawn below
         for (int i = pick(12); i >= 0; --i) {
             c.list.push_back("10.0.0." + std::to_string(i) + ":1");
             for (const char* scheme : {"", "socks5://", "socks4://"}) {
