@@ -68,7 +68,7 @@ struct Farm {
             ::getrlimit(RLIMIT_NOFILE, &files);
             files.rlim_cur = files.rlim_max;
             ::setrlimit(RLIMIT_NOFILE, &files);
-            serve(silentFd, {{workingFd, marked(0)}, {echoFd, echoed()}, {pageFd, marked(echoed().size())}});
+            serve(silentFd, echoFd, {{workingFd, marked(0)}, {pageFd, marked(echoed().size())}});
             ::_exit(0);
         }
         ::close(silentFd), ::close(workingFd), ::close(echoFd), ::close(pageFd);
@@ -77,11 +77,11 @@ struct Farm {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
-    // A judge's echo as an env CGI writes it, about the size of busybox's.
+    // A judge's echo as an env CGI writes it, about the size of busybox's; the request's query is added per request.
     static std::string echoed() {
         std::string body = "REMOTE_ADDR=127.0.0.1\nHTTP_VIA=1.1 kiriha-check\nHTTP_HOST=127.0.0.1\n";
         for (int i = 0; body.size() < 2000; ++i) body += "SERVER_VARIABLE_" + std::to_string(i) + "=some value\n";
-        return httpResponse(200, body);
+        return body;
     }
     // A page with the marker at its end, of at least `size` bytes.
     static std::string marked(std::size_t size) {
@@ -90,7 +90,9 @@ struct Farm {
         return httpResponse(200, body);
     }
     // The silent port, and ports that answer every request with their response.
-    [[noreturn]] static void serve(int silentFd, const std::vector<std::pair<int, std::string>>& answering) {
+    [[noreturn]] static void serve(int silentFd, int echoFd, std::vector<std::pair<int, std::string>> answering) {
+        const std::string echo = echoed();
+        answering.emplace_back(echoFd, "");
         const int ep = ::epoll_create1(0);
         std::unordered_map<int, const std::string*> answers;  // listening port: what it answers
         for (const auto& [fd, answer] : answering) answers[fd] = &answer;
@@ -127,7 +129,11 @@ struct Farm {
                 if (it == requests.end()) continue;  // silent: never answers
                 it->second.first.append(buf, std::size_t(got));
                 if (it->second.first.find("\r\n\r\n") == std::string::npos) continue;
-                const std::string& page = *it->second.second;
+                const std::string& request = it->second.first;
+                const std::string page =
+                    it->second.second->empty()  // the judge: its echo shows the query
+                        ? httpResponse(200, echo + "QUERY_STRING=" + request.substr(0, request.find('\r')) + "\n")
+                        : *it->second.second;
                 [[maybe_unused]] const ssize_t w = ::write(fd, page.data(), page.size());
                 requests.erase(it);
                 ::close(fd);

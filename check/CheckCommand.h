@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,8 +17,8 @@ struct CommandRunConfig;
 
 // The whole command: reads every list, fetches the page directly, checks every proxy with the window's engine and
 // rules, writes a line per proxy as it ends, and sums up on standard error. execute() returns the exit status: 0
-// some proxy works, 1 none does, 2 bad usage, an unreadable list, a page that cannot be fetched directly or a write
-// error, 130 interrupted.
+// some proxy works, 1 none does, 2 bad usage, an unreadable list, a page that cannot be fetched directly (before or
+// during the run) or a write error, 130 interrupted.
 class CheckCommand {
   public:
     explicit CheckCommand(std::vector<std::string> args) : args_(std::move(args)) {}
@@ -29,8 +30,6 @@ class CheckCommand {
         long long checked() const { return working + dead + aborted; }
     };
 
-    bool readInputs(ProxyLines& proxies);
-    bool openCountries();
     int usageError(const std::string& error);  // says it with the hint; the exit status
     int check(ProxyLines& proxies);
     int preflight(CommandRunConfig& config, EventLoop& loop);  // the exit status when no check is to start, else -1
@@ -41,7 +40,7 @@ class CheckCommand {
     std::vector<std::string> args_;
     CheckOptions options_;
     std::shared_ptr<const CountryDb> countries_;
-    Diagnostics err_;
+    Diagnostics err_{kProgramName};
     Tally tally_;
     int interrupts_ = 0;
     std::chrono::steady_clock::time_point started_;

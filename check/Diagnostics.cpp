@@ -8,8 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string_view>
-
-#include "check/Options.h"
+#include <utility>
 
 namespace {
 
@@ -28,7 +27,7 @@ constexpr auto kLockWait = std::chrono::seconds(1);
 
 }  // namespace
 
-Diagnostics::Diagnostics() {
+Diagnostics::Diagnostics(std::string program) : program_(std::move(program)) {
     const char* term = std::getenv("TERM");
     dumb_ = !term || std::string_view(term) == "dumb";
 }
@@ -39,14 +38,14 @@ void Diagnostics::wantProgress() {
 }
 
 void Diagnostics::say(const std::string& message) {
-    std::unique_lock lock(mutex_, kLockWait);
-    erase();
-    toError(std::string(kProgramName) + ": " + message + "\n");
+    write(program_ + ": " + message + "\n");
 }
 
 void Diagnostics::write(const std::string& text) {
-    std::unique_lock lock(mutex_, kLockWait);
-    erase();
+    // A writer stuck on a frozen terminal holds the lock: the message goes out all the same, the progress line's
+    // state left to it.
+    const std::unique_lock lock(mutex_, kLockWait);
+    if (lock) erase();
     toError(text);
 }
 
@@ -65,7 +64,8 @@ void Diagnostics::progress(std::string text) {
 }
 
 void Diagnostics::clearProgress() {
-    std::unique_lock lock(mutex_, kLockWait);
+    const std::unique_lock lock(mutex_, kLockWait);
+    if (!lock) return;
     erase();
     text_.clear();
 }

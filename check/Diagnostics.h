@@ -11,10 +11,10 @@
 // say() and write() are for the main thread, aroundOutput() for the output's writer.
 class Diagnostics {
   public:
-    Diagnostics();
+    explicit Diagnostics(std::string program);
     void wantProgress();  // the progress line is then on when standard error is a terminal
 
-    void say(const std::string& message);  // "kiriha-check: message", a line of its own
+    void say(const std::string& message);  // "program: message", a line of its own
     void write(const std::string& text);   // as it is
 
     bool progressOn() const { return on_; }
@@ -28,7 +28,8 @@ class Diagnostics {
     void erase();  // with the lock held
     void draw();
 
-    std::timed_mutex mutex_;
+    std::string program_;
+    std::timed_mutex mutex_;  // shown_ and text_ are touched with it held only
     bool on_ = false;
     bool dumb_;  // a terminal without escape sequences: spaces cover what was there
     bool shared_ = false;

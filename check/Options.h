@@ -5,17 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "check/OptionTable.h"
 #include "engine/rules/Judge.h"
 
-// What the command line asks for. What each option means, its range and its default are in one table
-// (Options.cpp), which also writes --help, the manual's OPTIONS and the completion's values.
-struct CheckOptions {
-    std::vector<std::string> files;                      // "-" is standard input; none means standard input
-    bool workingOnly = false;                            // -w: working proxies only, without prefix
-    bool cp932 = false;                                  // the window's bytes instead of UTF-8
-    bool json = false;                                   // a JSON object per check instead of a line
-    bool why = false;                                    // the reason and the time after each line
-    bool quiet = false;                                  // -q: no progress line and no summary
+// What the checks are asked for, in the options both commands take: the page, the text, the judge, the countries,
+// the limits and the pace. What each option means, its range and its default are in one table (Options.cpp).
+struct RunOptions {
     int rate;                                            // new checks per second
     std::optional<std::string> url;                      // the page asked for, instead of the window's
     std::optional<std::string> expect;                   // the text that proves it came, instead of the window's marker
@@ -28,12 +23,26 @@ struct CheckOptions {
     std::optional<std::chrono::seconds> idleTimeout;     // lowers the limit of a silence
     std::optional<std::string> judge;                    // a judge page to ask, instead of a page and its text
     std::optional<Anonymity> anonymity;                  // with a judge: the least a working proxy must hide
-    std::string geoip;                                   // a country database instead of the usual places'
+    std::optional<std::string> geoip;                    // a country database instead of the usual places'
     std::vector<std::string> countries;                  // the countries a working proxy must be in
     bool unaltered = false;                              // the page must come byte for byte as fetched directly
+    RunOptions();
+};
+// The rows of those options, in the order --help lists them, and what cannot be asked for together.
+const std::vector<OptionRow<RunOptions>>& runRows();
+std::string runConflicts(const RunOptions& o);
+
+// What the command line of kiriha-check asks for.
+struct CheckOptions {
+    RunOptions run;
+    std::vector<std::string> files;  // "-" is standard input; none means standard input
+    bool workingOnly = false;        // -w: working proxies only, without prefix
+    bool cp932 = false;              // the window's bytes instead of UTF-8
+    bool json = false;               // a JSON object per check instead of a line
+    bool why = false;                // the reason and the time after each line
+    bool quiet = false;              // -q: no progress line and no summary
     bool help = false;
     bool version = false;
-    CheckOptions();
 };
 
 // The options, or the usage error to report (exit status 2).
@@ -45,9 +54,6 @@ struct ParsedArguments {
 ParsedArguments parseArguments(const std::vector<std::string>& args);
 
 inline constexpr const char* kProgramName = "kiriha-check";
+std::vector<OptionSpec> checkSpecs();
 std::string helpText();
-std::string versionText();
-
-// Written from the table at build time: the manual's OPTIONS section (roff) and the bash completion's value arms.
-std::string manualOptions();
-std::string completionValues();
+std::string versionText(const char* program);

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "check/Diagnostics.h"
+#include "sys/WriteAll.h"
 
 namespace {
 
@@ -93,18 +94,7 @@ void OutputWriter::run() {
 }
 
 int OutputWriter::writeBatch(const std::string& batch) {
-    for (std::string_view rest = batch; !rest.empty();) {
-        const ssize_t n = ::write(fd_, rest.data(), rest.size());
-        if (n >= 0) {
-            rest.remove_prefix(std::size_t(n));
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd ready{fd_, POLLOUT, 0};  // left non-blocking by whoever gave us the descriptor
-            ::poll(&ready, 1, -1);
-        } else if (errno != EINTR) {
-            return errno;
-        }
-    }
-    return 0;
+    return writeAll(fd_, batch);
 }
 
 bool OutputWriter::waitForRoom(std::size_t size) {

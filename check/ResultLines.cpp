@@ -31,7 +31,7 @@ ResultLines::ResultLines(const CheckOptions& o, bool countries)
       why_(o.why),
       workingOnly_(o.workingOnly),
       terminal_(::isatty(1)),
-      judged_(o.judge.has_value()),
+      judged_(o.run.judge.has_value()),
       countries_(countries) {}
 
 std::string ResultLines::format(std::string_view proxy, const Verdict& v) const {
@@ -40,8 +40,12 @@ std::string ResultLines::format(std::string_view proxy, const Verdict& v) const 
     std::string sjis = workingOnly_ ? std::string(proxy) : resultLine(v.outcome, proxy);
     if (terminal_) sjis = escapeForTerminal(sjis);
     std::string out = cp932_ ? sjis : codec_.decode(sjis).toStdString();
+    // With a database in use, where the proxy is: beside it, but for the bare list -w writes.
+    if (countries_ && (!workingOnly_ || why_)) out += "\t" + v.country.value_or("-");
     if (why_) out += "\t" + std::string(reasonName(v.reason)) + " " + std::to_string(v.totalMs) + " ms";
-    if (why_ && v.sighting) out += "\t" + std::string(anonymityName(v.sighting->anonymity)) + " " + v.sighting->exit;
+    if (why_ && v.sighting)
+        out += "\t" + std::string(anonymityName(v.sighting->anonymity)) + " " +
+               (v.sighting->exit.empty() ? "-" : v.sighting->exit);
     out += cp932_ ? sjis::kLineBreak : "\n";
     return out;
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "engine/loops/CommandRun.h"
-#include "engine/loops/PostQueue.h"
 
 namespace {
 
@@ -12,14 +11,13 @@ constexpr auto kDispatchSlice = std::chrono::milliseconds(10);
 
 }  // namespace
 
-void driveRun(CommandRun& run, PostQueue& queue, const std::function<bool()>& stopWaiting,
+void driveRun(CommandRun& run, RunWaiter& waiter, const std::function<bool()>& stopWaiting,
               const std::function<void()>& afterDispatch) {
     const auto over = [&] { return run.finished() || (stopWaiting && stopWaiting()); };
     while (!over()) {
-        const auto next = run.dispatch(PostQueue::Clock::now());
+        const auto next = run.dispatch(waiter.now());
         if (afterDispatch) afterDispatch();
         if (over()) return;
-        queue.runUntil(std::max(next, PostQueue::Clock::now() + kDispatchSlice),
-                       [&] { return run.changed() || over(); });
+        waiter.runUntil(std::max(next, waiter.now() + kDispatchSlice), [&] { return run.changed() || over(); });
     }
 }

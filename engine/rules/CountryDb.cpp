@@ -1,21 +1,80 @@
 #include "engine/rules/CountryDb.h"
 
 #include <maxminddb.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
+#include <tuple>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+// How much of the search tree is walked, and how many records are looked at, to tell what the records carry.
+constexpr std::size_t kNodesWalked = 100'000;
+constexpr int kRecordsLooked = 64;
+
+bool carriesCountry(MMDB_entry_s entry) {
+    MMDB_entry_data_s code{};
+    return MMDB_get_value(&entry, &code, "country", "iso_code", nullptr) == MMDB_SUCCESS && code.has_data &&
+           code.type == MMDB_DATA_TYPE_UTF8_STRING;
+}
+
+// Whether the records met first in the tree carry a country; nothing when it holds no record at all.
+std::optional<bool> recordsCarryCountry(MMDB_s& db) {
+    std::vector<std::uint32_t> stack{0};
+    std::unordered_set<std::uint32_t> seen;
+    int looked = 0;
+    while (!stack.empty() && seen.size() < kNodesWalked && looked < kRecordsLooked) {
+        const std::uint32_t node = stack.back();
+        stack.pop_back();
+        MMDB_search_node_s n{};
+        if (!seen.insert(node).second || MMDB_read_node(&db, node, &n) != MMDB_SUCCESS) continue;
+        for (const auto& [type, next, entry] :
+             {std::tuple{n.left_record_type, n.left_record, n.left_record_entry},
+              std::tuple{n.right_record_type, n.right_record, n.right_record_entry}}) {
+            if (type == MMDB_RECORD_TYPE_SEARCH_NODE) stack.push_back(std::uint32_t(next));
+            if (type != MMDB_RECORD_TYPE_DATA) continue;
+            if (carriesCountry(entry)) return true;
+            ++looked;
+        }
+    }
+    if (looked == 0) return std::nullopt;
+    return false;
+}
+
+}  // namespace
 
 struct CountryDb::Handle {
     MMDB_s db{};
+    bool open = false;
+    ~Handle() {
+        if (open) MMDB_close(&db);
+    }
 };
 
 CountryDb::CountryDb(const std::string& file) : handle_(std::make_unique<Handle>()), file_(file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || ::access(file.c_str(), R_OK) != 0)
+        throw std::runtime_error(file + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw std::runtime_error(file + ": " + std::strerror(EISDIR));
     if (const int status = MMDB_open(file.c_str(), MMDB_MODE_MMAP, &handle_->db); status != MMDB_SUCCESS)
-        throw std::runtime_error(file + ": " + MMDB_strerror(status));
+        throw std::runtime_error(file + ": not a MaxMind DB database (" + MMDB_strerror(status) + ")");
+    handle_->open = true;
+    const std::string type = handle_->db.metadata.database_type ? handle_->db.metadata.database_type : "MaxMind DB";
+    const std::optional<bool> countries = recordsCarryCountry(handle_->db);
+    if (!countries)
+        throw std::runtime_error(file + ": a " + type + " database that holds no record; a country database is wanted");
+    if (!*countries)
+        throw std::runtime_error(file + ": a " + type +
+                                 " database, whose records carry no country; a country database is wanted "
+                                 "(GeoLite2-Country, GeoIP2-Country, DB-IP's country lite)");
 }
 
-CountryDb::~CountryDb() {
-    MMDB_close(&handle_->db);
-}
+CountryDb::~CountryDb() = default;
 
 std::optional<std::string> CountryDb::country(const std::string& address) const {
     int gaiError = 0, status = 0;
@@ -31,4 +90,25 @@ std::optional<std::string> CountryDb::country(const std::string& address) const 
 std::vector<std::string> usualCountryDbs() {
     return {"/var/lib/GeoIP/GeoLite2-Country.mmdb", "/var/lib/GeoIP/GeoIP2-Country.mmdb",
             "/usr/share/GeoIP/GeoLite2-Country.mmdb", "/usr/share/GeoIP/dbip-country-lite.mmdb"};
+}
+
+CountryChoice chooseCountryDb(const std::optional<std::string>& named, bool wanted) {
+    CountryChoice choice;
+    try {
+        if (named) choice.db = std::make_shared<const CountryDb>(*named);
+    } catch (const std::exception& e) {
+        choice.error = e.what();
+    }
+    if (named || !wanted) return choice;
+    for (const std::string& file : usualCountryDbs()) {
+        if (::access(file.c_str(), F_OK) != 0) continue;
+        try {
+            choice.db = std::make_shared<const CountryDb>(file);
+            return choice;
+        } catch (const std::exception& e) {
+            choice.notes.push_back(std::string(e.what()) + ": skipped");
+        }
+    }
+    choice.error = "--country needs a country database (--geoip=FILE); none is in the usual places";
+    return choice;
 }

@@ -9,7 +9,8 @@
 // thread.
 class CountryDb {
   public:
-    // Throws std::runtime_error, naming the file and libmaxminddb's reason, when it cannot be opened.
+    // Throws std::runtime_error, naming the file and why, when it cannot be opened or its records carry no country
+    // (an ASN database).
     explicit CountryDb(const std::string& file);
     ~CountryDb();
     CountryDb(const CountryDb&) = delete;
@@ -27,3 +28,13 @@ class CountryDb {
 
 // Where Debian's geoipupdate and users put such a database, in the order they are looked for.
 std::vector<std::string> usualCountryDbs();
+
+// The database a run uses: the one named (`named`), else, where countries are asked for (`wanted`), the first of the
+// usual places that opens; else none. A database found but unusable is skipped with a note, never the end of a run;
+// one named that cannot be used, or none found where one is wanted, is `error`.
+struct CountryChoice {
+    std::shared_ptr<const CountryDb> db;
+    std::vector<std::string> notes;
+    std::string error;
+};
+CountryChoice chooseCountryDb(const std::optional<std::string>& named, bool wanted);

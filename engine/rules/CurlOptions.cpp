@@ -2,13 +2,6 @@
 
 #include "engine/rules/ProbeRules.h"
 
-namespace {
-
-constexpr long kMaxRedirects = 10;
-constexpr long kDefaultProxyPort = 80;
-
-}  // namespace
-
 void setCheckOptions(CURL* h, const CheckSettings& settings, const std::string& agent, const std::string& proxy,
                      bool direct, const std::string& url) {
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());

@@ -30,6 +30,10 @@ using CurlText = std::unique_ptr<char, TextDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 
+// Redirects a check follows, and the port of a proxy text that names none.
+inline constexpr long kMaxRedirects = 10;
+inline constexpr long kDefaultProxyPort = 80;
+
 // The options of every check's transfer, whichever driver runs it: the page, the agent, the proxy text as written
 // (no proxy at all when `direct`: a local host under the "<local>" bypass), redirects, protocols, certificates and
 // the connect and total limits. The idle limit is the driver's to keep, by limitPassed.

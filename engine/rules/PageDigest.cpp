@@ -23,13 +23,13 @@ PageDigest& PageDigest::operator=(PageDigest&&) noexcept = default;
 
 void PageDigest::feed(std::string_view chunk) {
     size_ += chunk.size();
-    EVP_DigestUpdate(context_->md.get(), chunk.data(), chunk.size());
+    failed_ = failed_ || EVP_DigestUpdate(context_->md.get(), chunk.data(), chunk.size()) != 1;
 }
 
-std::string PageDigest::finish() {
+std::optional<std::string> PageDigest::finish() {
     unsigned char sum[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_DigestFinal_ex(context_->md.get(), sum, &length);
+    if (failed_ || EVP_DigestFinal_ex(context_->md.get(), sum, &length) != 1 || length == 0) return std::nullopt;
     std::string text = std::to_string(size_) + ":";
     for (unsigned int i = 0; i < length; ++i) {
         char hex[3];

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,10 +15,13 @@ class PageDigest {
     PageDigest& operator=(PageDigest&&) noexcept;
 
     void feed(std::string_view chunk);
-    std::string finish();  // "size:sha256 in hex", once every chunk is in
+    // "size:sha256 in hex", once every chunk is in; nothing when OpenSSL failed on the way, so that no failed digest
+    // ever equals another.
+    std::optional<std::string> finish();
 
   private:
     struct Context;
     std::unique_ptr<Context> context_;
     std::uint64_t size_ = 0;
+    bool failed_ = false;
 };

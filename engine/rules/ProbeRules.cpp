@@ -52,14 +52,25 @@ std::optional<Decision> ProbeRules::beforeRead() const {
     return std::nullopt;
 }
 
+Target Target::forDirect() const {
+    Target direct = *this;
+    direct.proxyAnswerDecides = false;
+    direct.least = Anonymity::Transparent;
+    direct.keepCountries.clear();
+    return direct;
+}
+
+std::optional<Reason> proxysOwnAnswer(long status, std::optional<long> directStatus) {
+    // The proxy's error page may quote the URL, or hold any text: its status says what it is.
+    if (status == 407) return Reason::ProxyAuth;
+    if (status == 502 || status == 503 || status == 504) return Reason::ProxyDenied;
+    if (status == 401 && directStatus && *directStatus != 401) return Reason::ProxyAuth;
+    return std::nullopt;
+}
+
 std::optional<Decision> ProbeRules::afterHeaders(long status) const {
     if (!target_.proxyAnswerDecides) return std::nullopt;
-    // The proxy's error page may quote the URL, or hold any text: its status says what it is.
-    if (status == 407) return Decision{ProbeOutcome::Dead, Reason::ProxyAuth};
-    if (status == 502 || status == 503 || status == 504) return Decision{ProbeOutcome::Dead, Reason::ProxyDenied};
-    // tinyproxy answers a wrong password so: a page that wants none when fetched directly.
-    if (status == 401 && target_.directStatus && *target_.directStatus != 401)
-        return Decision{ProbeOutcome::Dead, Reason::ProxyAuth};
+    if (const auto reason = proxysOwnAnswer(status, target_.directStatus)) return Decision{ProbeOutcome::Dead, *reason};
     return std::nullopt;
 }
 
@@ -69,7 +80,10 @@ std::optional<Decision> ProbeRules::afterRead(std::string_view chunk) {
             if (scan_.feed(chunk)) return Decision{ProbeOutcome::Working, Reason::Marker};
             break;
         case Target::Page::Echo:
-            if (echo_.size() + chunk.size() > kMaxEcho) return Decision{ProbeOutcome::Dead, Reason::NotAJudge};
+            if (echo_.size() + chunk.size() > kMaxEcho) {  // no judge writes more: what is kept stays bounded
+                fault_ = EchoFault::TooLong;
+                return Decision{ProbeOutcome::Dead, Reason::NotAJudge};
+            }
             echo_.append(chunk);
             break;
         case Target::Page::Unaltered:
@@ -82,25 +96,32 @@ std::optional<Decision> ProbeRules::afterRead(std::string_view chunk) {
 
 std::optional<Decision> ProbeRules::atWholePage(Verdict& v) {
     if (target_.page == Target::Page::Unaltered) {
-        v.digest = digest_->finish();
+        const std::optional<std::string> digest = digest_->finish();
+        if (!digest) return Decision{ProbeOutcome::Dead, Reason::Error};  // ours: a failed digest compares with none
+        v.digest = *digest;
         if (target_.digest.empty())  // fetched directly, to learn it: the page must hold the text
             return scan_.found() ? Decision{ProbeOutcome::Working, Reason::Marker}
                                  : Decision{ProbeOutcome::Dead, Reason::NoMarker};
         if (v.digest != target_.digest) return Decision{ProbeOutcome::Dead, Reason::Altered};
-        return Decision{ProbeOutcome::Working, Reason::Marker};
+        return Decision{ProbeOutcome::Working, Reason::Unaltered};
     }
     if (target_.page != Target::Page::Echo) return std::nullopt;
-    const std::optional<Echo> echo = readEcho(echo_);
-    if (!echo) return Decision{ProbeOutcome::Dead, Reason::NotAJudge};
-    v.sighting = classify(*echo, target_.ourAddresses);
+    EchoRead read = readEcho(echo_);
+    fault_ = read.fault;
+    if (read.echo && target_.judge && echo_.find(target_.judge->nonce) == std::string::npos)
+        fault_ = EchoFault::NoNonce;  // a canned echo, or another request's
+    if (fault_ != EchoFault::None) return Decision{ProbeOutcome::Dead, Reason::NotAJudge};
+    v.sighting = classify(*read.echo, target_.judge ? *target_.judge : JudgeBaseline{});
+    if (target_.keepEcho) v.echo = std::move(read.echo);
     // Worse than asked for: what it shows of us decides the reason.
-    if (v.sighting->anonymity > target_.least)
+    if (!hidesAtLeast(v.sighting->anonymity, target_.least))
         return Decision{ProbeOutcome::Dead,
                         v.sighting->anonymity == Anonymity::Transparent ? Reason::LeaksAddress : Reason::RevealsProxy};
-    return Decision{ProbeOutcome::Working, Reason::Marker};
+    return Decision{ProbeOutcome::Working, Reason::Echo};
 }
 
 void ProbeRules::finish(Verdict& v) const {
+    v.echoFault = fault_;
     if (!target_.countries) return;
     const std::string& where = target_.page == Target::Page::Echo ? (v.sighting ? v.sighting->exit : "") : v.proxyIp;
     if (!where.empty()) v.country = target_.countries->country(where);

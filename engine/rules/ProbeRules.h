@@ -31,12 +31,26 @@ struct Target {
     // fetched directly. The window asks for the marker alone.
     enum class Page { Marker, Echo, Unaltered } page = Page::Marker;
     bool sendVia = false;                          // a forwarding header of our own, for a judge to echo back
-    std::vector<std::string> ourAddresses{};       // with an echo: what a transparent proxy passes on
+    std::shared_ptr<const JudgeBaseline> judge{};  // with an echo: what the judge's side shows of us and adds
+    bool keepEcho = false;                         // with an echo: hand it on whole (fetched directly, to learn)
     Anonymity least = Anonymity::Transparent;      // with an echo: a proxy that shows more of us is dead
     std::string digest{};                          // unaltered: the page's, fetched directly; empty: learnt now
     std::shared_ptr<const CountryDb> countries{};  // where the exit or the proxy is, when set
     std::vector<std::string> keepCountries{};      // the countries a working proxy must be in; empty: any
+
+    // The same page fetched without a proxy: nothing a proxy may be found out by applies, and the page's own answer
+    // is the page's.
+    Target forDirect() const;
 };
+
+// A proxy's own answer to a request through it, whatever page it sends with it: 407 wants credentials, 502, 503
+// and 504 say it cannot reach the page, and 401 where the page fetched directly (`directStatus`) wanted none is
+// how tinyproxy answers a wrong password. Nothing for any other status.
+std::optional<Reason> proxysOwnAnswer(long status, std::optional<long> directStatus);
+// A status a page fetched directly must answer with for its checks to mean anything: a success.
+inline bool pageAnswered(std::optional<long> status) {
+    return status && *status >= 200 && *status < 300;
+}
 
 inline constexpr std::string_view kProbeAgent = "Mozilla/4.0 (compatible; MSIE 5.01; Windows 98)";
 inline constexpr std::string_view kProxyBypass = "<local>";
@@ -103,13 +117,15 @@ class ProbeRules {
     std::optional<Decision> atWholePage(Verdict& verdict);
     // A read that failed or brought nothing ends the check dead; the transfer says why.
     static constexpr ProbeOutcome atEnd() { return ProbeOutcome::Dead; }
-    // Last, with everything else in `verdict`: the country, and a working proxy outside those asked for is dead.
+    // Last, with everything else in `verdict`: why an echo was none, the country, and a working proxy outside those
+    // asked for is dead.
     void finish(Verdict& verdict) const;
 
   private:
     MarkerScan scan_;
     const Target& target_;
     const StopRequest& stop_;
-    std::string echo_;                  // a judge's echo, as it came
-    std::optional<PageDigest> digest_;  // an unaltered page's
+    std::string echo_;                   // a judge's echo, as it came
+    EchoFault fault_ = EchoFault::None;  // why it was none
+    std::optional<PageDigest> digest_;   // an unaltered page's
 };

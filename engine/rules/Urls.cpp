@@ -96,6 +96,10 @@ std::string proxyScheme(const std::string& proxy) {
 }
 
 std::optional<std::string> fromSellerForm(std::string_view text) {
+    // Whitespace or a control byte anywhere is no seller's line: the text goes to libcurl as written, which refuses
+    // it, rather than a stray space becoming part of a password.
+    if (std::any_of(text.begin(), text.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; }))
+        return std::nullopt;
     const auto portAt = text.find(':');
     if (portAt == std::string_view::npos || portAt == 0) return std::nullopt;
     const auto userAt = text.find(':', portAt + 1);

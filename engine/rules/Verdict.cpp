@@ -9,38 +9,42 @@
 
 namespace {
 
-// The vocabulary: each reason's word, whether another try may end otherwise, and whether another protocol may.
+// The vocabulary: each reason's word, whether another try may end otherwise, whether another protocol may, and
+// whether the page itself, down or changed, would give it.
 struct ReasonRow {
     Reason reason;
     std::string_view name;
     bool transient;
     bool otherProtocol;
+    bool farEnd;
 };
 // In the order of the enum, one row each: a reason added without its row fails to compile.
 constexpr ReasonRow kReasons[] = {
-    {Reason::Marker, "marker", false, false},
-    {Reason::NoMarker, "no-marker", false, false},
-    {Reason::Refused, "refused", false, false},
-    {Reason::Unreachable, "unreachable", false, false},
-    {Reason::ProxyName, "proxy-name", false, false},
-    {Reason::TargetName, "target-name", false, false},
-    {Reason::ConnectTimeout, "connect-timeout", true, false},
-    {Reason::IdleTimeout, "idle-timeout", true, false},
-    {Reason::TimeLimit, "time-limit", false, false},
-    {Reason::ProxyDenied, "proxy-denied", false, false},
-    {Reason::ProxyAuth, "proxy-auth", false, false},
-    {Reason::Tls, "tls", false, false},
-    {Reason::NotAProxy, "not-a-proxy", false, true},
-    {Reason::Reset, "reset", true, true},
-    {Reason::Redirects, "redirects", false, false},
-    {Reason::Unsupported, "unsupported", false, false},
-    {Reason::NotAJudge, "not-a-judge", false, false},
-    {Reason::LeaksAddress, "leaks-address", false, false},
-    {Reason::RevealsProxy, "reveals-proxy", false, false},
-    {Reason::Country, "country", false, false},
-    {Reason::Altered, "altered", false, false},
-    {Reason::Stopped, "stopped", false, false},
-    {Reason::Error, "error", false, false},
+    {Reason::Marker, "marker", false, false, false},
+    {Reason::Echo, "echo", false, false, false},
+    {Reason::Unaltered, "unaltered", false, false, false},
+    {Reason::NoMarker, "no-marker", false, false, true},
+    {Reason::Refused, "refused", false, false, false},
+    {Reason::Unreachable, "unreachable", false, false, false},
+    {Reason::ProxyName, "proxy-name", false, false, false},
+    {Reason::TargetName, "target-name", false, false, true},
+    {Reason::ConnectTimeout, "connect-timeout", true, false, false},
+    {Reason::IdleTimeout, "idle-timeout", true, false, false},
+    {Reason::TimeLimit, "time-limit", false, false, false},
+    {Reason::ProxyDenied, "proxy-denied", false, false, true},
+    {Reason::ProxyAuth, "proxy-auth", false, false, false},
+    {Reason::Tls, "tls", false, false, false},
+    {Reason::NotAProxy, "not-a-proxy", false, true, false},
+    {Reason::Reset, "reset", true, true, false},
+    {Reason::Redirects, "redirects", false, false, true},
+    {Reason::Unsupported, "unsupported", false, false, false},
+    {Reason::NotAJudge, "not-a-judge", false, false, true},
+    {Reason::LeaksAddress, "leaks-address", false, false, false},
+    {Reason::RevealsProxy, "reveals-proxy", false, false, false},
+    {Reason::Country, "country", false, false, false},
+    {Reason::Altered, "altered", false, false, true},
+    {Reason::Stopped, "stopped", false, false, false},
+    {Reason::Error, "error", false, false, false},
 };
 
 static_assert(std::size(kReasons) == std::size_t(Reason::Error) + 1, "a reason has no row");
@@ -126,6 +130,9 @@ bool isTransient(Reason reason) {
 }
 bool suggestsOtherProtocol(Reason reason) {
     return rowOf(reason).otherProtocol;
+}
+bool pointsAtFarEnd(Reason reason) {
+    return rowOf(reason).farEnd;
 }
 
 Reason reasonFor(const TransferFacts& f) {

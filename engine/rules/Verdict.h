@@ -12,6 +12,8 @@ enum class ProbeOutcome : char { Dead = '1', Working = '2', Aborted = '3' };
 // Why a check ended as it did, in a small fixed vocabulary that scripts may rely on.
 enum class Reason {
     Marker,          // working: the page came with the expected text
+    Echo,            // working: a judge's echo of this very request came whole
+    Unaltered,       // working: the page came byte for byte as fetched directly
     NoMarker,        // a page came without it
     Refused,         // the proxy's port refused the connection
     Unreachable,     // no route to the proxy
@@ -41,6 +43,8 @@ std::string_view reasonName(Reason reason);
 bool isTransient(Reason reason);
 // The other end is not an HTTP proxy, or hung up on one: another protocol may be worth a try.
 bool suggestsOtherProtocol(Reason reason);
+// What every proxy would read were the page itself down or changed: many in a row point at the far end.
+bool pointsAtFarEnd(Reason reason);
 
 // What a check found out, beside its verdict. Times are from the start of the check; unset where the stage was not
 // reached.
@@ -55,16 +59,20 @@ struct Verdict {
     std::optional<long> firstByteMs;
     long totalMs = 0;
     std::uint64_t bytes = 0;
-    std::optional<Sighting> sighting;    // what a judge saw, where the page was one
-    std::string proxyIp;                 // the proxy's address as connected
-    std::optional<std::string> country;  // of the exit (with a judge) or the proxy, where a database knows it
-    std::string digest;                  // of the page, where it was to be whole
+    std::optional<Sighting> sighting;       // what a judge saw, where the page was one
+    EchoFault echoFault = EchoFault::None;  // why the page was no judge's echo (not-a-judge)
+    std::optional<Echo> echo;               // the echo itself, where the target keeps it (fetched directly, to learn)
+    std::string proxyIp;                    // the proxy's address as connected
+    std::optional<std::string> country;     // of the exit (with a judge) or the proxy, where a database knows it
+    std::string digest;                     // of the page, where it was to be whole
 };
 
 // A finished check, as both runs hand it to their front-end: the proxy text (Shift_JIS bytes) and its verdict.
 struct CheckResult {
     std::string proxy;
     Verdict verdict;
+    std::size_t line = 0;  // the command's run: where the proxy stands in its list, from 0
+    std::string tried{};   // the command's run: the text as the last try gave it to libcurl
 };
 
 // What libcurl says of a transfer that ended without a decision of the read rules.

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "check/Options.h"
+#include "check/RunSetup.h"
 #include "engine/rules/CountryDb.h"
 #include "engine/rules/Verdict.h"
 #include "kiriha/Version.h"
@@ -36,11 +37,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The binary under test: this build's, or another one, to show what a mend changed.
+std::string checkBinary() {
+    const char* other = std::getenv("KIRIHA_CHECK_UNDER_TEST");
+    return other ? other : KIRIHA_CHECK_BINARY;
+}
+
 // kiriha-check as `launch` says. Without a page of the test's own (--url) there is no preflight: the window's page
 // is not reachable from here.
 Ran runCheck(Launch launch, const std::function<void(pid_t, const std::string& out)>& watch = {}) {
-    const char* other = std::getenv("KIRIHA_CHECK_UNDER_TEST");  // another build, to show what a mend changed
-    launch.binary = other ? other : KIRIHA_CHECK_BINARY;
+    launch.binary = checkBinary();
     if (std::none_of(launch.args.begin(), launch.args.end(),
                      [](const auto& a) { return a.starts_with("--url") || a.starts_with("--judge"); }))
         launch.args.insert(launch.args.begin(), "--no-preflight");
@@ -109,6 +115,7 @@ struct Proxies {
                               c.reset();
                           },
                           false};
+    TestServer unavailable{[](TestServer::Connection& c) { c.send(httpResponse(503, "<p>" + kTestMarker + "</p>")); }};
     TinyProxy tinyproxy{"Upstream http " + working.address() + "\n"};  // a real proxy in front of a working one
     const ClosedPort closed;
     const std::string dead = closed.address();
@@ -177,6 +184,12 @@ std::string many(const std::string& proxy, int n) {
     for (int i = 0; i < n; ++i) text += proxy + "\n";
     return text;
 }
+// The nonce a request to a judge carries in its query, as a judge would echo it.
+std::string nonceOf(const std::string& request) {
+    const auto at = request.find("kiriha=");
+    return at == std::string::npos ? "" : request.substr(at, request.find_first_of(" &\r", at) - at);
+}
+
 auto noLines = [] { return std::multiset<std::string>{}; };
 Launch args(std::vector<std::string> a, std::string input = "", Out out = Out::Pipe) {
     Launch launch;
@@ -341,7 +354,16 @@ INSTANTIATE_TEST_SUITE_P(
                         return args({"--rate", "10001"}, list());
                     },
                     noLines, 2},
-        CommandCase{"UnknownOption", [](CheckCommand&) { return args({"--fast"}, list()); }, noLines, 2}),
+        CommandCase{"UnknownOption", [](CheckCommand&) { return args({"--fast"}, list()); }, noLines, 2},
+        // A page whose own answer is an error is down, whatever text its error page holds: SOCKS proxies, which
+        // cannot answer HTTP themselves, would all read dead.
+        CommandCase{"APageThatAnswers503WithTheText",
+                    [](CheckCommand&) {
+                        return args({"--url=" + proxies->unavailable.url("/"), "--expect=" + kTestMarker}, list());
+                    },
+                    noLines, 2,
+                    ": answered 503 when fetched directly; every proxy would read dead (--no-preflight checks "
+                    "anyway)\n"}),
     caseName);
 
 // The same list through the window and through --cp932: the same bytes, line for line.
@@ -586,15 +608,22 @@ TEST(OptionDocs, ComeFromTheTable) {
     const std::string manual = fileText(KIRIHA_BUILD_DIR "/data/kiriha-check.1");
     const auto from = manual.find(".SH OPTIONS\n"), to = manual.find("\n.SH ", from + 1);
     ASSERT_NE(from, std::string::npos);
-    EXPECT_EQ(manual.substr(from + 12, to + 1 - from - 12), manualOptions());
+    EXPECT_EQ(manual.substr(from + 12, to + 1 - from - 12), manualOptions(checkSpecs()));
     const std::string completion = fileText(KIRIHA_BUILD_DIR "/data/kiriha-check.bash");
     const auto arms = completion.find("    case $prev in\n"), end = completion.find("    esac\n");
     ASSERT_NE(arms, std::string::npos);
     EXPECT_EQ(completion.substr(arms, end - arms),
               "    case $prev in\n        --help | --version | -h)\n            return\n            ;;\n" +
-                  completionValues());
+                  completionValues(checkSpecs()));
     const Ran help = runCheck(args({"--help"}));
     EXPECT_EQ(help.out, helpText());
+    // The facts it states come from where the program keeps them: none is left unfilled, none written by hand.
+    EXPECT_EQ(manual.find("{{"), std::string::npos);
+    for (std::string file : usualCountryDbs()) {
+        file = std::regex_replace(file, std::regex("-"), "\\-");
+        EXPECT_NE(manual.find(".IR " + file + " ,\n"), std::string::npos) << file;
+    }
+    EXPECT_NE(manual.find("at most " + std::to_string(kMaxEcho / 1024) + " KiB"), std::string::npos);
 }
 
 // Countries asked for with no database to tell them by: a usage error, before anything is read.
@@ -683,6 +712,9 @@ class Scripted : public CheckCommand {
 struct Judges {
     TestCa ca;
     LocalProxy env{LocalProxy::Kind::EnvJudge, "", 0, "127.0.0.9"};
+    // The env judge behind a front of its own, as squid, varnish or Apache stand in front of a site: it adds a Via and
+    // an X-Forwarded-For to every request.
+    LocalProxy front{LocalProxy::Kind::JudgeFront, "127.0.0.9", env.port(), "127.0.0.10"};
     LocalProxy httpbin{LocalProxy::Kind::Httpbin, "", 0, "127.0.0.9"};
     LocalProxy httpsbin{LocalProxy::Kind::Httpbin, ca.cert() + " " + ca.key()};  // on the certificate's address
     LocalProxy squid{LocalProxy::Kind::Squid, "", 0, "127.0.0.21"};              // X-Forwarded-For: our address
@@ -700,28 +732,42 @@ struct Judges {
         c.send(httpResponse(200, "<script src=//ads.example/a.js></script>" + page));
     }};
     TempDir dir;
-    // Countries of the suite's own, written by Debian's MaxMind::DB::Writer: two exits, and this machine.
+    // Countries of the suite's own, written by Debian's MaxMind::DB::Writer: two exits, and this machine; and a
+    // database of another kind, whose records carry no country.
     const std::string countries = dir.str() + "/countries.mmdb";
+    const std::string asn = dir.str() + "/asn.mmdb";
     Judges() {
         const std::string script = dir.file("write.pl", R"(use MaxMind::DB::Writer::Tree;
-my ($out, @pairs) = @ARGV;
-my $tree = MaxMind::DB::Writer::Tree->new(ip_version => 6, record_size => 24, database_type => 'Kiriha-Country',
+my ($out, $type, @pairs) = @ARGV;
+my $tree = MaxMind::DB::Writer::Tree->new(ip_version => 6, record_size => 24, database_type => $type,
     languages => ['en'], description => {en => 'kiriha'}, remove_reserved_networks => 0, alias_ipv6_to_ipv4 => 1,
-    map_key_type_callback => sub { {country => 'map', iso_code => 'utf8_string'}->{$_[0]} });
-while (my ($net, $code) = splice(@pairs, 0, 2)) { $tree->insert_network($net, {country => {iso_code => $code}}) }
+    map_key_type_callback => sub { {country => 'map', iso_code => 'utf8_string',
+                                    autonomous_system_number => 'uint32'}->{$_[0]} });
+while (my ($net, $code) = splice(@pairs, 0, 2)) {
+    $tree->insert_network($net, $type =~ /ASN/ ? {autonomous_system_number => $code} : {country => {iso_code => $code}})
+}
 open my $fh, '>:raw', $out or die; $tree->write_tree($fh);
 )");
         Launch perl;
         perl.binary = "/usr/bin/perl";
-        perl.args = {script, countries, "127.0.0.24/32", "JP", "127.0.0.25/32", "US", "127.0.0.1/32", "DE"};
+        perl.args = {script,         countries, "Kiriha-Country", "127.0.0.24/32", "JP", "127.0.0.25/32", "US",
+                     "127.0.0.1/32", "DE"};
         if (runProgram(perl).status != 0) throw std::runtime_error("no country database could be written");
+        perl.args = {script, asn, "GeoLite2-ASN", "127.0.0.0/8", "64500"};
+        if (runProgram(perl).status != 0) throw std::runtime_error("no ASN database could be written");
     }
     std::string envUrl() const { return "http://" + env.address() + "/cgi-bin/env"; }
     std::string httpbinUrl() const { return "http://" + httpbin.address() + "/get?show_env=1"; }
-    // Each proxy as listed, the class a judge gives it, and the address it leaves from.
-    std::vector<std::tuple<std::string, std::string, std::string>> expected() const {
-        return {{squid.address(), "transparent", "127.0.0.21"},
-                {squidUnknown.address(), "anonymous", "127.0.0.22"},
+    std::string frontUrl() const { return "http://" + front.address() + "/cgi-bin/env"; }
+    // Each proxy as listed, the class a judge gives it, the address it leaves from, and whether it sends an
+    // X-Forwarded-For (which httpbin takes for its origin).
+    struct Expected {
+        std::string proxy, anonymity, exit;
+        bool forwards = false;
+    };
+    std::vector<Expected> expected() const {
+        return {{squid.address(), "transparent", "127.0.0.21", true},
+                {squidUnknown.address(), "anonymous", "127.0.0.22", true},
                 {squidHidden.address(), "elite", "127.0.0.23"},
                 {tinyVia.address(), "anonymous", "127.0.0.24"},
                 {tiny.address(), "elite", "127.0.0.25"},
@@ -729,32 +775,37 @@ open my $fh, '>:raw', $out or die; $tree->write_tree($fh);
                 {"socks5://" + dante.address(), "elite", "127.0.0.27"},
                 {"socks5://" + microsocks.address(), "elite", "127.0.0.28"}};
     }
+    std::string list() const {
+        std::string text;
+        for (const Expected& e : expected()) text += e.proxy + "\n";
+        return text;
+    }
 };
 Judges& judges() {
     static Judges all;  // started once, for the judges' tests and the reason rows alike
     return all;
 }
 
-// Every proxy gets its class from either judge; the env judge says the address it left from.
-TEST(Judged, EachProxyReadsItsClassByEitherJudge) {
+// Every proxy gets its class from any judge: the env judge, httpbin, and the env judge behind a front of its own,
+// whose Via and X-Forwarded-For are no proxy's doing. The exit is the address the proxy left from, or unknown where
+// httpbin took its origin from an X-Forwarded-For the proxy sent: never ours.
+TEST(Judged, EachProxyReadsItsClassByEveryJudge) {
     const Judges& j = judges();
-    std::string list;
-    for (const auto& [proxy, anonymity, exit] : j.expected()) list += proxy + "\n";
-    for (const std::string& judge : {j.envUrl(), j.httpbinUrl()}) {
-        const Ran ran = runCheck(args({"--judge=" + judge, "--json", "-q"}, list));
+    for (const std::string& judge : {j.envUrl(), j.httpbinUrl(), j.frontUrl()}) {
+        const Ran ran = runCheck(args({"--judge=" + judge, "--json", "-q"}, j.list()));
         EXPECT_EQ(ran.status, 0) << ran.err;
         std::map<std::string, nlohmann::json> lines;
         for (const nlohmann::json& o : objectsOf(ran.out, true)) lines[o["proxy"].get<std::string>()] = o;
-        for (const auto& [proxy, anonymity, exit] : j.expected()) {
-            const nlohmann::json& o = lines[proxy];
+        for (const Judges::Expected& e : j.expected()) {
+            const nlohmann::json& o = lines[e.proxy];
             EXPECT_EQ(o["result"], "working") << judge << " " << o;
-            EXPECT_EQ(o["anonymity"], anonymity) << judge << " " << o;
-            if (judge == j.envUrl()) {
-                EXPECT_EQ(o["exit"], exit) << o;
-            }
-            EXPECT_EQ(o["leaks"].empty(), anonymity == "elite") << o;
+            EXPECT_EQ(o["anonymity"], e.anonymity) << judge << " " << o;
+            const nlohmann::json exit =
+                judge == j.httpbinUrl() && e.forwards ? nlohmann::json() : nlohmann::json(e.exit);
+            EXPECT_EQ(o["exit"], exit) << judge << " " << o;
+            EXPECT_EQ(o["leaks"].empty(), e.anonymity == "elite") << judge << " " << o;
         }
-        const nlohmann::json& leaks = lines[j.squid.address()]["leaks"];  // httpbin's origin is that header, too
+        const nlohmann::json& leaks = lines[j.squid.address()]["leaks"];
         EXPECT_TRUE(std::find(leaks.begin(), leaks.end(), "X-Forwarded-For") != leaks.end()) << judge << leaks;
     }
     // Over https the proxy only tunnels: it adds nothing, and the judge tells the exit address.
@@ -767,14 +818,45 @@ TEST(Judged, EachProxyReadsItsClassByEitherJudge) {
     EXPECT_EQ(tunnelled[0]["exit"], "127.0.0.24");
 }
 
+// Behind a front, the elite ones are still elite: -w --anonymity=elite keeps them.
+TEST(Judged, BehindAFrontTheEliteAreKept) {
+    const Judges& j = judges();
+    const Ran ran = runCheck(args({"--judge=" + j.frontUrl(), "--anonymity=elite", "-w", "-q"}, j.list()));
+    std::multiset<std::string> elite;
+    for (const Judges::Expected& e : j.expected())
+        if (e.anonymity == "elite") elite.insert(e.proxy);
+    EXPECT_EQ(linesOf(ran.out), elite) << ran.err;
+}
+
+// An echo that is slow to read (thousands of header names, more than a judge writes) beside working proxies: no work
+// done for one check turns another's verdict, and no check's time passes its limit.
+TEST(Judged, ASlowEchoBesideWorkingProxies) {
+    const Judges& j = judges();
+    TestServer slow([](TestServer::Connection& c) {
+        std::string body = "{\"url\":\"" + nonceOf(c.request()) + R"(","origin":"198.51.100.7","headers":{)";
+        for (int i = 0; body.size() < 250'000; ++i) body += "\"X-" + std::to_string(i) + "\":\"v\",";
+        c.send(httpResponse(200, body + R"("Via":"x"}})"));
+    });
+    const Ran ran =
+        runCheck(args({"--judge=" + j.envUrl(), "--idle-timeout=2", "--timeout=10", "--rate=100", "--json", "-q"},
+                      many(slow.address(), 8) + j.list()));
+    std::map<std::string, std::string> results;
+    for (const nlohmann::json& o : objectsOf(ran.out, true)) {
+        results[o["proxy"]] = o["reason"];
+        EXPECT_LE(o["total_ms"], 10000) << o;
+    }
+    EXPECT_EQ(results[slow.address()], "not-a-judge");
+    for (const Judges::Expected& e : j.expected()) EXPECT_EQ(results[e.proxy], "echo") << e.proxy;
+}
+
 // The lists a user keeps: elite proxies only, and those of some countries.
 TEST(Judged, KeepsOnlyWhatIsAskedFor) {
     const Judges& j = judges();
     std::string list;
     std::multiset<std::string> elite;
-    for (const auto& [proxy, anonymity, exit] : j.expected()) {
-        list += proxy + "\n";
-        if (anonymity == "elite") elite.insert(proxy);
+    for (const Judges::Expected& e : j.expected()) {
+        list += e.proxy + "\n";
+        if (e.anonymity == "elite") elite.insert(e.proxy);
     }
     const Ran ran = runCheck(args({"--judge=" + j.envUrl(), "--anonymity=elite", "-w", "-q"}, list));
     EXPECT_EQ(linesOf(ran.out), elite);
@@ -787,6 +869,12 @@ TEST(Judged, KeepsOnlyWhatIsAskedFor) {
     EXPECT_EQ(seen[j.tiny.address()], Seen("dead", "US"));
     EXPECT_EQ(seen[j.squid.address()], Seen("dead", nullptr));
     EXPECT_EQ(japan.status, 0);
+    // Text lines say where, beside the proxy; -w's bare list does not.
+    const Ran text = runCheck(args({"--judge=" + j.envUrl(), "--geoip=" + j.countries, "--why", "-q"}, list));
+    EXPECT_NE(text.out.find(kOk + j.tinyVia.address() + "\tJP\techo "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find(kOk + j.squid.address() + "\t-\techo "), std::string::npos) << text.out;
+    const Ran bare = runCheck(args({"--judge=" + j.envUrl(), "--geoip=" + j.countries, "-w", "-q"}, list));
+    EXPECT_NE(bare.out.find("\n" + j.tinyVia.address() + "\n"), std::string::npos) << bare.out;
 }
 
 // --unaltered: a real proxy hands the page on as it is; one that adds an advert is caught.
@@ -794,7 +882,7 @@ TEST(Judged, AnUnalteredPageOnly) {
     const Judges& j = judges();
     const Ran ran = runCheck(args({"--url=" + j.site.url("/"), "--expect=" + kTestMarker, "--unaltered", "--why", "-q"},
                                   j.tiny.address() + "\n" + j.injects.address() + "\n"));
-    EXPECT_NE(ran.out.find(kOk + j.tiny.address() + "\tmarker "), std::string::npos) << ran.out;
+    EXPECT_NE(ran.out.find(kOk + j.tiny.address() + "\tunaltered "), std::string::npos) << ran.out;
     EXPECT_NE(ran.out.find(kDead + j.injects.address() + "\taltered "), std::string::npos) << ran.out;
     EXPECT_EQ(linesOf(ran.out).size(), 2u) << ran.err;
 }
@@ -812,46 +900,86 @@ TEST(Judged, ThePreflightRefusesWhatCannotJudge) {
     EXPECT_NE(hides.err.find(hiding + ": the judge does not show the Via header"), std::string::npos) << hides.err;
     EXPECT_NE(hides.err.find("/get?show_env=1"), std::string::npos) << hides.err;
     EXPECT_EQ(plain.out + hides.out, "");
+    // Pages that say why they are no judge: each says which.
+    const std::string peer = "REMOTE_ADDR=127.0.0.1\nHTTP_VIA=1.1 kiriha-check\n";
+    const std::vector<std::pair<std::function<std::string(const std::string&)>, std::string>> pages = {
+        {[&](const std::string& n) { return httpResponse(200, peer + "Q=" + n + "\nX=" + std::string(kMaxEcho, 'x')); },
+         "not a judge page (longer than a judge writes)"},
+        {[](const std::string& n) {
+             return httpResponse(200, "{\"url\":\"" + n + R"(","origin":"127.0.0.1","x":)" + std::string(20, '[') +
+                                          std::string(20, ']') + "}");
+         },
+         "not a judge page (JSON nested deeper than a judge writes)"},
+        {[&](const std::string&) { return httpResponse(200, peer); },
+         "not a judge page (it does not echo the query it was asked with)"},
+        {[&](const std::string& n) { return httpResponse(503, peer + "Q=" + n + "\n"); },
+         "answered 503 when fetched directly; every proxy would read dead"},
+    };
+    for (const auto& [answer, said] : pages) {
+        TestServer judge([&](TestServer::Connection& c) { c.send(answer(nonceOf(c.request()))); });
+        const Ran ran = runCheck(args({"--judge=" + judge.url("/")}, j.tiny.address() + "\n"));
+        EXPECT_EQ(ran.status, 2) << said;
+        EXPECT_EQ(ran.err.find("kiriha-check: " + judge.url("/") + ": " + said), 0u) << ran.err;
+        EXPECT_EQ(ran.out, "");
+    }
 }
 
-// Echoes no judge would send, from a proxy that writes them itself: a clear verdict each, never a crash.
+// Echoes no judge would send, from a proxy that writes them itself (echoing the query, as a judge does, unless the
+// row says not): a clear verdict each, never a crash.
 struct HostileCase : NamedCase {
-    std::function<std::string()> body;
+    std::function<std::string(const std::string& nonce)> body;
     std::string reason;
 };
 class HostileEcho : public ::testing::TestWithParam<HostileCase> {};
 
 TEST_P(HostileEcho, EndsWithAVerdict) {
-    const std::string body = GetParam().body();
-    TestServer liar([&](TestServer::Connection& c) { c.send(httpResponse(200, body)); });
+    TestServer liar(
+        [&](TestServer::Connection& c) { c.send(httpResponse(200, GetParam().body(nonceOf(c.request())))); });
     const Ran ran = runCheck(args({"--judge=" + judges().envUrl(), "--json", "-q"}, liar.address() + "\n"));
     const std::vector<nlohmann::json> lines = objectsOf(ran.out, true);
     ASSERT_EQ(lines.size(), 1u) << ran.err;
     EXPECT_EQ(lines[0]["reason"], GetParam().reason);
-    EXPECT_EQ(ran.status, GetParam().reason == "marker" ? 0 : 1);
+    EXPECT_EQ(ran.status, GetParam().reason == "echo" ? 0 : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     All, HostileEcho,
     ::testing::Values(
         HostileCase{{"JsonNestedAHundredThousandDeep"},
-                    [] { return "{\"origin\":\"198.51.100.7\",\"x\":" + std::string(100000, '[') + "}"; },
+                    [](const std::string& n) {
+                        return "{\"url\":\"" + n + "\",\"origin\":\"198.51.100.7\",\"x\":" + std::string(100000, '[') +
+                               "}";
+                    },
                     "not-a-judge"},
         HostileCase{{"InvalidUtf8"},
-                    [] { return std::string("{\"origin\":\"198.51.100.7\",\"h\":\"\xff\xfe\"}"); },
+                    [](const std::string& n) {
+                        return "{\"url\":\"" + n + "\",\"origin\":\"198.51.100.7\",\"h\":\"\xff\xfe\"}";
+                    },
                     "not-a-judge"},
         // The first of a duplicated key stands: a judge that lies only mislabels its own proxy.
         HostileCase{{"DuplicatedKeys"},
-                    [] {
-                        return std::string(R"({"origin":"198.51.100.7","headers":{"Via":"x"},"origin":"127.0.0.1",)") +
-                               R"("headers":{"X-Forwarded-For":"127.0.0.1"}})";
+                    [](const std::string& n) {
+                        return "{\"url\":\"" + n + R"(","origin":"198.51.100.7","headers":{"Via":"x"},)" +
+                               R"("origin":"127.0.0.1","headers":{"X-Forwarded-For":"127.0.0.1"}})";
                     },
-                    "marker"},
+                    "echo"},
         HostileCase{{"ARemoteAddressOfAMegabyte"},
-                    [] { return "REMOTE_ADDR=" + std::string(1 << 20, '1') + "\n"; },
+                    [](const std::string& n) { return "Q=" + n + "\nREMOTE_ADDR=" + std::string(1 << 20, '1') + "\n"; },
                     "not-a-judge"},
         HostileCase{{"LongerThanAJudgeWrites"},
-                    [] { return "REMOTE_ADDR=198.51.100.7\nHTTP_X=" + std::string(300 * 1024, 'x') + "\n"; },
+                    [](const std::string& n) {
+                        return "Q=" + n + "\nREMOTE_ADDR=198.51.100.7\nHTTP_X=" + std::string(300 * 1024, 'x') + "\n";
+                    },
+                    "not-a-judge"},
+        // What is kept of an echo is bounded: a few KiB is what judges write.
+        HostileCase{{"JustOverWhatIsKept"},
+                    [](const std::string& n) {
+                        return "Q=" + n + "\nREMOTE_ADDR=198.51.100.7\nHTTP_X=" + std::string(kMaxEcho, 'x') + "\n";
+                    },
+                    "not-a-judge"},
+        // A stored echo, however well formed, is not this request's.
+        HostileCase{{"ACannedEcho"},
+                    [](const std::string&) { return std::string("REMOTE_ADDR=198.51.100.7\nHTTP_VIA=1.1 x\n"); },
                     "not-a-judge"}),
     caseName);
 
@@ -953,6 +1081,11 @@ const std::vector<ReasonCase> kReasonRows = {
      "marker"},
     // Texts libcurl cannot read: refused at once, not a name that did not resolve.
     {{"ATrailingSpace"}, [] { return proxies->working.address() + " "; }, none, "unsupported", ""},
+    {{"TheSellersFormWithATrailingSpace"},
+     [] { return failures->wantsAuth.address() + ":kiriha:secret "; },
+     none,
+     "unsupported",
+     ""},
     {{"AComment"}, [] { return std::string("# the proxies of the week"); }, none, "unsupported", ""},
     // Nothing came before the whole limit ran out: a passing failure, worth another try.
     {{"SilentUntilTheWholeLimit"},
@@ -971,6 +1104,16 @@ const std::vector<ReasonCase> kReasonRows = {
     {{"Redirects"}, [] { return failures->redirects.address(); }, none, "redirects"},
     {{"Unsupported"}, [] { return std::string("ftp://127.0.0.1:21"); }, none, "unsupported", "ftp"},
     // What the far end sees decides, where asked.
+    {{"Echo"},
+     [] { return judges().tiny.address(); },
+     [] { return std::vector<std::string>{"--judge=" + judges().envUrl()}; },
+     "echo"},
+    {{"Unaltered"},
+     [] { return judges().tiny.address(); },
+     [] {
+         return std::vector<std::string>{"--url=" + judges().site.url("/"), "--expect=" + kTestMarker, "--unaltered"};
+     },
+     "unaltered"},
     {{"NotAJudge"},
      [] { return proxies->plain.address(); },
      [] { return std::vector<std::string>{"--judge=" + judges().envUrl()}; },
@@ -1013,7 +1156,8 @@ TEST_P(ReasonTable, IsInTheJsonLine) {
     const Ran ran = runCheck(launch, [&](pid_t pid, const std::string&) {
         if (c.interrupt && !sent && std::chrono::steady_clock::now() - begun > 500ms) sent = ::kill(pid, SIGINT) == 0;
     });
-    const std::string result = c.reason == "marker" ? "working" : c.interrupt ? "aborted" : "dead";
+    const bool works = c.reason == "marker" || c.reason == "echo" || c.reason == "unaltered";
+    const std::string result = works ? "working" : c.interrupt ? "aborted" : "dead";
     EXPECT_EQ(ran.status, result == "working" ? 0 : c.interrupt ? 130 : 1) << ran.err;
     const auto has = [&](const char* option) {
         return std::any_of(launch.args.begin(), launch.args.end(),
@@ -1071,26 +1215,30 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"Defaults"},
                    {},
                    [](const CheckOptions& o) {
-                       return !o.url && !o.expect && o.preflight && !o.detect && o.retries == 0 && !o.json && !o.why;
+                       return !o.run.url && !o.run.expect && o.run.preflight && !o.run.detect && o.run.retries == 0 &&
+                              !o.json && !o.why;
                    }},
-        OptionCase{{"UrlAndExpectInBothForms"},
-                   {"--url=https://a.example/x", "--expect", "whole page"},
-                   [](const CheckOptions& o) { return *o.url == "https://a.example/x" && *o.expect == "whole page"; }},
-        OptionCase{{"AbbreviatedLongOptions"},
-                   {"--det", "--no-pre", "--ret=3", "--js"},
-                   [](const CheckOptions& o) { return o.detect && !o.preflight && o.retries == 3 && o.json; }},
+        OptionCase{
+            {"UrlAndExpectInBothForms"},
+            {"--url=https://a.example/x", "--expect", "whole page"},
+            [](const CheckOptions& o) { return *o.run.url == "https://a.example/x" && *o.run.expect == "whole page"; }},
+        OptionCase{
+            {"AbbreviatedLongOptions"},
+            {"--det", "--no-pre", "--ret=3", "--js"},
+            [](const CheckOptions& o) { return o.run.detect && !o.run.preflight && o.run.retries == 3 && o.json; }},
         OptionCase{{"ClusteredShortOptions"},
                    {"-wq", "list"},
                    [](const CheckOptions& o) {
                        return o.workingOnly && o.quiet && o.files == std::vector<std::string>{"list"};
                    }},
-        OptionCase{
-            {"TimeLimits"},
-            {"--timeout=20", "--connect-timeout", "3", "--idle-timeout=4"},
-            [](const CheckOptions& o) { return *o.timeout == 20s && *o.connectTimeout == 3s && *o.idleTimeout == 4s; }},
+        OptionCase{{"TimeLimits"},
+                   {"--timeout=20", "--connect-timeout", "3", "--idle-timeout=4"},
+                   [](const CheckOptions& o) {
+                       return *o.run.timeout == 20s && *o.run.connectTimeout == 3s && *o.run.idleTimeout == 4s;
+                   }},
         OptionCase{{"JsonOfWorkingProxiesOnly"},
                    {"--json", "-w", "--cacert=/x.pem"},
-                   [](const CheckOptions& o) { return o.json && o.workingOnly && o.caFile == "/x.pem"; }},
+                   [](const CheckOptions& o) { return o.json && o.workingOnly && o.run.caFile == "/x.pem"; }},
         OptionCase{
             {"DoubleDashEndsOptions"},
             {"--why", "--", "--json"},
@@ -1118,8 +1266,8 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"WhatTheFarEndSees"},
                    {"--judge=http://judge.example/env", "--anonymity=elite", "--geoip=c.mmdb", "--country=jp,Us"},
                    [](const CheckOptions& o) {
-                       return *o.judge == "http://judge.example/env" && o.anonymity == Anonymity::Elite &&
-                              o.geoip == "c.mmdb" && o.countries == std::vector<std::string>{"JP", "US"};
+                       return *o.run.judge == "http://judge.example/env" && o.run.anonymity == Anonymity::Elite &&
+                              o.run.geoip == "c.mmdb" && o.run.countries == std::vector<std::string>{"JP", "US"};
                    }},
         OptionCase{{"AJudgeIsThePageAndItsText"},
                    {"--judge=http://j.example/", "--expect=x"},
@@ -1145,7 +1293,18 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--country=Japan"},
                    {},
                    "invalid country list 'Japan': two-letter codes, comma-separated"},
-        OptionCase{{"JsonHasItsOwnReason"}, {"--why", "--json"}, {}, "--json cannot be used with --why"}),
+        OptionCase{{"JsonHasItsOwnReason"}, {"--why", "--json"}, {}, "--json cannot be used with --why"},
+        // An empty file name is no file: not the option left out.
+        OptionCase{{"AnEmptyCountryDatabase"}, {"--geoip="}, {}, "invalid geoip '': an empty file name"},
+        OptionCase{{"AnEmptyCertificateFile"}, {"--cacert="}, {}, "invalid cacert '': an empty file name"},
+        // A switch given a value is named, never shown as a raw byte or another letter.
+        OptionCase{{"ASwitchGivenAValue"}, {"--json=1"}, {}, "option '--json' doesn't allow an argument"},
+        OptionCase{{"AnAbbreviatedSwitchGivenAValue"},
+                   {"--no-pre=x"},
+                   {},
+                   "option '--no-preflight' doesn't allow an argument"},
+        OptionCase{{"HelpGivenAValue"}, {"--help=1"}, {}, "option '--help' doesn't allow an argument"},
+        OptionCase{{"AControlByteForALetter"}, {"-\x02"}, {}, "invalid option -- '\\x02'"}),
     caseName);
 
 // The page and the text of the script's own choosing: a TLS origin of the suite, verified against its CA, through a
@@ -1308,6 +1467,130 @@ TEST_F(Scripted, DetectionOverManyLinesOfARealSocksProxy) {
     EXPECT_EQ(ran.status, 0) << ran.err;
     const std::vector<std::string> want(20, kOk + "socks5://" + socks5);
     EXPECT_EQ(linesOf(ran.out), std::multiset<std::string>(want.begin(), want.end())) << ran.out;
+}
+
+// A page that goes down in the middle of a run (its own 503, through a real proxy): new checks wait, and those that
+// ended meanwhile are made again once it answers; when it does not within a check's whole limit, every proxy left is
+// aborted and the command exits 2.
+TEST_F(Scripted, ThePageGoesDownInTheMiddle) {
+    for (const bool comesBack : {true, false}) {
+        std::atomic<int> served{0};
+        std::atomic<long> downAt{0};
+        const auto msNow = [] {
+            return long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count());
+        };
+        TestServer page([&](TestServer::Connection& c) {
+            if (++served == 6) downAt = msNow();  // the preflight and four checks see it up
+            const bool down = downAt != 0 && (!comesBack || msNow() - downAt < 1500);
+            c.send(down ? httpResponse(503, "<p>busy</p>") : httpResponse(200, "<p>" + kTestMarker + "</p>"));
+        });
+        const std::string tunnel = failures->tunnel.address();
+        const Ran ran = runCheck(
+            args({"--url=" + page.url("/"), "--expect=" + kTestMarker, "--rate=20", "--timeout=4"}, many(tunnel, 20)));
+        const std::string url = page.url("/");
+        EXPECT_NE(ran.err.find(url + ": answered 503 when fetched directly; new checks wait for it"), std::string::npos)
+            << ran.err;
+        std::vector<std::string> want(20, kOk + tunnel);
+        if (comesBack) {
+            EXPECT_EQ(ran.status, 0) << ran.err;
+            EXPECT_NE(ran.err.find(url + ": answers again"), std::string::npos) << ran.err;
+        } else {
+            EXPECT_EQ(ran.status, 2) << ran.err;
+            EXPECT_NE(ran.err.find("when fetched directly for 4.0 s; every proxy left is aborted"), std::string::npos)
+                << ran.err;
+            std::fill(want.begin() + 4, want.end(), kAborted + tunnel);
+        }
+        EXPECT_EQ(linesOf(ran.out), std::multiset<std::string>(want.begin(), want.end())) << ran.out;
+    }
+}
+
+// Country databases decide no run they were not asked into. The usual places are a private folder of the child's
+// own (a mount namespace; root only): a database there is read only for --country, one that cannot be used is skipped
+// with a word, and one named that is no country database is refused, saying what it is.
+struct CountryCase : NamedCase {
+    std::vector<std::pair<std::string, std::string>> placed;  // a file in /var/lib/GeoIP: good, asn, broken or folder
+    std::vector<std::string> args;                            // "{good}" and "{asn}": the suite's databases
+    int status;
+    std::string err;         // what standard error says, among other things; "" also: nothing at all
+    std::size_t fields = 0;  // of the JSON line; 0: none
+};
+class CountryTable : public CheckCommand, public ::testing::WithParamInterface<CountryCase> {};
+
+TEST_P(CountryTable, DecidesOnlyWhatItIsAskedInto) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+    const CountryCase& c = GetParam();
+    const Judges& j = judges();
+    std::string script = "mount -t tmpfs tmpfs /var/lib && mkdir /var/lib/GeoIP && cd /var/lib/GeoIP";
+    for (const auto& [name, what] : c.placed)
+        script += what == "good"     ? " && cp " + j.countries + " " + name
+                  : what == "asn"    ? " && cp " + j.asn + " " + name
+                  : what == "folder" ? " && mkdir " + name
+                                     : " && head -c 100 " + j.countries + " > " + name;
+    Launch l =
+        args({"/bin/sh", "-c", script + " && exec \"$0\" \"$@\"", checkBinary(), "--no-preflight", "--json", "-q"},
+             proxies->working.address() + "\n");
+    l.binary = "/usr/bin/unshare";
+    l.args.insert(l.args.begin(), {"--mount", "--propagation", "private"});
+    for (std::string a : c.args) {
+        a = std::regex_replace(a, std::regex("\\{good\\}"), j.countries);
+        l.args.push_back(std::regex_replace(a, std::regex("\\{asn\\}"), j.asn));
+    }
+    const Ran ran = runProgram(l);
+    EXPECT_EQ(ran.status, c.status) << ran.err;
+    if (c.err.empty()) {
+        EXPECT_EQ(ran.err, "");
+    } else {
+        EXPECT_NE(ran.err.find(c.err), std::string::npos) << ran.err;
+    }
+    if (c.fields == 0) {
+        EXPECT_EQ(ran.out, "");
+    } else {
+        EXPECT_EQ(objectsOf(ran.out, false, c.fields == 11).size(), 1u) << ran.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, CountryTable,
+    ::testing::Values(
+        CountryCase{{"ABrokenOneFoundIsNotAskedInto"}, {{"GeoLite2-Country.mmdb", "broken"}}, {}, 0, "", 9},
+        CountryCase{{"AGoodOneFoundAddsNothingUnasked"}, {{"GeoLite2-Country.mmdb", "good"}}, {}, 0, "", 9},
+        CountryCase{{"AFolderFoundIsSkipped"},
+                    {{"GeoLite2-Country.mmdb", "folder"}, {"GeoIP2-Country.mmdb", "good"}},
+                    {"--country=DE"},
+                    0,
+                    "GeoLite2-Country.mmdb: Is a directory: skipped",
+                    11},
+        CountryCase{{"AnAsnOneFoundIsSkipped"},
+                    {{"GeoLite2-Country.mmdb", "asn"}, {"GeoIP2-Country.mmdb", "good"}},
+                    {"--country=DE"},
+                    0,
+                    "GeoLite2-Country.mmdb: a GeoLite2-ASN database, whose records carry no country",
+                    11},
+        CountryCase{{"OnlyBrokenOnesFound"},
+                    {{"GeoLite2-Country.mmdb", "broken"}},
+                    {"--country=DE"},
+                    2,
+                    "--country needs a country database (--geoip=FILE)"},
+        CountryCase{{"AnAsnOneNamedIsRefused"},
+                    {},
+                    {"--geoip={asn}"},
+                    2,
+                    "asn.mmdb: a GeoLite2-ASN database, whose records carry no country; a country database is wanted"},
+        CountryCase{{"AMissingOneNamedSaysWhy"},
+                    {},
+                    {"--geoip=/nonexistent/c.mmdb"},
+                    2,
+                    "kiriha-check: --geoip: /nonexistent/c.mmdb: No such file or directory\n"},
+        CountryCase{{"TheSuitesOwnTypeIsACountryDatabase"}, {}, {"--geoip={good}"}, 0, "", 11}),
+    caseName);
+
+// The time left on the progress line, three hours into a list of a million lines: in seconds, not in a product of
+// nanoseconds that passes 64 bits.
+TEST(Progress, EstimatesALongListWithoutOverflow) {
+    EXPECT_NEAR(secondsLeft(3 * 3600.0, 108'000, 1'000'000), 89'200.0, 1.0);
+    EXPECT_EQ(secondsLeft(10.0, 0, 5), -1.0);  // nothing done yet: no estimate
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "engine/loops/CommandRun.h"
+#include "engine/loops/DriveRun.h"
 #include "lists/ProxyLines.h"
 #include "tests/support/NamedCase.h"
 
@@ -41,17 +42,20 @@ struct RunCase : NamedCase {
     long busyUntil = 0;               // the drivers report themselves busy until then
     bool starved = false;
     bool heldForDescriptors = false;
+    bool heldForTheFarEnd = false;
+    bool gaveUp = false;
 };
 
-// The simulation: drivers that end each check when its play says, a queue the test runs, and the time.
-class Simulation {
+// The simulation: drivers that end each check when its play says, a queue the test runs, and the time. It is what
+// the run is driven from, by the command's own drive loop.
+class Simulation : public RunWaiter {
   public:
     struct Driver : CheckDriver {
         Driver(Simulation& s, Reports r) : sim(s), reports(std::move(r)) {}
         void start(std::uint64_t id, std::string proxy) override { sim.start(*this, id, proxy); }
         void stopAll() override { sim.stopAll(*this); }
         std::size_t backlog() const override { return 0; }
-        double busy() const override { return sim.now < sim.busyUntil ? 1.0 : 0.0; }
+        double busy() const override { return sim.now_ < sim.busyUntil ? 1.0 : 0.0; }
         Simulation& sim;
         Reports reports;
     };
@@ -63,65 +67,69 @@ class Simulation {
     long ms(Clock::time_point t) const { return long(std::chrono::duration_cast<milliseconds>(t - epoch).count()); }
 
     void start(Driver& d, std::uint64_t id, const std::string& proxy) {
-        starts.push_back(proxy + "@" + std::to_string(ms(now)));
+        starts.push_back(proxy + "@" + std::to_string(ms(now_)));
         const auto it = row.plays.find(proxy);
         const std::vector<Play> plays = playsOf(it == row.plays.end() ? "ok@10" : it->second);
         const Play play = plays[std::min(tries[proxy]++, plays.size() - 1)];
         DriverReport r{id, Verdict{ProbeOutcome::Dead, Reason::Error}};
         if (play.reason == "ok") {
             r.verdict = Verdict{ProbeOutcome::Working, Reason::Marker};
+            r.verdict.httpStatus = 200;
         } else if (play.reason == "nosocket") {
             r.outOfDescriptors = true;
         } else {
             for (int k = 0; k <= int(Reason::Error); ++k)
                 if (reasonName(Reason(k)) == play.reason) r.verdict.reason = Reason(k);
         }
-        flight.push_back({now + milliseconds(play.ms), &d, r});
+        flight.push_back({now_ + milliseconds(play.ms), &d, r});
     }
 
     void stopAll(Driver& d) {
         for (auto& f : flight)
             if (f.driver == &d)
-                f = {now, &d, DriverReport{f.report.id, Verdict{ProbeOutcome::Aborted, Reason::Stopped}}};
+                f = {now_, &d, DriverReport{f.report.id, Verdict{ProbeOutcome::Aborted, Reason::Stopped}}};
     }
 
-    // Runs as the command drives a run: dispatch when due or when a report changed what is due, else wait for the
-    // next event. False when it waits for something that never comes, or runs too long.
-    bool run(CommandRun& run) {
-        Clock::time_point wake = now;
-        for (int step = 0; step < 100000; ++step) {
+    Clock::time_point now() const override { return now_; }
+
+    // Runs what the drivers posted, and moves the time on to the next thing that happens, until `done()` or
+    // `until`; one that waits for something that never comes, or for too long, is a hang.
+    void runUntil(Clock::time_point until, const std::function<bool()>& done) override {
+        for (;;) {
             while (!posted.empty()) {
                 auto f = std::move(posted.front());
                 posted.pop_front();
                 f();
+                if (done()) return;
             }
-            if (row.stopAt >= 0 && !stopped && ms(now) >= row.stopAt) {
+            if (row.stopAt >= 0 && !stopped && ms(now_) >= row.stopAt) {
                 stopped = true;
-                run.stop();
+                running->stop();
             }
-            if (run.finished()) return true;
-            if (run.changed() || now >= wake) wake = run.dispatch(now);
-            Clock::time_point next = wake;
+            if (done() || now_ >= until) return;
+            Clock::time_point next = until;
             for (const auto& f : flight) next = std::min(next, f.due);
             if (row.stopAt >= 0 && !stopped) next = std::min(next, epoch + milliseconds(row.stopAt));
-            if (next == Clock::time_point::max()) return false;  // nothing will ever happen: a hang
-            now = std::max(now, next);
+            if (next == Clock::time_point::max() || ++steps > 100000 || ms(next) > 3'600'000) {
+                hung = true;  // nothing will ever happen, or the run goes on for ever
+                return;
+            }
+            now_ = std::max(now_, next);
             deliver();
         }
-        return false;
     }
 
     // The run over the row's list, driven here: its lines ("result text reason@ms", in order) and its holds.
     struct Outcome {
         bool ended;
         std::vector<std::string> lines;
-        bool starved, heldForDescriptors, heldForMachine;
+        bool starved, heldForDescriptors, heldForMachine, heldForTheFarEnd, gaveUp;
     };
     Outcome play() {
         CommandRunConfig config;
         config.loops = 2;
-        config.clock = [&] { return now; };
-        config.makeDriver = [&](CheckDriver::Reports reports) {
+        config.clock = [&] { return now_; };
+        config.makeDriver = [&](std::shared_ptr<const CheckPlan>, CheckDriver::Reports reports) {
             return std::make_unique<Driver>(*this, std::move(reports));
         };
         row.configure(config);
@@ -133,30 +141,35 @@ class Simulation {
                                    : r.verdict.outcome == ProbeOutcome::Dead  ? "dead"
                                                                               : "aborted";
                 out.lines.push_back(std::string(word) + " " + r.proxy + " " +
-                                    std::string(reasonName(r.verdict.reason)) + "@" + std::to_string(ms(now)));
+                                    std::string(reasonName(r.verdict.reason)) + "@" + std::to_string(ms(now_)));
             });
-        out.ended = run(command);
+        running = &command;
+        driveRun(command, *this, [&] { return hung; });
+        out.ended = command.finished() && !hung;
         out.starved = command.starved();
         out.heldForDescriptors = command.everHeld(CommandRun::Hold::Descriptors);
         out.heldForMachine = command.everHeld(CommandRun::Hold::Machine);
+        out.heldForTheFarEnd = command.everHeld(CommandRun::Hold::FarEnd);
+        out.gaveUp = command.gaveUp();
         return out;
     }
 
     const RunCase& row;
     const Clock::time_point epoch = Clock::time_point{} + std::chrono::hours(1);
-    Clock::time_point now = epoch;
+    Clock::time_point now_ = epoch;
     Clock::time_point busyUntil;
     ProxyLines proxies;
     std::deque<std::function<void()>> posted;
     std::vector<std::string> starts;
     bool stopped = false;
+    bool hung = false;
 
   private:
     // Checks that ended by now, one batch per driver, as a loop reports what ended together.
     void deliver() {
         std::map<Driver*, std::vector<DriverReport>> batches;
         std::erase_if(flight, [&](const InFlight& f) {
-            if (f.due > now) return false;
+            if (f.due > now_) return false;
             batches[f.driver].push_back(f.report);
             return true;
         });
@@ -170,6 +183,8 @@ class Simulation {
     };
     std::vector<InFlight> flight;
     std::map<std::string, std::size_t> tries;
+    CommandRun* running = nullptr;
+    int steps = 0;
 };
 
 class CommandRunStates : public ::testing::TestWithParam<RunCase> {};
@@ -185,14 +200,16 @@ TEST_P(CommandRunStates, EveryProxyTakenEndsWithOneLineAndTheRunEnds) {
     EXPECT_EQ(run.starved, c.starved);
     EXPECT_EQ(run.heldForDescriptors, c.heldForDescriptors);
     EXPECT_EQ(run.heldForMachine, c.busyUntil > 0);
+    EXPECT_EQ(run.heldForTheFarEnd, c.heldForTheFarEnd);
+    EXPECT_EQ(run.gaveUp, c.gaveUp);
 }
 
 // Seeded random runs: any mix of verdicts, timings, retries, detection, holds, missing sockets and a stop keeps the
 // promise. Every proxy started ends with exactly one line, every one listed does unless the run stopped, and the
 // run ends.
 TEST(CommandRunPromise, HoldsWhateverHappensInWhateverOrder) {
-    const std::string verdicts[] = {"ok",          "refused",         "reset",   "idle-timeout",
-                                    "not-a-proxy", "connect-timeout", "nosocket"};
+    const std::string verdicts[] = {"ok",          "refused",         "reset",    "idle-timeout",
+                                    "not-a-proxy", "connect-timeout", "nosocket", "proxy-denied"};
     for (unsigned seed = 1; seed <= 300; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed);
@@ -203,17 +220,26 @@ TEST(CommandRunPromise, HoldsWhateverHappensInWhateverOrder) {
             for (const char* scheme : {"", "socks5://", "socks4://"}) {
                 std::string plays;
                 for (int k = pick(4); k >= 0; --k)
-                    plays += (plays.empty() ? "" : ",") + verdicts[pick(7)] + "@" + std::to_string(pick(3000));
+                    plays += (plays.empty() ? "" : ",") + verdicts[pick(8)] + "@" + std::to_string(pick(3000));
                 c.plays[scheme + c.list.back()] = plays;
             }
         }
-        const int rate = 1 + pick(50), retries = pick(3), descriptors = 1 + pick(6);
-        const bool detect = pick(2) == 1;
+        for (int k = pick(3); k >= 0; --k) {  // the page asked for directly
+            std::string& page = c.plays[""];
+            page +=
+                (page.empty() ? "" : ",") + std::string(pick(2) ? "ok" : "no-marker") + "@" + std::to_string(pick(100));
+        }
+        const int rate = 1 + pick(50), retries = pick(3), descriptors = 1 + pick(6), after = 1 + pick(4);
+        const bool detect = pick(2) == 1, watch = pick(2) == 1;
+        const long patience = pick(10000);  // a page that never answers is waited for no longer
         c.configure = [=](CommandRunConfig& config) {
             config.rate = rate;
             config.retries = retries;
             config.detect = detect;
             config.descriptors = std::size_t(descriptors);
+            config.watchFarEnd = watch;
+            config.farEndAfter = after;
+            config.farEndPatience = milliseconds(patience);
         };
         c.busyUntil = pick(4) == 0 ? pick(2000) : 0;
         c.stopAt = pick(3) == 0 ? pick(5000) : -1;
@@ -224,12 +250,15 @@ TEST(CommandRunPromise, HoldsWhateverHappensInWhateverOrder) {
         const auto listed = [](std::string text) {
             return text.substr(text.find("://") == std::string::npos ? 0 : text.find("://") + 3);
         };
-        for (const std::string& s : sim.starts) started[listed(s.substr(0, s.rfind('@')))] = 1;
+        for (const std::string& s : sim.starts)
+            if (!s.starts_with('@')) started[listed(s.substr(0, s.rfind('@')))] = 1;
         for (const std::string& l : run.lines)
             ++ended[listed(l.substr(l.find(' ') + 1, l.rfind(' ') - l.find(' ') - 1))];
         for (const auto& [proxy, n] : ended) EXPECT_EQ(n, 1) << proxy << " " << ::testing::PrintToString(run.lines);
-        EXPECT_EQ(ended.size(), started.size()) << ::testing::PrintToString(run.lines);
-        if (!sim.stopped && !run.starved) {
+        EXPECT_EQ(ended.size(), run.gaveUp ? c.list.size() : started.size()) << ::testing::PrintToString(run.lines);
+        if (run.gaveUp) {
+            EXPECT_EQ(ended.size(), c.list.size()) << ::testing::PrintToString(run.lines);
+        } else if (!sim.stopped && !run.starved) {
             EXPECT_EQ(ended.size(), c.list.size()) << ::testing::PrintToString(run.lines);
         }
     }
@@ -240,6 +269,15 @@ auto retries = [](int n, int r = 10) {
     return [n, r](CommandRunConfig& c) {
         c.retries = n;
         c.rate = r;
+    };
+};
+// The page watched, asked for after `after` failures in a row that point at it, given up on after `patience` ms.
+auto farEnd = [](int after, long patience = -1) {
+    return [after, patience](CommandRunConfig& c) {
+        c.rate = 10;
+        c.watchFarEnd = true;
+        c.farEndAfter = after;
+        if (patience >= 0) c.farEndPatience = milliseconds(patience);
     };
 };
 auto detect = [](int n = 0) {
@@ -335,8 +373,8 @@ INSTANTIATE_TEST_SUITE_P(
                 {"a:1", "b:1", "c:1", "d:1"},
                 {{"a:1", "reset@10"}, {"b:1", "reset@10"}, {"c:1", "reset@1000"}},
                 retries(5, 1000),
-                {"a:1@0", "b:1@1", "c:1@2", "d:1@3"},
-                {"ok d:1 marker@13", "aborted a:1 stopped@600", "aborted b:1 stopped@600", "aborted c:1 stopped@600"},
+                {"a:1@0", "b:1@10", "c:1@10", "d:1@10"},
+                {"ok d:1 marker@20", "aborted a:1 stopped@600", "aborted b:1 stopped@600", "aborted c:1 stopped@600"},
                 600},
         RunCase{{"AStopWhileTheNextProtocolWaitsForItsTurn"},
                 {"a:1", "b:1"},
@@ -371,8 +409,8 @@ INSTANTIATE_TEST_SUITE_P(
                     c.rate = 1000;
                     c.descriptors = 2;
                 },
-                {"10.0.0.1:1@0", "10.0.0.2:1@1", "10.0.0.3:1@500"},
-                {"ok 10.0.0.1:1 marker@500", "ok 10.0.0.3:1 marker@510", "ok 10.0.0.2:1 marker@701"},
+                {"10.0.0.1:1@0", "10.0.0.2:1@10", "10.0.0.3:1@500"},
+                {"ok 10.0.0.1:1 marker@500", "ok 10.0.0.3:1 marker@510", "ok 10.0.0.2:1 marker@710"},
                 -1,
                 0,
                 false,
@@ -380,11 +418,22 @@ INSTANTIATE_TEST_SUITE_P(
         // A check that got no socket is made again, before the rest, once another has given its descriptors back; the
         // limit is then what was held when it failed.
         RunCase{{"NoSocketWhileOthersRunIsMadeAgain"},
-                {"a:1", "b:1", "c:1"},
+                {"a:1", "b:1", "c:1", "d:1"},
                 {{"a:1", "ok@300"}, {"b:1", "nosocket@1,ok@10"}},
+                rate(100),
+                {"a:1@0", "b:1@10", "b:1@300", "c:1@310", "d:1@320"},
+                {"ok a:1 marker@300", "ok b:1 marker@310", "ok c:1 marker@320", "ok d:1 marker@330"},
+                -1,
+                0,
+                false,
+                true},
+        // The first check is alone when it starts, not when its socket fails: others have come since.
+        RunCase{{"TheFirstCheckWithoutASocketIsNotAloneOnceOthersRun"},
+                {"a:1", "b:1", "c:1"},
+                {{"a:1", "nosocket@15,ok@10"}, {"b:1", "ok@100"}, {"c:1", "ok@100"}},
                 rate(1000),
-                {"a:1@0", "b:1@1", "b:1@300", "c:1@310"},
-                {"ok a:1 marker@300", "ok b:1 marker@310", "ok c:1 marker@320"},
+                {"a:1@0", "b:1@10", "c:1@10", "a:1@110"},
+                {"ok b:1 marker@110", "ok c:1 marker@110", "ok a:1 marker@120"},
                 -1,
                 0,
                 false,
@@ -399,6 +448,67 @@ INSTANTIATE_TEST_SUITE_P(
                 -1,
                 0,
                 true},
+        // The page itself goes down: the failures it caused are kept back, new checks wait while it is asked for
+        // again, and once it answers, the checks that ended meanwhile are made again.
+        RunCase{{"ThePageGoesDownAndComesBack"},
+                {"a:1", "b:1", "c:1", "d:1", "e:1", "f:1"},
+                {{"b:1", "proxy-denied@10,ok@10"},
+                 {"c:1", "proxy-denied@10,ok@10"},
+                 {"d:1", "proxy-denied@10,ok@10"},
+                 {"", "proxy-denied@5,ok@5"}},
+                farEnd(3),
+                {"a:1@0", "b:1@100", "c:1@200", "d:1@300", "@310", "@2315", "b:1@2320", "c:1@2400", "d:1@2500",
+                 "e:1@2600", "f:1@2700"},
+                {"ok a:1 marker@10", "ok b:1 marker@2330", "ok c:1 marker@2410", "ok d:1 marker@2510",
+                 "ok e:1 marker@2610", "ok f:1 marker@2710"},
+                -1,
+                0,
+                false,
+                false,
+                true},
+        // It does not come back in time: every proxy left is aborted, taken or not.
+        RunCase{{"ThePageStaysDown"},
+                {"a:1", "b:1", "c:1", "d:1", "e:1", "f:1"},
+                {{"b:1", "proxy-denied@10"}, {"c:1", "not-a-judge@10"}, {"d:1", "no-marker@10"}, {"", "no-marker@5"}},
+                farEnd(3, 3000),
+                {"a:1@0", "b:1@100", "c:1@200", "d:1@300", "@310", "@2315"},
+                {"ok a:1 marker@10", "aborted b:1 stopped@3315", "aborted c:1 stopped@3315", "aborted d:1 stopped@3315",
+                 "aborted e:1 stopped@3315", "aborted f:1 stopped@3315"},
+                -1,
+                0,
+                false,
+                false,
+                true,
+                true},
+        // The page answers: the failures were the proxies' own, reported as they were.
+        RunCase{{"FailuresThatAreTheProxiesOwn"},
+                {"a:1", "b:1", "c:1", "d:1", "e:1"},
+                {{"b:1", "proxy-denied@10"}, {"c:1", "proxy-denied@10"}, {"d:1", "altered@10"}, {"", "ok@5"}},
+                farEnd(3),
+                {"a:1@0", "b:1@100", "c:1@200", "d:1@300", "@310", "e:1@400"},
+                {"ok a:1 marker@10", "dead b:1 proxy-denied@315", "dead c:1 proxy-denied@315", "dead d:1 altered@315",
+                 "ok e:1 marker@410"}},
+        // A proxy that works vouches for the page: what was kept back goes out without asking.
+        RunCase{{"AWorkingProxyVouchesForThePage"},
+                {"a:1", "b:1", "c:1"},
+                {{"a:1", "no-marker@10"}, {"b:1", "no-marker@10"}},
+                farEnd(3),
+                {"a:1@0", "b:1@100", "c:1@200"},
+                {"dead a:1 no-marker@210", "dead b:1 no-marker@210", "ok c:1 marker@210"}},
+        // Such failures last in the list: the page is asked about before the run ends.
+        RunCase{{"FailuresLastAreAskedAbout"},
+                {"a:1", "b:1"},
+                {{"b:1", "no-marker@10"}},
+                farEnd(3),
+                {"a:1@0", "b:1@100", "@110"},
+                {"ok a:1 marker@10", "dead b:1 no-marker@120"}},
+        // Without a preflight the page is never asked for: such failures go out as they come.
+        RunCase{{"WithoutThePreflightNothingIsKeptBack"},
+                {"a:1", "b:1"},
+                {{"a:1", "no-marker@10"}},
+                rate(10),
+                {"a:1@0", "b:1@100"},
+                {"dead a:1 no-marker@10", "ok b:1 marker@110"}},
         // Busy drivers hold starts back; what fell behind is made up for 20 ms at most, not in a burst.
         RunCase{{"BusyDriversHoldStartsBack"},
                 {"a:1", "b:1", "c:1", "d:1"},

@@ -14,6 +14,7 @@
 #include "tests/support/NamedCase.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/RunHarness.h"
+#include "tests/support/SystemFaults.h"
 #include "tests/support/TestServer.h"
 
 namespace {
@@ -128,24 +129,36 @@ INSTANTIATE_TEST_SUITE_P(
               ProbeOutcome::Working}),
     caseName);
 
-// A socket the loop cannot watch is a failure of ours, said at once: not the proxy's silence, found out later.
-TEST(LoopFaults, ASocketThatCannotBeWatchedReadsError) {
+// A failure of the loop's own calls is ours, said at once as an error: not the proxy's silence, found out later.
+struct LoopFault : NamedCase {
+    faults::Call call;
+    int times;
+};
+class LoopFaults : public ::testing::TestWithParam<LoopFault> {};
+
+TEST_P(LoopFaults, ReadError) {
     TestServer silent([](TestServer::Connection& c) { c.sleep(30s); });
     PostQueue queue;
     std::optional<DriverReport> report;
     const Poster post = queue.poster();
-    CommandLoop loop(
-        kTarget, CheckSettings{kShort, {}},
-        [&, post](std::vector<DriverReport>&& done) { post([&, r = done.front()] { report = r; }); },
-        [](int epoll, int op, int fd, epoll_event* e) {
-            return op == EPOLL_CTL_DEL ? ::epoll_ctl(epoll, op, fd, e) : -1;
-        });
-    loop.start(1, silent.address());
+    CommandLoop loop;
+    const auto plan = std::make_shared<const CheckPlan>(CheckPlan{kTarget, CheckSettings{kShort, {}}});
+    const auto driver =
+        loop.checks(plan, [&, post](std::vector<DriverReport>&& done) { post([&, r = done.front()] { report = r; }); });
+    faults::fail(GetParam().call, GetParam().times);
+    driver->start(1, silent.address());
     queue.runUntil(std::chrono::steady_clock::now() + 5s, [&] { return report.has_value(); });
+    faults::clear();
     ASSERT_TRUE(report);
     EXPECT_EQ(report->verdict.outcome, ProbeOutcome::Dead);
     EXPECT_EQ(report->verdict.reason, Reason::Error);
 }
+
+INSTANTIATE_TEST_SUITE_P(All, LoopFaults,
+                         ::testing::Values(LoopFault{{"ASocketThatCannotBeWatched"}, faults::Call::Watch, -1},
+                                           LoopFault{{"AWaitThatFails"}, faults::Call::Wait, 1},
+                                           LoopFault{{"LibcurlThatFails"}, faults::Call::SocketAction, 1}),
+                         caseName);
 
 // Two thousand checks over a mixed farm: each completes once, the count reaches the total, nothing leaks.
 TEST(Soak, TwoThousandChecksOverAMixedFarm) {

@@ -56,6 +56,17 @@ std::vector<std::string> LocalProxy::configure(Kind kind, const std::string& ext
                 << "/squid.pid\ncoredump_dir " << dir_ << "\nshutdown_lifetime 0 seconds\n"
                 << (from_.empty() ? "" : "tcp_outgoing_address " + from_ + "\n") << extra;
             return {find("squid"), "-N", "-f", conf};
+        case Kind::JudgeFront: {
+            const std::string judge = extra.substr(0, extra.find('\n'));
+            out << "http_port 127.0.0.1:" << port << " accel defaultsite=" << judge << ":" << upstream
+                << " no-vhost\ncache_peer " << judge << " parent " << upstream
+                << " 0 no-query originserver name=judge\nhttp_access allow all\ncache deny all\ncache_mem 0 MB\n"
+                << "visible_hostname judge-front\naccess_log none\ncache_log /dev/null\ncache_store_log none\n"
+                << "pid_filename " << dir_ << "/squid.pid\ncoredump_dir " << dir_ << "\nshutdown_lifetime 0 seconds\n"
+                << (from_.empty() ? "" : "tcp_outgoing_address " + from_ + "\n")
+                << (extra.find('\n') == std::string::npos ? "" : extra.substr(extra.find('\n') + 1));
+            return {find("squid"), "-N", "-f", conf};
+        }
         case Kind::Microsocks:
             return {find("microsocks"), "-i", "127.0.0.1", "-p", port, "-b", from};
         case Kind::Danted:
@@ -126,7 +137,7 @@ LocalProxy::~LocalProxy() {
     if (pid_ > 0) {
         // A proxy may wait for its client threads on the way out (tinyproxy, up to its own time-out): a few
         // seconds, then it is killed. Squid, which holds nothing here, would spend two seconds shutting down.
-        ::kill(pid_, kind_ == Kind::Squid ? SIGKILL : SIGTERM);
+        ::kill(pid_, kind_ == Kind::Squid || kind_ == Kind::JudgeFront ? SIGKILL : SIGTERM);
         bool ended = false;
         for (int i = 0; i < 300 && !(ended = ::waitpid(pid_, nullptr, WNOHANG) == pid_); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -16,6 +16,8 @@ class LocalProxy {
         Stunnel,     // TLS in front of `upstream`: an https:// proxy; `extra` names the certificate and key
         Httpbin,     // Debian's python3-httpbin, a judge: /get?show_env=1; over TLS, `extra` the certificate and key
         EnvJudge,    // busybox httpd running an env CGI, a judge: /cgi-bin/env
+        JudgeFront,  // squid as a judge's own front (a reverse proxy) to `upstream` on the host `extra`'s first line
+                     // names; its further lines are squid's
     };
     // `from`: the loopback address a proxy's requests leave from, or a judge listens on (default 127.0.0.1).
     explicit LocalProxy(Kind kind, std::string extra = "", std::uint16_t upstream = 0, std::string from = "");

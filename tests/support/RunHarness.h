@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/loops/CommandLoop.h"
 #include "engine/loops/CommandRun.h"
 #include "engine/loops/DriveRun.h"
 #include "engine/loops/PostQueue.h"
@@ -36,6 +37,8 @@ inline std::vector<std::string> checkThroughLoops(const std::vector<std::string>
     ProxyLines lines;
     for (const auto& p : proxies) lines.add(p + "\n");
     PostQueue queue;
+    LoopPool loops(config.loops);
+    if (!config.makeDriver) config.makeDriver = loops.drivers();
     std::vector<std::string> results;
     CommandRun run(config, lines, queue.poster(),
                    [&](const CheckResult& r) { results.push_back(resultLine(r.verdict.outcome, r.proxy)); });

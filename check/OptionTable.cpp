@@ -1,0 +1,296 @@
+#include "check/OptionTable.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <optional>
+#include <set>
+#include <utility>
+
+#include "check/ResultLines.h"
+#include "engine/rules/CheckSettings.h"
+#include "engine/rules/ProbeRules.h"
+#include "engine/rules/Urls.h"
+
+namespace {
+
+constexpr int kLongOnly = 256;  // getopt_long's code of a long option without a letter: its row, above the letters
+
+struct Range {
+    long long low, high;
+};
+
+long long secondsOf(std::chrono::milliseconds ms) {
+    return std::chrono::duration_cast<std::chrono::seconds>(ms).count();
+}
+
+Range rangeOf(const OptionSpec& s) {
+    switch (s.kind) {
+        case OptionKind::Seconds:
+            return {1, secondsOf(CheckLimits{}.total)};  // a limit may only be lowered
+        case OptionKind::Retries:
+            return {0, 5};
+        case OptionKind::Rate:
+            return {1, 10000};
+        case OptionKind::Count:
+        case OptionKind::Duration:
+            return {s.low, s.high};
+        default:
+            return {0, 0};
+    }
+}
+
+int codeOf(const std::vector<OptionSpec>& specs, std::size_t row) {
+    return specs[row].letter ? specs[row].letter : kLongOnly + int(row);
+}
+
+std::string replaced(std::string text, const std::string& mark, const std::string& by) {
+    for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += by.size())
+        text.replace(at, mark.size(), by);
+    return text;
+}
+
+std::string rangeText(const OptionSpec& s) {
+    const Range r = rangeOf(s);
+    if (s.kind == OptionKind::Duration) return durationText(r.low) + " to " + durationText(r.high);
+    return std::to_string(r.low) + " to " + std::to_string(r.high);
+}
+
+// A row's text with its range and default filled in.
+std::string filled(const OptionSpec& s, const char* text) {
+    return replaced(replaced(text, "%r", rangeText(s)), "%d", s.byDefault ? s.byDefault() : "");
+}
+
+// A whole number in `text`, or nothing.
+std::optional<long long> wholeNumber(std::string_view text) {
+    long long n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return n;
+}
+
+std::optional<long long> milliseconds(std::string_view text) {
+    long long unit = 1000;
+    if (text.ends_with("ms")) {
+        unit = 1, text.remove_suffix(2);
+    } else if (text.ends_with('s')) {
+        text.remove_suffix(1);
+    } else if (text.ends_with('m')) {
+        unit = 60'000, text.remove_suffix(1);
+    } else if (text.ends_with('h')) {
+        unit = 3'600'000, text.remove_suffix(1);
+    }
+    const auto n = wholeNumber(text);
+    if (!n || *n < 0 || *n > (1LL << 40)) return std::nullopt;
+    return *n * unit;
+}
+
+bool isAddress(std::string_view s) {
+    const auto colon = s.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    const auto port = wholeNumber(s.substr(colon + 1));
+    std::string_view host = s.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.back() != ']' || host.size() < 3) return false;
+    } else if (host.find(':') != std::string_view::npos) {
+        return false;  // an IPv6 address without brackets
+    }
+    return port && *port >= 1 && *port <= 65535;
+}
+
+// The usage error for a value a row cannot take, or nothing; `number` is read where the row takes one.
+std::string badValue(const OptionSpec& s, const char* text, long long& number) {
+    const Range range = rangeOf(s);
+    const std::string_view v(text ? text : "");
+    const std::string label = s.kind == OptionKind::Url ? "URL" : replaced(s.name, "-", " ");
+    const std::string given = "invalid " + label + " '" + escapeForTerminal(v) + "': ";
+    switch (s.kind) {
+        case OptionKind::Seconds:
+        case OptionKind::Retries:
+        case OptionKind::Rate:
+        case OptionKind::Count: {
+            const auto n = wholeNumber(v);
+            if (n && *n >= range.low && *n <= range.high) {
+                number = *n;
+                return {};
+            }
+            const std::string what = s.kind == OptionKind::Seconds ? "a whole number of seconds"
+                                     : s.kind == OptionKind::Rate  ? "a whole number of checks a second"
+                                                                   : "a whole number";
+            return given + what + " from " + rangeText(s);
+        }
+        case OptionKind::Duration: {
+            const auto ms = milliseconds(v);
+            if (ms && *ms >= range.low && *ms <= range.high) {
+                number = *ms;
+                return {};
+            }
+            return given + "a duration such as 30s, 10m or 1h, from " + rangeText(s);
+        }
+        case OptionKind::Url:
+            if (const std::string why = webUrlProblem(std::string(v)); !why.empty()) return given + why;
+            return {};
+        case OptionKind::File:
+            return v.empty() ? given + "an empty file name" : "";
+        case OptionKind::Address:
+            return isAddress(v) ? "" : given + "HOST:PORT, an IPv6 address in brackets";
+        default:
+            return {};
+    }
+}
+
+// A name as roff writes it: hyphens are minus signs, so that it can be copied and searched for.
+std::string roffName(const std::string& name) {
+    return replaced(name, "-", "\\-");
+}
+
+// The values the completion offers after an option of each kind: the range's ends and the defaults between.
+std::string offered(const OptionSpec& s) {
+    const Range range = rangeOf(s);
+    if (s.kind == OptionKind::Duration) {
+        std::string words = durationText(range.low);
+        if (s.byDefault) words += " " + s.byDefault();
+        return words + " " + durationText(range.high);
+    }
+    std::set<long long> values{range.low, range.high};
+    if (s.kind == OptionKind::Retries)
+        for (long long n = range.low; n <= range.high; ++n) values.insert(n);
+    if (s.kind == OptionKind::Rate) values.insert({kWaveSize, 100, 1000, 5000});
+    if (s.kind == OptionKind::Seconds) {
+        const CheckLimits limits;
+        values.insert({5, 10, secondsOf(limits.connect), secondsOf(limits.idle)});
+    }
+    if (s.kind == OptionKind::Count && s.byDefault) values.insert(std::stoll(s.byDefault()));
+    std::string words;
+    for (const long long v : values) words += (words.empty() ? "" : " ") + std::to_string(v);
+    return words;
+}
+
+}  // namespace
+
+std::string durationText(long long ms) {
+    if (ms != 0 && ms % 3'600'000 == 0) return std::to_string(ms / 3'600'000) + "h";
+    if (ms != 0 && ms % 60'000 == 0) return std::to_string(ms / 60'000) + "m";
+    if (ms % 1000 == 0) return std::to_string(ms / 1000) + "s";
+    return std::to_string(ms) + "ms";
+}
+
+std::string parseOptions(const std::vector<OptionSpec>& specs, const char* program,
+                         const std::vector<std::string>& args,
+                         const std::function<std::string(std::size_t, const OptionArgument&)>& set,
+                         std::vector<std::string>& operands) {
+    std::vector<std::string> copies{program};
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(copies.size());
+
+    std::vector<option> table;
+    std::string letters = ":";  // a missing argument is told apart from an unknown option
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        table.push_back(
+            {specs[i].name, specs[i].argument ? required_argument : no_argument, nullptr, codeOf(specs, i)});
+        if (specs[i].letter) letters += std::string(1, specs[i].letter) + (specs[i].argument ? ":" : "");
+    }
+    table.push_back({nullptr, 0, nullptr, 0});
+    const auto rowOf = [&](int code) {
+        std::size_t i = 0;
+        while (i < specs.size() && codeOf(specs, i) != code) ++i;
+        return i;
+    };
+
+    optind = 0;  // a fresh scan (glibc), also when parsed before
+    opterr = 0;  // the messages are ours, on the command's own error path
+    for (int c; (c = getopt_long(argc, argv.data(), letters.c_str(), table.data(), nullptr)) != -1;) {
+        const std::string word = escapeForTerminal(argv[std::size_t(optind - 1)]);
+        if (c == ':') {
+            if (optopt > 0 && optopt < kLongOnly && !word.starts_with("--"))
+                return std::string("option requires an argument -- '") + char(optopt) + "'";
+            return "option '" + word + "' requires an argument";
+        }
+        if (c == '?') {
+            // getopt_long names a known option only when a switch was given a value (--json=1).
+            if (const std::size_t row = rowOf(optopt); optopt != 0 && row < specs.size())
+                return std::string("option '--") + specs[row].name + "' doesn't allow an argument";
+            if (optopt != 0) return "invalid option -- '" + escapeForTerminal(std::string(1, char(optopt))) + "'";
+            return "unrecognized or ambiguous option '" + word + "'";
+        }
+        const std::size_t row = rowOf(c);
+        long long number = 0;
+        if (std::string error = badValue(specs[row], optarg, number); !error.empty()) return error;
+        if (std::string error = set(row, {optarg, number}); !error.empty()) return error;
+    }
+    for (int i = optind; i < argc; ++i) operands.emplace_back(argv[std::size_t(i)]);
+    return {};
+}
+
+std::string optionsHelp(const std::vector<OptionSpec>& specs) {
+    constexpr std::size_t kColumn = 24;
+    std::string text;
+    for (const OptionSpec& s : specs) {
+        std::string left = s.letter ? std::string("  -") + s.letter + ", --" : "      --";
+        left += s.name;
+        if (s.argument) left += std::string("=") + s.argument;
+        left += left.size() + 2 <= kColumn ? std::string(kColumn - left.size(), ' ') : "  ";
+        std::string help = filled(s, s.help);
+        for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += kColumn + 1)
+            help.insert(at + 1, kColumn, ' ');
+        text += left + help + "\n";
+    }
+    return text;
+}
+
+std::string manualOptions(const std::vector<OptionSpec>& specs) {
+    std::string roff;
+    for (const OptionSpec& s : specs) {
+        const std::string name = "\\-\\-" + roffName(s.name);
+        roff += ".TP\n";
+        if (s.letter)
+            roff += std::string(".BR \\-") + s.letter + " \", \" " + name + (s.argument ? "= " : "") + "\n";
+        else
+            roff += s.argument ? ".BI " + name + "= " + s.argument + "\n" : ".B " + name + "\n";
+        roff += filled(s, s.manual) + "\n";
+    }
+    return roff;
+}
+
+std::string completionValues(const std::vector<OptionSpec>& specs) {
+    // One arm per set of options that offer the same, in the order of the table.
+    std::vector<std::pair<std::string, std::vector<std::string>>> arms;  // what is offered, and after which options
+    for (const OptionSpec& s : specs) {
+        if (!s.argument) continue;
+        std::string offer = "            return\n";  // a URL or a text of the user's own: nothing to offer
+        if (s.kind == OptionKind::File)
+            offer = "            _filedir" + (s.offers ? " '" + std::string(s.offers) + "'" : "") +
+                    "\n            return\n";
+        if (s.kind == OptionKind::Choice)
+            offer = "            COMPREPLY=($(compgen -W '" + std::string(s.offers) +
+                    "' -- \"$cur\"))\n            return\n";
+        if (s.kind == OptionKind::Seconds || s.kind == OptionKind::Retries || s.kind == OptionKind::Rate ||
+            s.kind == OptionKind::Count || s.kind == OptionKind::Duration)
+            offer = "            COMPREPLY=($(compgen -W '" + offered(s) + "' -- \"$cur\"))\n            return\n";
+        const auto arm = std::find_if(arms.begin(), arms.end(), [&](const auto& a) { return a.first == offer; });
+        if (arm == arms.end())
+            arms.push_back({offer, {std::string("--") + s.name}});
+        else
+            arm->second.push_back(std::string("--") + s.name);
+    }
+    std::string bash;
+    for (const auto& [offer, names] : arms) {
+        std::string pattern;
+        for (const std::string& n : names) pattern += (pattern.empty() ? "" : " | ") + n;
+        bash += "        " + pattern + ")\n" + offer + "            ;;\n";
+    }
+    return bash;
+}
+
+bool fillMark(std::string& out, const std::string& mark, const std::string& text) {
+    const auto at = out.find(mark);
+    if (at == std::string::npos || out.find(mark, at + 1) != std::string::npos) return false;
+    out.replace(at, mark.size(), text);
+    return true;
+}

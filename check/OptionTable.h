@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+// The options of both commands as one kind of table: each row's name, letter, kind of value (and so its range and
+// how the completion offers it), default and meaning. getopt_long, --help, the manual's OPTIONS and the completion's
+// values are all written from the rows; rows that both commands take are written once and lifted into each table.
+
+enum class OptionKind {
+    Switch,
+    Seconds,   // a whole number of seconds, up to the limit no check passes
+    Retries,   // a small count
+    Rate,      // checks a second
+    Count,     // a whole number within the row's range
+    Duration,  // a number with s, m or h (seconds without), within the row's range in milliseconds
+    Url,       // an http:// or https:// page
+    Text,      // any text
+    File,      // a file's name, not empty
+    Choice,    // one of a few words
+    Address,   // HOST:PORT, an IPv6 address in brackets
+};
+
+// An option's value as read: the text, and its number where it takes one (milliseconds for a duration).
+struct OptionArgument {
+    const char* text;
+    long long number;
+};
+
+struct OptionSpec {
+    const char* name;
+    char letter;  // 0: a long option only
+    OptionKind kind;
+    const char* argument;                  // what --help calls the value; null for a switch
+    const char* help;                      // --help's lines, '\n' between; %r is the range, %d the default
+    const char* manual;                    // roff, likewise
+    std::string (*byDefault)() = nullptr;  // the default as shown, or null
+    const char* offers = nullptr;          // for a file, the names the completion offers; for a choice, its words
+    long long low = 0, high = 0;           // the range of a count or a duration
+};
+
+template <class Options>
+struct OptionRow {
+    OptionSpec spec;
+    std::function<std::string(Options&, const OptionArgument&)> set;  // the usage error, or nothing
+};
+
+// Rows of a part of `Options` (the checks' own options, which both commands take), as rows of the whole.
+template <class Options, class Part>
+std::vector<OptionRow<Options>> lifted(const std::vector<OptionRow<Part>>& rows, Part Options::*part) {
+    std::vector<OptionRow<Options>> out;
+    for (const OptionRow<Part>& r : rows)
+        out.push_back({r.spec, [set = r.set, part](Options& o, const OptionArgument& a) { return set(o.*part, a); }});
+    return out;
+}
+
+template <class Options>
+std::vector<OptionSpec> specsOf(const std::vector<OptionRow<Options>>& rows) {
+    std::vector<OptionSpec> specs;
+    for (const auto& r : rows) specs.push_back(r.spec);
+    return specs;
+}
+
+// getopt_long over the rows: each value checked against its kind and handed to its row's `set`; the operands into
+// `operands`. The usage error, or empty.
+std::string parseOptions(const std::vector<OptionSpec>& specs, const char* program,
+                         const std::vector<std::string>& args,
+                         const std::function<std::string(std::size_t row, const OptionArgument&)>& set,
+                         std::vector<std::string>& operands);
+
+template <class Options>
+std::string parseOptions(const std::vector<OptionRow<Options>>& rows, const char* program,
+                         const std::vector<std::string>& args, Options& options, std::vector<std::string>& operands) {
+    return parseOptions(
+        specsOf(rows), program, args,
+        [&](std::size_t row, const OptionArgument& a) { return rows[row].set(options, a); }, operands);
+}
+
+std::string optionsHelp(const std::vector<OptionSpec>& specs);       // --help's option lines, in the GNU layout
+std::string manualOptions(const std::vector<OptionSpec>& specs);     // the manual's OPTIONS section, roff
+std::string completionValues(const std::vector<OptionSpec>& specs);  // the bash completion's value arms
+
+// A duration as the options write it: 90s, 10m, 1h.
+std::string durationText(long long ms);
+
+// Puts `text` where `mark` is in `out`, once; false when `out` has the mark other than once.
+bool fillMark(std::string& out, const std::string& mark, const std::string& text);
