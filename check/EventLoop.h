@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 
 #include "engine/loops/PostQueue.h"
 #include "sys/UniqueFd.h"
@@ -9,7 +10,9 @@
 // SIGTERM as events rather than interruptions, so output is never cut mid-line.
 class EventLoop : public PostQueue {
   public:
-    EventLoop();  // blocks SIGINT and SIGTERM: make it before any thread starts, so they all inherit that
+    // Blocks the signals (SIGINT and SIGTERM, and any others given): make it before any thread starts, so they all
+    // inherit that.
+    explicit EventLoop(std::initializer_list<int> also = {});
 
     std::function<void(int signal)> onSignal;
 

@@ -274,10 +274,12 @@ std::string completionValues(const std::vector<OptionSpec>& specs) {
             s.kind == OptionKind::Count || s.kind == OptionKind::Duration)
             offer = "            COMPREPLY=($(compgen -W '" + offered(s) + "' -- \"$cur\"))\n            return\n";
         const auto arm = std::find_if(arms.begin(), arms.end(), [&](const auto& a) { return a.first == offer; });
+        std::vector<std::string> names{std::string("--") + s.name};
+        if (s.letter) names.push_back(std::string("-") + s.letter);
         if (arm == arms.end())
-            arms.push_back({offer, {std::string("--") + s.name}});
+            arms.push_back({offer, names});
         else
-            arm->second.push_back(std::string("--") + s.name);
+            arm->second.insert(arm->second.end(), names.begin(), names.end());
     }
     std::string bash;
     for (const auto& [offer, names] : arms) {

@@ -11,7 +11,8 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libcurl4-openssl-dev lib
     qt6-base-dev qt6-base-private-dev libxcb1-dev libqt6svg6 fonts-ipafont-gothic fonts-ipafont-mincho xvfb xauth x11-utils
     desktop-file-utils appstream dpkg-dev lintian
     libmaxminddb-dev tinyproxy squid microsocks dante-server stunnel4 openssl
-    busybox python3-httpbin libmaxmind-db-writer-perl)
+    busybox python3-httpbin libmaxmind-db-writer-perl
+    libsystemd-dev systemd chromium curl util-linux)
 
 missing=()
 for p in "${packages[@]}"; do

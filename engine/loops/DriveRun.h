@@ -5,6 +5,9 @@
 
 class CommandRun;
 
+// Starts due within a few milliseconds go out together: even enough a pace, and far fewer wake-ups.
+inline constexpr std::chrono::milliseconds kDispatchSlice{10};
+
 // Where a run is driven from: the time, and a wait that runs what its drivers post meanwhile. The command's event
 // queue, or a test's simulated time.
 class RunWaiter {

@@ -4,7 +4,8 @@
 set -u
 source /usr/share/bash-completion/bash_completion || exit 1
 source "$2/data/kiriha-check.bash" || exit 1
-PATH=$2/check:$PATH
+source "$2/data/kiriha-gate.bash" || exit 1
+PATH=$2/check:$2/gate:$PATH
 status=0
 
 # The words typed so far, the last one being completed: what bash would offer.
@@ -14,7 +15,7 @@ offers() {
     COMP_LINE="$*"
     COMP_POINT=${#COMP_LINE}
     COMPREPLY=()
-    _kiriha_check kiriha-check "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}" 2>/dev/null
+    "_${COMP_WORDS[0]//-/_}" "${COMP_WORDS[0]}" "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}" 2>/dev/null
     [ ${#COMPREPLY[@]} -gt 0 ] && printf '%s ' "${COMPREPLY[@]}"
 }
 expect() {
@@ -35,5 +36,14 @@ for option in --working --why --json --cp932 --url= --expect= --cacert= --no-pre
     --timeout= --connect-timeout= --idle-timeout= --judge= --anonymity= --geoip= --country= --unaltered --quiet --help \
     --version; do
     [[ " $all " == *" $option "* ]] || { echo "$option is not offered"; status=1; }
+done
+expect 'each random fastest ' kiriha-gate --rotate ''
+expect '--recheck= ' kiriha-gate --rech
+expect '1 3 10 ' kiriha-gate --tries ''
+expect '' kiriha-gate -l ''
+gate=$(offers kiriha-gate --)
+for option in --listen= --rotate= --sticky= --tries= --max-errors= --recheck= --auth= --auth-file= --log= --status= \
+    --drain= --idle= --url= --judge= --anonymity= --country= --rate= --help --version; do
+    [[ " $gate " == *" $option "* ]] || { echo "kiriha-gate: $option is not offered"; status=1; }
 done
 exit $status

@@ -8,13 +8,24 @@ trap 'rm -rf "$stage"' EXIT
 DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
 root="$stage/usr"
 status=0
-for f in bin/kiriha bin/kiriha-check share/applications/org.kiriha.kiriha.desktop \
+for f in bin/kiriha bin/kiriha-check bin/kiriha-gate share/applications/org.kiriha.kiriha.desktop \
     share/icons/hicolor/scalable/apps/org.kiriha.kiriha.svg share/metainfo/org.kiriha.kiriha.metainfo.xml \
-    share/man/man1/kiriha.1.gz share/man/man1/kiriha-check.1.gz share/doc/kiriha/copyright \
-    share/doc/kiriha/changelog.gz share/bash-completion/completions/kiriha-check; do
+    share/man/man1/kiriha.1.gz share/man/man1/kiriha-check.1.gz share/man/man1/kiriha-gate.1.gz \
+    share/doc/kiriha/copyright share/doc/kiriha/changelog.gz share/bash-completion/completions/kiriha-check \
+    share/bash-completion/completions/kiriha-gate; do
     if [ -e "$root/$f" ]; then echo "ok: $f"; else echo "missing: $f"; status=1; fi
 done
-for b in kiriha kiriha-check; do [ -x "$root/bin/$b" ] || { echo "bin/$b is not executable"; status=1; }; done
+for b in kiriha kiriha-check kiriha-gate; do [ -x "$root/bin/$b" ] || { echo "bin/$b is not executable"; status=1; }; done
+# The gate's service and its list, where Debian keeps them.
+for f in etc/kiriha/gate.list lib/systemd/system/kiriha-gate.service; do
+    [ -e "$stage/$f" ] || { echo "missing: /$f"; status=1; }
+done
+# systemd accepts the unit, its program and its manual as installed.
+unit=$(mktemp -d)
+trap 'rm -rf "$stage" "$unit"' EXIT
+sed "s|/usr/bin/kiriha-gate|$root/bin/kiriha-gate|" "$stage/lib/systemd/system/kiriha-gate.service" >"$unit/kiriha-gate.service"
+verify=$(MANPATH="$root/share/man" systemd-analyze verify "$unit/kiriha-gate.service" 2>&1) || status=1
+[ -z "$verify" ] || { echo "systemd-analyze verify: $verify"; status=1; }
 
 out=$(desktop-file-validate "$root/share/applications/org.kiriha.kiriha.desktop" 2>&1) || status=1
 echo "$out"
@@ -23,7 +34,7 @@ if echo "$out" | grep -qE 'error|warning'; then status=1; fi  # hints are advice
 appstreamcli validate --no-net --pedantic "$root/share/metainfo/org.kiriha.kiriha.metainfo.xml" || status=1
 
 # The manual pages render without a warning, and hold no control byte that roff would print as text.
-for page in kiriha kiriha-check; do
+for page in kiriha kiriha-check kiriha-gate; do
     gz="$root/share/man/man1/$page.1.gz"
     if zcat "$gz" | LC_ALL=C grep -q $'[\x01-\x08\x0b-\x1f\x7f]'; then echo "$page.1: a control byte"; status=1; fi
     warnings=$(man --warnings -E UTF-8 -l "$gz" 2>&1 >/dev/null) || status=1

@@ -20,11 +20,14 @@ for want in 'ca-certificates' 'libcurl4 (>= 7.85)'; do
 done
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for want in ./usr/bin/kiriha ./usr/bin/kiriha-check ./usr/share/man/man1/kiriha.1.gz \
-    ./usr/share/man/man1/kiriha-check.1.gz ./usr/share/doc/kiriha/copyright ./usr/share/doc/kiriha/changelog.gz \
-    ./usr/share/bash-completion/completions/kiriha-check; do
+for want in ./usr/bin/kiriha ./usr/bin/kiriha-check ./usr/bin/kiriha-gate ./usr/share/man/man1/kiriha.1.gz \
+    ./usr/share/man/man1/kiriha-check.1.gz ./usr/share/man/man1/kiriha-gate.1.gz ./usr/share/doc/kiriha/copyright \
+    ./usr/share/doc/kiriha/changelog.gz ./usr/share/bash-completion/completions/kiriha-check \
+    ./usr/share/bash-completion/completions/kiriha-gate ./etc/kiriha/gate.list \
+    ./lib/systemd/system/kiriha-gate.service; do
     grep -qxF "$want" <<<"$files" || { echo "missing from the package: $want"; status=1; }
 done
 
+[ "$(dpkg-deb -I "$deb" conffiles)" = "/etc/kiriha/gate.list" ] || { echo "the list is no conffile"; status=1; }
 lintian --fail-on error,warning "$deb" || status=1
 exit $status

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/rules/Verdict.h"
+
+// The proxies a long-running front-end serves: each with an identity (its text as listed) and a history, checked in
+// rounds on the owner's thread and chosen for connections from any loop's thread.
+class ProxyPool {
+  public:
+    using Clock = std::chrono::steady_clock;
+    enum class State {
+        Checking,  // not yet checked
+        Working,   // its last check passed: it serves
+        Resting,   // it failed too often in a row while serving: out until a check passes
+        Dead,      // its last check failed
+    };
+    enum class Rotation { Each, Random, Fastest };
+    struct Settings {
+        Rotation rotation = Rotation::Each;
+        Clock::duration sticky{};  // a client stays on its proxy per target host this long; zero: not at all
+        int maxErrors = 3;         // failures in a row that rest it
+    };
+    // What a connection is given: the proxy, as libcurl takes it (the form its check worked in).
+    struct Pick {
+        std::uint64_t id;
+        std::string proxy;
+    };
+    // A proxy as the status page shows it.
+    struct View {
+        std::uint64_t id;
+        std::string listed;
+        State state;
+        std::uint64_t served = 0, failures = 0;
+        std::optional<Verdict> lastCheck;
+        std::optional<Clock::time_point> checkedAt;
+        std::optional<double> setupMs;  // the median of the tunnels it made lately
+    };
+    struct Counts {
+        std::size_t checking = 0, working = 0, resting = 0, dead = 0;
+        std::size_t all() const { return checking + working + resting + dead; }
+    };
+
+    explicit ProxyPool(Settings settings);
+
+    // The lists' texts, in order: new ones join (checking), those gone leave (a tunnel through one keeps going).
+    // The ids of the new ones.
+    std::vector<std::uint64_t> update(const std::vector<std::string>& listed);
+    // Every proxy, in the lists' order: id and text as listed.
+    std::vector<std::pair<std::uint64_t, std::string>> all() const;
+    // A check's verdict, and the text as the check gave it to libcurl.
+    void checked(std::uint64_t id, const Verdict& verdict, const std::string& tried, Clock::time_point at);
+
+    // A working proxy for a connection of `client` (its address) to `host`, none of `tried`; nothing when none works.
+    std::optional<Pick> choose(std::string_view client, std::string_view host, const std::vector<std::uint64_t>& tried,
+                               Clock::time_point now);
+    void served(std::uint64_t id, Clock::duration setup);  // it made a tunnel, in this long
+    void failed(std::uint64_t id);                         // it did not
+
+    std::vector<View> views() const;
+    Counts counts() const;
+
+    static std::string_view stateName(State s);
+
+  private:
+    struct Entry {
+        std::string listed;
+        std::string proxy;  // as libcurl takes it
+        State state = State::Checking;
+        std::uint64_t served = 0, failures = 0;
+        int inRow = 0;
+        std::optional<Verdict> lastCheck;
+        std::optional<Clock::time_point> checkedAt;
+        std::deque<double> setups;  // the latest, in ms
+    };
+    struct Stuck {
+        std::uint64_t id;
+        Clock::time_point until;
+    };
+
+    void rebuild();  // the working list, after a state changed
+    double expectedMs(const Entry& e) const;
+    std::optional<std::uint64_t> rotate(const std::vector<std::uint64_t>& candidates);
+
+    Settings settings_;
+    mutable std::mutex mutex_;
+    std::map<std::uint64_t, Entry> entries_;
+    std::vector<std::uint64_t> order_;    // as listed
+    std::vector<std::uint64_t> working_;  // in that order
+    std::unordered_map<std::string, std::uint64_t> byText_;
+    std::unordered_map<std::string, Stuck> sticky_;  // client address and host: its proxy
+    std::uint64_t nextId_ = 1;
+    std::uint64_t turn_ = 0;
+    std::mt19937_64 random_{std::random_device{}()};
+};

@@ -1,0 +1,322 @@
+#include "gate/GateCommand.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <thread>
+
+#include "check/EventLoop.h"
+#include "check/ExitStatus.h"
+#include "check/Output.h"
+#include "check/RunSetup.h"
+#include "engine/loops/CommandLoop.h"
+#include "engine/loops/DriveRun.h"
+#include "engine/rules/CountryDb.h"
+#include "engine/rules/ProcessSetup.h"
+#include "gate/Gateway.h"
+#include "gate/Rounds.h"
+#include "gate/StatusPage.h"
+#include "kiriha/Version.h"
+#include "lists/ProxyLines.h"
+#include "sys/WriteAll.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace exitstatus;
+constexpr auto kSettle = std::chrono::milliseconds(200);  // a list edited is read once the editor is done with it
+constexpr long kChecksShare = 8;                          // of the descriptors, the rounds' share
+
+// The sockets to listen on for HOST:PORT, one a loop (the system spreads the clients over them); or why not.
+std::string listenSockets(const std::string& address, std::size_t loops, std::vector<std::vector<UniqueFd>>& out) {
+    const auto colon = address.rfind(':');
+    std::string host = address.substr(0, colon);
+    const std::string port = address.substr(colon + 1);
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0)
+        return "cannot listen on " + address + ": " + ::gai_strerror(rc);
+    std::string error;
+    for (const addrinfo* a = found; a && error.empty(); a = a->ai_next) {
+        for (std::size_t i = 0; i < loops; ++i) {
+            UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+            const int one = 1;
+            if (fd.get() >= 0) {
+                ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+                ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+                if (a->ai_family == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+            }
+            if (fd.get() < 0 || ::bind(fd.get(), a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd.get(), 4096) != 0) {
+                error = "cannot listen on " + address + ": " + std::strerror(errno);
+                break;
+            }
+            out[i].push_back(std::move(fd));
+        }
+    }
+    ::freeaddrinfo(found);
+    return error;
+}
+
+// Watches the folders of the lists for the lists being written or replaced.
+struct ListWatch {
+    UniqueFd fd{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+    std::vector<std::string> names;  // the lists' file names
+    explicit ListWatch(const std::vector<std::string>& files) {
+        for (const std::string& f : files) {
+            const std::filesystem::path p = std::filesystem::absolute(f);
+            names.push_back(p.filename().string());
+            if (fd.get() >= 0)
+                ::inotify_add_watch(fd.get(), p.parent_path().c_str(),
+                                    IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_ATTRIB);
+        }
+    }
+    // True when something happened to a list.
+    bool read() {
+        alignas(inotify_event) char buf[8192];
+        bool touched = false;
+        for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) > 0;)
+            for (char* at = buf; at < buf + n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(at);
+                if (e->len && std::find(names.begin(), names.end(), std::string(e->name)) != names.end())
+                    touched = true;
+                at += sizeof(inotify_event) + e->len;
+            }
+        return touched;
+    }
+};
+
+void notify(const std::string& state) {
+    sd_notify(0, state.c_str());
+}
+
+}  // namespace
+
+int GateCommand::usageError(const std::string& error) {
+    err_.say(error);
+    err_.write(std::string("Try '") + kGateName + " --help' for more information.\n");
+    return kTrouble;
+}
+
+int GateCommand::execute() {
+    ParsedGateArguments parsed = parseGateArguments(args_);
+    if (!parsed.error.empty()) return usageError(parsed.error);
+    options_ = std::move(parsed.options);
+    if (options_.help || options_.version) {
+        if (const int error = writeAll(1, options_.help ? gateHelpText() : versionText(kGateName))) {
+            err_.say(std::string("write error: ") + std::strerror(error));
+            return kTrouble;
+        }
+        return kWorking;
+    }
+    try {
+        return serve();
+    } catch (const std::system_error& e) {
+        err_.say(std::string("cannot serve: ") + e.what());
+        if (e.code() == std::errc::too_many_files_open) err_.say(starvedMessage());
+        return kTrouble;
+    } catch (const std::exception& e) {
+        err_.say(std::string("cannot serve: ") + e.what());
+        return kTrouble;
+    }
+}
+
+bool GateCommand::readProxies(std::vector<std::string>& texts) {
+    ProxyLines lines;
+    if (!readLists(options_.files, lines, err_)) return false;
+    texts.clear();
+    while (const auto line = lines.next()) texts.emplace_back(*line);
+    return true;
+}
+
+std::shared_ptr<const Access> GateCommand::readAccess() {
+    if (options_.auth) return std::make_shared<const Access>(std::vector<std::string>{*options_.auth});
+    if (!options_.authFile) return std::make_shared<const Access>();
+    std::ifstream in(*options_.authFile, std::ios::binary);
+    if (!in) {
+        err_.say("--auth-file: " + shownName(*options_.authFile) + ": " + std::strerror(errno));
+        return nullptr;
+    }
+    std::vector<std::string> credentials;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        if (line.find(':') == std::string::npos || line.front() == ':') {
+            err_.say("--auth-file: " + shownName(*options_.authFile) + ": a line that is no USER:PASSWORD");
+            return nullptr;
+        }
+        credentials.push_back(line);
+    }
+    if (credentials.empty()) {
+        err_.say("--auth-file: " + shownName(*options_.authFile) + ": no credentials in it");
+        return nullptr;
+    }
+    return std::make_shared<const Access>(std::move(credentials));
+}
+
+int GateCommand::serve() {
+    const GateOptions& o = options_;
+    if (!o.run.caFile.empty())
+        if (const std::string why = unreadableFile(o.run.caFile); !why.empty()) {
+            err_.say("--cacert: " + shownName(o.run.caFile) + ": " + why);
+            return kTrouble;
+        }
+    CountryChoice countries = chooseCountryDb(o.run.geoip, !o.run.countries.empty());
+    for (const std::string& note : countries.notes) err_.say(shownName(note));
+    if (!countries.error.empty()) {
+        if (o.run.geoip) {
+            err_.say("--geoip: " + shownName(countries.error));
+            return kTrouble;
+        }
+        return usageError(countries.error);
+    }
+    std::vector<std::string> texts;
+    if (!readProxies(texts)) return kTrouble;
+    std::shared_ptr<const Access> access = readAccess();
+    if (!access) return kTrouble;
+
+    ::signal(SIGPIPE, SIG_IGN);  // a tunnel's peer gone is a failed write, not the end of the gate
+    const ProcessSetup setup;
+    EventLoop loop({SIGHUP});
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+
+    // The log: a line per client connection, written by a thread of its own.
+    UniqueFd logFile;
+    if (o.log) {
+        logFile.reset(::open(o.log->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+        if (logFile.get() < 0) {
+            err_.say("--log: " + shownName(*o.log) + ": " + std::strerror(errno));
+            return kTrouble;
+        }
+    }
+    std::atomic<bool> saidLog{false};
+    OutputWriter log(o.log ? logFile.get() : 2, [&](int error) {
+        if (!saidLog.exchange(true)) err_.say(std::string("log: write error: ") + std::strerror(error));
+    });
+
+    ProxyPool pool({o.rotation == GateOptions::Rotation::Each     ? ProxyPool::Rotation::Each
+                    : o.rotation == GateOptions::Rotation::Random ? ProxyPool::Rotation::Random
+                                                                  : ProxyPool::Rotation::Fastest,
+                    o.sticky, o.maxErrors});
+    // What the loops' threads use is made before them and goes after them.
+    Gate gate(pool, err_, log);
+    std::vector<std::unique_ptr<LoopGate>> gates;
+    LoopPool loops(cores);
+    CommandRunConfig config = runConfig(o.run, countries.db, loops.drivers(), cores);
+    gate.curl = config.curl;
+    gate.tries = o.tries;
+    gate.idle = o.idle;
+    gate.setAccess(access);
+
+    std::vector<std::vector<UniqueFd>> sockets(loops.size());
+    for (const std::string& address : o.listen)
+        if (const std::string error = listenSockets(address, loops.size(), sockets); !error.empty()) {
+            err_.say(error);
+            return kTrouble;
+        }
+    std::vector<std::vector<UniqueFd>> statusSocket(1);
+    if (o.status)
+        if (const std::string error = listenSockets(*o.status, 1, statusSocket); !error.empty()) {
+            err_.say("--status: " + error);
+            return kTrouble;
+        }
+    // Counted once the loops and the sockets are there: a share for the rounds' checks, the rest for the clients.
+    const long descriptors = long(std::min<std::size_t>(descriptorsForChecks(), 1L << 40));
+    config.descriptors = std::size_t(std::max(16L, descriptors / kChecksShare));
+    gate.budget.set(descriptors - long(config.descriptors));
+
+    for (std::size_t i = 0; i < loops.size(); ++i) gates.push_back(std::make_unique<LoopGate>(loops[i], gate));
+    for (std::size_t i = 0; i < loops.size(); ++i)
+        for (UniqueFd& fd : sockets[i])
+            loops[i].post(
+                [g = gates[i].get(), s = std::make_shared<UniqueFd>(std::move(fd))] { g->listen(std::move(*s)); });
+    std::unique_ptr<StatusPage> status;
+    if (o.status) status = std::make_unique<StatusPage>(loops[0], std::move(statusSocket[0].front()), pool, gate);
+
+    pool.update(texts);
+    const auto said = [&] {
+        const ProxyPool::Counts c = pool.counts();
+        notify("STATUS=" + std::to_string(c.working) + " of " + std::to_string(c.all()) + " proxies working");
+        if (c.working > 0) gate.saidNoProxy = false;
+    };
+    Rounds rounds(config, o.run.preflight, o.recheck, pool, loop.poster(), err_, said);
+    std::string listening;
+    for (const std::string& a : o.listen) listening += (listening.empty() ? "" : ", ") + a;
+    err_.say("listening on " + listening + "; checking " + std::to_string(texts.size()) + " proxies");
+    notify("READY=1\nSTATUS=checking " + std::to_string(texts.size()) + " proxies");
+
+    int signals = 0;
+    bool reload = false;
+    std::optional<Clock::time_point> reloadAt;
+    loop.onSignal = [&](int s) {
+        if (s == SIGHUP) {
+            reload = true;
+            return;
+        }
+        if (++signals > 1) ::_exit(kWorking);  // a second one: at once
+        rounds.stop();
+    };
+    ListWatch lists(o.files);
+    if (lists.fd.get() >= 0)
+        loop.watch(lists.fd.get(), [&] {
+            if (lists.read()) reloadAt = Clock::now() + kSettle;
+        });
+
+    while (signals == 0) {
+        const auto now = Clock::now();
+        if (reloadAt && now >= *reloadAt) reload = true;
+        if (reload) {
+            reload = false;
+            reloadAt.reset();
+            if (readProxies(texts)) {
+                const std::vector<std::uint64_t> added = pool.update(texts);
+                err_.say("lists read again: " + std::to_string(texts.size()) + " proxies, " +
+                         std::to_string(added.size()) + " new");
+                rounds.add(added);
+                said();
+            }
+            if (o.authFile)
+                if (auto a = readAccess()) gate.setAccess(std::move(a));
+        }
+        Clock::time_point wake = rounds.step(now);
+        const bool waitingFor = reloadAt.has_value();  // a reload already due is in `wake`
+        if (reloadAt) wake = std::min(wake, *reloadAt);
+        if (signals) break;
+        loop.runUntil(std::max(wake, Clock::now() + kDispatchSlice),
+                      [&] { return rounds.changed() || signals > 0 || reload || (reloadAt && !waitingFor); });
+    }
+
+    // Stop: no new client, the open tunnels get their time, then the loops end what is left.
+    notify("STOPPING=1");
+    gate.draining = true;
+    for (std::size_t i = 0; i < loops.size(); ++i) loops[i].post([g = gates[i].get()] { g->stopListening(); });
+    const auto until = Clock::now() + o.drain;
+    while (gate.metrics.open.load() > 0 && Clock::now() < until)
+        loop.runUntil(std::min(until, Clock::now() + std::chrono::milliseconds(50)), [] { return false; });
+    std::atomic<std::size_t> closed{0};
+    for (std::size_t i = 0; i < loops.size(); ++i)
+        loops[i].post([&, g = gates[i].get(), first = i == 0] {
+            g->close();
+            if (first && status) status->close();
+            ++closed;
+        });
+    while (closed.load() < loops.size())
+        loop.runUntil(Clock::now() + std::chrono::milliseconds(5), [] { return false; });
+    err_.say("stopped: " + std::to_string(gate.metrics.connections.load()) + " connections served");
+    return kWorking;
+}

@@ -1,0 +1,526 @@
+#include "gate/Handshake.h"
+
+#include <arpa/inet.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <optional>
+
+namespace {
+
+using Step = Handshake::Step;
+
+bool isTokenChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string::npos;
+}
+bool isToken(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), isTokenChar);
+}
+
+char lower(char c) {
+    return char(std::tolower(static_cast<unsigned char>(c)));
+}
+bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+std::optional<std::uint16_t> portOf(std::string_view s) {
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (s.empty() || s.size() > 5 || ec != std::errc() || end != s.data() + s.size() || value > 65535)
+        return std::nullopt;
+    return std::uint16_t(value);
+}
+
+// A host as a URI may name it: a name of letters, digits, '-', '.', '_' and '~', or an IPv6 address (brackets
+// already taken off).
+bool isHost(std::string_view host, bool bracketed) {
+    if (host.empty() || host.size() > 255) return false;
+    if (bracketed) {
+        in6_addr six{};
+        return ::inet_pton(AF_INET6, std::string(host).c_str(), &six) == 1;
+    }
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' || c == '~';
+    });
+}
+
+// host:port or [v6]:port, with the port given or `defaultPort` (0: it must be given).
+std::optional<Destination> authorityOf(std::string_view a, std::uint16_t defaultPort) {
+    Destination d;
+    std::string_view host = a, port;
+    bool bracketed = false;
+    if (a.starts_with('[')) {
+        const auto close = a.find(']');
+        if (close == std::string_view::npos) return std::nullopt;
+        host = a.substr(1, close - 1);
+        bracketed = true;
+        const std::string_view rest = a.substr(close + 1);
+        if (!rest.empty() && !rest.starts_with(':')) return std::nullopt;
+        port = rest.empty() ? "" : rest.substr(1);
+    } else if (const auto colon = a.rfind(':'); colon != std::string_view::npos) {
+        host = a.substr(0, colon);
+        port = a.substr(colon + 1);
+    }
+    if (!isHost(host, bracketed)) return std::nullopt;
+    d.host = std::string(host);
+    if (port.empty() && a.ends_with(':')) return std::nullopt;
+    const std::optional<std::uint16_t> p = port.empty() ? std::optional<std::uint16_t>(defaultPort) : portOf(port);
+    if (!p || *p == 0) return std::nullopt;
+    d.port = *p;
+    return d;
+}
+
+std::string httpError(int status, std::string_view reason, const std::string& text, std::string_view extra = "") {
+    const std::string body = text + "\n";
+    return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+           "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n" + std::string(extra) + "\r\n" + body;
+}
+
+Step refused(std::string reply, std::string why) {
+    Step s;
+    s.is = Step::Is::Refused;
+    s.reply = std::move(reply);
+    s.why = std::move(why);
+    return s;
+}
+
+Step badRequest(const std::string& why, int status = 400, std::string_view reason = "Bad Request") {
+    return refused(httpError(status, reason, "kiriha-gate: " + why), why);
+}
+
+std::string socks5Reply(std::uint8_t code) {
+    return std::string("\x05", 1) + char(code) + std::string("\x00\x01\x00\x00\x00\x00\x00\x00", 8);
+}
+std::string socks4Reply(std::uint8_t code) {
+    return std::string("\x00", 1) + char(code) + std::string(6, '\0');
+}
+
+// The end of a chunked body that starts at `at`, within `limit`; nothing while it has not all come, -1 when the
+// framing is wrong (or too long).
+std::optional<long> chunkedEnd(std::string_view in, std::size_t at, std::size_t limit) {
+    for (;;) {
+        const auto line = in.find("\r\n", at);
+        if (line == std::string_view::npos) return in.size() > limit ? std::optional<long>(-1) : std::nullopt;
+        std::string_view size = in.substr(at, line - at);
+        size = size.substr(0, size.find(';'));  // chunk extensions
+        std::size_t n = 0;
+        const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), n, 16);
+        if (size.empty() || ec != std::errc() || end != size.data() + size.size() || n > limit) return -1;
+        at = line + 2;
+        if (n == 0) {  // trailers, then an empty line
+            for (;;) {
+                const auto next = in.find("\r\n", at);
+                if (next == std::string_view::npos) return in.size() > limit ? std::optional<long>(-1) : std::nullopt;
+                if (next == at) return long(next + 2);
+                at = next + 2;
+            }
+        }
+        if (in.size() < at + n + 2) return in.size() > limit ? std::optional<long>(-1) : std::nullopt;
+        if (in.substr(at + n, 2) != "\r\n") return -1;
+        at += n + 2;
+    }
+}
+
+}  // namespace
+
+std::string Destination::shown() const {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+Access::Access(std::vector<std::string> credentials) : credentials_(std::move(credentials)) {}
+
+bool Access::admits(std::string_view user, std::string_view password) const {
+    const std::string given = std::string(user) + ":" + std::string(password);
+    bool any = false;
+    for (const std::string& c : credentials_) {
+        // Every credential is compared, each in full, whatever matched before.
+        const bool same = c.size() == given.size() && CRYPTO_memcmp(c.data(), given.data(), c.size()) == 0;
+        any = any || same;
+    }
+    return any;
+}
+
+std::string ClientRequest::forwarded(bool toHttpProxy, const std::string& proxyCredentials) const {
+    std::string out = method + " " + (toHttpProxy ? "http://" + authority + path : path) + " HTTP/1.1\r\n";
+    out += "Host: " + authority + "\r\n" + headers;
+    if (toHttpProxy && !proxyCredentials.empty())
+        out += "Proxy-Authorization: Basic " + basicCredentials(proxyCredentials) + "\r\n";
+    return out + "Connection: close\r\n\r\n" + body;
+}
+
+Handshake::Handshake(std::shared_ptr<const Access> access) : access_(std::move(access)) {}
+
+Step Handshake::feed(std::string& in) {
+    Step all;
+    for (;;) {
+        const Stage before = stage_;
+        Step s;
+        switch (stage_) {
+            case Stage::First:
+                if (in.empty()) return all;
+                if (in[0] == '\x05')
+                    stage_ = Stage::Socks5Methods;
+                else if (in[0] == '\x04')
+                    stage_ = Stage::Socks4;
+                else if (in[0] >= 'A' && in[0] <= 'Z')
+                    stage_ = Stage::Http;
+                else
+                    s = refused("", "not a proxy client");
+                break;
+            case Stage::Socks5Methods:
+                s = socks5Methods(in);
+                break;
+            case Stage::Socks5Auth:
+                s = socks5Auth(in);
+                break;
+            case Stage::Socks5Request:
+                s = socks5Request(in);
+                break;
+            case Stage::Socks4:
+                s = socks4(in);
+                break;
+            case Stage::Http:
+                s = http(in);
+                break;
+            case Stage::Done:
+                return all;
+        }
+        all.reply += s.reply;
+        if (s.is != Step::Is::More) {
+            stage_ = Stage::Done;
+            s.reply = std::move(all.reply);
+            return s;
+        }
+        if (stage_ == before) return all;  // it waits for more; a SOCKS5 step answered goes on with what came next
+    }
+}
+
+Step Handshake::socks5Methods(std::string& in) {
+    if (in.size() < 2) return {};
+    const std::size_t n = static_cast<unsigned char>(in[1]);
+    if (n == 0) return refused("\x05\xff", "SOCKS5 with no method");
+    if (in.size() < 2 + n) return {};
+    const std::string_view methods(in.data() + 2, n);
+    const bool plain = methods.find('\x00') != std::string_view::npos;
+    const bool password = methods.find('\x02') != std::string_view::npos;
+    in.erase(0, 2 + n);
+    Step s;
+    if (access_->required() ? password : plain) {
+        s.reply = access_->required() ? std::string("\x05\x02", 2) : std::string("\x05\x00", 2);
+        stage_ = access_->required() ? Stage::Socks5Auth : Stage::Socks5Request;
+    } else if (password) {  // no credentials wanted, but the client offers only these: any will do
+        s.reply = std::string("\x05\x02", 2);
+        stage_ = Stage::Socks5Auth;
+    } else {
+        return refused("\x05\xff",
+                       access_->required() ? "SOCKS5 without credentials" : "SOCKS5 with no method we take");
+    }
+    return s;
+}
+
+Step Handshake::socks5Auth(std::string& in) {
+    if (in.size() < 2) return {};
+    if (in[0] != '\x01') return refused(std::string("\x01\x01", 2), "SOCKS5 credentials of an unknown version");
+    const std::size_t ulen = static_cast<unsigned char>(in[1]);
+    if (in.size() < 2 + ulen + 1) return {};
+    const std::size_t plen = static_cast<unsigned char>(in[2 + ulen]);
+    if (in.size() < 3 + ulen + plen) return {};
+    const std::string user = in.substr(2, ulen), password = in.substr(3 + ulen, plen);
+    in.erase(0, 3 + ulen + plen);
+    if (access_->required() && !access_->admits(user, password))
+        return refused(std::string("\x01\x01", 2), "wrong credentials");
+    Step s;
+    s.reply = std::string("\x01\x00", 2);
+    stage_ = Stage::Socks5Request;
+    return s;
+}
+
+Step Handshake::socks5Request(std::string& in) {
+    if (in.size() < 5) return {};
+    if (in[0] != '\x05' || in[2] != '\x00') return refused(socks5Reply(0x01), "SOCKS5 request malformed");
+    if (in[1] != '\x01') return refused(socks5Reply(0x07), "SOCKS5 command other than CONNECT");
+    Destination to;
+    std::size_t at = 4;
+    switch (in[3]) {
+        case '\x01': {
+            if (in.size() < at + 6) return {};
+            char text[INET_ADDRSTRLEN];
+            ::inet_ntop(AF_INET, in.data() + at, text, sizeof text);
+            to.host = text;
+            at += 4;
+            break;
+        }
+        case '\x04': {
+            if (in.size() < at + 18) return {};
+            char text[INET6_ADDRSTRLEN];
+            ::inet_ntop(AF_INET6, in.data() + at, text, sizeof text);
+            to.host = text;
+            at += 16;
+            break;
+        }
+        case '\x03': {
+            const std::size_t n = static_cast<unsigned char>(in[4]);
+            if (in.size() < at + 1 + n + 2) return {};
+            to.host = in.substr(at + 1, n);
+            at += 1 + n;
+            if (!isHost(to.host, false)) return refused(socks5Reply(0x01), "SOCKS5 host malformed");
+            break;
+        }
+        default:
+            return refused(socks5Reply(0x08), "SOCKS5 address type unknown");
+    }
+    to.port = std::uint16_t((static_cast<unsigned char>(in[at]) << 8) | static_cast<unsigned char>(in[at + 1]));
+    in.erase(0, at + 2);
+    if (to.port == 0) return refused(socks5Reply(0x02), "port 0");
+    Step s;
+    s.is = Step::Is::Ready;
+    s.request.kind = ClientRequest::Kind::Socks5;
+    s.request.to = std::move(to);
+    return s;
+}
+
+Step Handshake::socks4(std::string& in) {
+    if (in.size() < 9) return {};
+    const auto user = in.find('\0', 8);
+    if (user == std::string::npos)
+        return in.size() > 8 + 255 ? refused(socks4Reply(0x5b), "SOCKS4 user id too long") : Step{};
+    if (in[1] != '\x01') return refused(socks4Reply(0x5b), "SOCKS4 command other than CONNECT");
+    if (access_->required()) return refused(socks4Reply(0x5b), "SOCKS4 carries no credentials");
+    Destination to;
+    to.port = std::uint16_t((static_cast<unsigned char>(in[2]) << 8) | static_cast<unsigned char>(in[3]));
+    std::size_t end = user + 1;
+    const bool named = in[4] == 0 && in[5] == 0 && in[6] == 0 && in[7] != 0;  // SOCKS4a: the host follows
+    if (named) {
+        const auto host = in.find('\0', end);
+        if (host == std::string::npos)
+            return in.size() > end + 255 ? refused(socks4Reply(0x5b), "SOCKS4a host too long") : Step{};
+        to.host = in.substr(end, host - end);
+        end = host + 1;
+        if (!isHost(to.host, false)) return refused(socks4Reply(0x5b), "SOCKS4a host malformed");
+    } else {
+        char text[INET_ADDRSTRLEN];
+        ::inet_ntop(AF_INET, in.data() + 4, text, sizeof text);
+        to.host = text;
+    }
+    in.erase(0, end);
+    if (to.port == 0) return refused(socks4Reply(0x5b), "port 0");
+    Step s;
+    s.is = Step::Is::Ready;
+    s.request.kind = ClientRequest::Kind::Socks4;
+    s.request.to = std::move(to);
+    return s;
+}
+
+Step Handshake::http(std::string& in) {
+    const auto headEnd = in.find("\r\n\r\n");
+    if (headEnd == std::string::npos) {
+        if (in.size() >= kMaxRequest)
+            return badRequest("request head larger than 64 KiB", 431, "Request Header Fields Too Large");
+        if (in.find('\0') != std::string::npos) return badRequest("a NUL byte in the request head");
+        return {};
+    }
+    if (headEnd + 4 > kMaxRequest)
+        return badRequest("request head larger than 64 KiB", 431, "Request Header Fields Too Large");
+    const std::string_view head(in.data(), headEnd + 2);  // every line with its CR LF
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        if (head[i] == '\0') return badRequest("a NUL byte in the request head");
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
+            return badRequest("a line feed without a carriage return");
+        if (head[i] == '\r' && (i + 1 >= head.size() || head[i + 1] != '\n'))
+            return badRequest("a bare carriage return");
+    }
+    std::size_t at = head.find("\r\n");
+    const std::string_view line = head.substr(0, at);
+    const auto sp1 = line.find(' '), sp2 = line.rfind(' ');
+    if (sp1 == std::string_view::npos || sp1 == sp2) return badRequest("malformed request line");
+    ClientRequest r;
+    r.method = std::string(line.substr(0, sp1));
+    const std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1), version = line.substr(sp2 + 1);
+    if (!isToken(r.method) || target.empty() || target.find(' ') != std::string_view::npos ||
+        (version != "HTTP/1.1" && version != "HTTP/1.0"))
+        return badRequest("malformed request line");
+
+    std::vector<std::string> contentLengths;
+    bool chunked = false, sawEncoding = false;
+    std::string credentials;
+    std::vector<std::string> named;  // hop-by-hop, named in Connection
+    std::vector<std::pair<std::string_view, std::string_view>> fields;
+    for (at += 2; at < head.size();) {
+        const auto end = head.find("\r\n", at);
+        const std::string_view field = head.substr(at, end - at);
+        at = end + 2;
+        if (field.front() == ' ' || field.front() == '\t') return badRequest("obsolete line folding");
+        const auto colon = field.find(':');
+        if (colon == std::string_view::npos || !isToken(field.substr(0, colon)))
+            return badRequest("malformed header field");
+        const std::string_view name = field.substr(0, colon), value = trimmed(field.substr(colon + 1));
+        if (sameName(name, "Content-Length")) {
+            for (std::size_t k = 0; k <= value.size();) {
+                const auto comma = std::min(value.find(',', k), value.size());
+                contentLengths.emplace_back(trimmed(value.substr(k, comma - k)));
+                k = comma + 1;
+            }
+        } else if (sameName(name, "Transfer-Encoding")) {
+            sawEncoding = true;
+            const auto last = value.rfind(',');
+            chunked = sameName(trimmed(last == std::string_view::npos ? value : value.substr(last + 1)), "chunked");
+        } else if (sameName(name, "Proxy-Authorization")) {
+            credentials = decodeBasic(value);
+        } else if (sameName(name, "Connection")) {
+            for (std::size_t k = 0; k <= value.size();) {
+                const auto comma = std::min(value.find(',', k), value.size());
+                named.emplace_back(trimmed(value.substr(k, comma - k)));
+                k = comma + 1;
+            }
+        }
+        fields.emplace_back(name, value);
+    }
+    // Whatever two hops could read differently is refused: the gate never passes on a request it frames otherwise
+    // than the next one would.
+    if (sawEncoding && !contentLengths.empty()) return badRequest("Transfer-Encoding beside Content-Length");
+    if (sawEncoding && !chunked) return badRequest("a Transfer-Encoding that does not end in chunked");
+    std::optional<std::size_t> length;
+    for (const std::string& v : contentLengths) {
+        std::size_t n = 0;
+        const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+        if (v.empty() || ec != std::errc() || end != v.data() + v.size()) return badRequest("malformed Content-Length");
+        if (length && *length != n) return badRequest("conflicting Content-Length");
+        length = n;
+    }
+    if (access_->required()) {
+        const auto colon = credentials.find(':');
+        if (colon == std::string::npos || !access_->admits(credentials.substr(0, colon), credentials.substr(colon + 1)))
+            return refused(httpError(407, "Proxy Authentication Required", "kiriha-gate: credentials wanted",
+                                     "Proxy-Authenticate: Basic realm=\"kiriha-gate\"\r\n"),
+                           credentials.empty() ? "no credentials" : "wrong credentials");
+    }
+
+    Step s;
+    if (sameName(r.method, "CONNECT")) {
+        const std::optional<Destination> to = authorityOf(target, 0);
+        if (!to) return badRequest("malformed CONNECT target (HOST:PORT, a port from 1 to 65535)");
+        r.kind = ClientRequest::Kind::Connect;
+        r.to = *to;
+        in.erase(0, headEnd + 4);
+        s.is = Step::Is::Ready;
+        s.request = std::move(r);
+        return s;
+    }
+    // Plain http, in absolute form: the gate is a proxy, not an origin.
+    constexpr std::string_view kHttp = "http://";
+    if (target.size() < kHttp.size() || !sameName(target.substr(0, kHttp.size()), kHttp))
+        return badRequest("not an absolute http:// URL (https goes through CONNECT)");
+    const std::string_view rest = target.substr(kHttp.size());
+    const auto pathAt = std::min(rest.find_first_of("/?#"), rest.size());
+    r.authority = std::string(rest.substr(0, pathAt));
+    if (r.authority.find('@') != std::string::npos) return badRequest("credentials in the URL");
+    const std::optional<Destination> to = authorityOf(r.authority, 80);
+    if (!to) return badRequest("malformed host in the URL");
+    r.path = std::string(rest.substr(pathAt));
+    if (r.path.find('#') != std::string::npos) return badRequest("a fragment in the URL");
+    if (r.path.empty() || r.path.front() == '?') r.path.insert(0, "/");
+    r.kind = ClientRequest::Kind::Plain;
+    r.to = *to;
+    for (const auto& [name, value] : fields) {
+        const bool hop =
+            sameName(name, "Connection") || sameName(name, "Keep-Alive") || sameName(name, "Proxy-Connection") ||
+            sameName(name, "Proxy-Authorization") || sameName(name, "TE") || sameName(name, "Trailer") ||
+            sameName(name, "Upgrade") || sameName(name, "Host") ||
+            std::any_of(named.begin(), named.end(), [&](const std::string& n) { return sameName(n, name); });
+        if (!hop) r.headers += std::string(name) + ": " + std::string(value) + "\r\n";
+    }
+    const std::size_t bodyAt = headEnd + 4;
+    if (chunked) {  // the whole body, framed as sent, or none of it
+        const std::optional<long> end = chunkedEnd(in, bodyAt, kMaxRequest);
+        if (!end) return {};
+        if (*end < 0) return badRequest("a chunked body malformed or larger than 64 KiB", 413, "Content Too Large");
+        r.body = in.substr(bodyAt, std::size_t(*end) - bodyAt);
+        r.whole = true;
+        in.erase(0, std::size_t(*end));
+    } else {
+        const std::size_t n = length.value_or(0);
+        if (bodyAt + n <= kMaxRequest) {
+            if (in.size() < bodyAt + n) return {};  // the rest of the body
+            r.body = in.substr(bodyAt, n);
+            r.whole = true;
+            in.erase(0, bodyAt + n);
+        } else {  // sent on as it comes, to its length: no replay
+            r.body = in.substr(bodyAt, std::min(n, in.size() - bodyAt));
+            r.owed = n - r.body.size();
+            in.erase(0, bodyAt + r.body.size());
+        }
+    }
+    s.is = Step::Is::Ready;
+    s.request = std::move(r);
+    return s;
+}
+
+std::string tunnelReady(ClientRequest::Kind kind) {
+    switch (kind) {
+        case ClientRequest::Kind::Connect:
+            return "HTTP/1.1 200 Connection established\r\n\r\n";
+        case ClientRequest::Kind::Socks5:
+            return socks5Reply(0x00);
+        case ClientRequest::Kind::Socks4:
+            return socks4Reply(0x5a);
+        case ClientRequest::Kind::Plain:
+            break;
+    }
+    return "";
+}
+
+std::string refusalReply(ClientRequest::Kind kind, Refusal why, const std::string& text) {
+    if (kind == ClientRequest::Kind::Socks4) return socks4Reply(0x5b);
+    if (kind == ClientRequest::Kind::Socks5) {
+        switch (why) {
+            case Refusal::Refused:
+                return socks5Reply(0x05);
+            case Refusal::Unreachable:
+                return socks5Reply(0x04);
+            case Refusal::NotAllowed:
+                return socks5Reply(0x02);
+            case Refusal::NoProxy:
+            case Refusal::AllFailed:
+                break;
+        }
+        return socks5Reply(0x01);
+    }
+    if (why == Refusal::NoProxy) return httpError(503, "Service Unavailable", text);
+    return httpError(502, "Bad Gateway", text);
+}
+
+std::string basicCredentials(std::string_view userAndPassword) {
+    std::string out(4 * ((userAndPassword.size() + 2) / 3) + 1, '\0');
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(userAndPassword.data()), int(userAndPassword.size()));
+    out.resize(std::size_t(std::max(n, 0)));
+    return out;
+}
+
+std::string decodeBasic(std::string_view value) {
+    value = trimmed(value);
+    if (value.size() < 6 || !sameName(value.substr(0, 6), "Basic ")) return "";
+    std::string_view code = trimmed(value.substr(6));
+    if (code.empty() || code.size() % 4 != 0 || code.size() > 4096) return "";
+    std::string out(code.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(code.data()), int(code.size()));
+    if (n < 0) return "";
+    const std::size_t padding = std::size_t(std::count(code.end() - 2, code.end(), '='));
+    out.resize(std::size_t(n) - padding);
+    return out;
+}

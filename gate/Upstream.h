@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include "engine/rules/CheckSettings.h"
+#include "engine/rules/CurlOptions.h"
+#include "gate/Handshake.h"
+
+// How a connection leaves for its destination through a proxy of the pool: a tunnel that libcurl makes (CONNECT, or
+// a SOCKS handshake) with every proxy protocol, credential and TLS rule the checks use; or, for plain http through
+// an HTTP proxy, which may refuse CONNECT to port 80, a connection to the proxy itself, which the request then goes
+// to in absolute form.
+struct Upstream {
+    bool httpProxy = false;   // the proxy speaks HTTP (a plain request goes to it in absolute form)
+    bool servable = false;    // its traffic can be relayed as raw bytes (not through TLS of libcurl's own)
+    std::string credentials;  // user:password of an HTTP proxy, decoded, for a request sent to it
+    std::string shown;        // the proxy as logs and answers show it: without credentials
+};
+Upstream upstreamOf(const std::string& proxy);
+
+// The transfer that makes the way out, CONNECT_ONLY: to `to` through the proxy, or, with `toProxy`, to the proxy's
+// own host and port (never to `to` itself). Nothing when libcurl cannot have a handle.
+EasyHandle upstreamTransfer(const std::string& proxy, const Destination& to, bool toProxy,
+                            const CheckSettings& settings);

@@ -1,0 +1,5 @@
+#include "gate/GateCommand.h"
+
+int main(int argc, char** argv) {
+    return GateCommand(std::vector<std::string>(argv + 1, argv + argc)).execute();
+}
