@@ -18,12 +18,6 @@ namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;  // the most one splice moves
 
-std::string_view reasonOfTransfer(CURL* easy, CURLcode result) {
-    Verdict v;
-    readTransfer(easy, int(result), false, v);
-    return reasonName(v.reason);
-}
-
 Refusal refusalFor(std::string_view reason) {
     if (reason == "refused") return Refusal::Refused;
     if (reason == "target-name" || reason == "unreachable") return Refusal::Unreachable;
@@ -148,7 +142,7 @@ void Connection::readHandshake() {
 void Connection::open() {
     if (gate_.draining) return refuse(Refusal::NoProxy, "kiriha-gate: stopping", "stopped");
     const bool anyTried = !triedIds_.empty();
-    if (int(triedIds_.size()) >= gate_.tries)
+    if (int(triedIds_.size()) >= gate_.tries || !anotherWorthIt_)
         pick_.reset();
     else
         pick_ = gate_.pool.choose(host_, request_.to.host, triedIds_, Clock::now());
@@ -166,13 +160,13 @@ void Connection::open() {
     if (anyTried) ++gate_.metrics.failovers;
     triedIds_.push_back(pick_->id);
     upstream_info_ = upstreamOf(pick_->proxy);
-    if (!upstream_info_.servable) return failed("unsupported", Refusal::AllFailed);
+    if (!upstream_info_.servable) return failed({"unsupported"});
     const bool toProxy = request_.kind == ClientRequest::Kind::Plain && upstream_info_.httpProxy;
     easy_ = upstreamTransfer(pick_->proxy, request_.to, toProxy, gate_.curl);
     opening_ = Clock::now();
     if (!easy_ || !home_.loop().transfer(easy_.get(), [this](CURLcode r) { opened(r); })) {
         easy_.reset();
-        return failed("error", Refusal::AllFailed);
+        return failed({"error"});
     }
     watch();
 }
@@ -180,10 +174,10 @@ void Connection::open() {
 void Connection::opened(CURLcode result) {
     CURL* easy = easy_.get();
     if (result != CURLE_OK) {
-        const std::string why(reasonOfTransfer(easy, result));
+        const Blame blame = blameOf(easy, result);
         home_.loop().dropTransfer(easy);
         easy_.reset();
-        return failed(why, refusalFor(why));
+        return failed(blame);
     }
     curl_socket_t s = CURL_SOCKET_BAD;
     curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &s);
@@ -191,7 +185,7 @@ void Connection::opened(CURLcode result) {
     upstream_.reset(s == CURL_SOCKET_BAD ? -1 : ::fcntl(s, F_DUPFD_CLOEXEC, 0));
     home_.loop().dropTransfer(easy);
     easy_.reset();
-    if (upstream_.get() < 0) return failed("error", Refusal::AllFailed);
+    if (upstream_.get() < 0) return failed({"error"});
     gate_.pool.served(pick_->id, Clock::now() - opening_);
     up_.to = upstream_.get();
     down_.from = upstream_.get();
@@ -221,11 +215,12 @@ void Connection::opened(CURLcode result) {
     startRelay();
 }
 
-void Connection::failed(const std::string& why, Refusal) {
+void Connection::failed(const Blame& blame) {
     if (pick_) {
-        gate_.pool.failed(pick_->id);
-        tried_.push_back({upstream_info_.shown.empty() ? pick_->proxy : upstream_info_.shown, why});
+        if (blame.proxy) gate_.pool.failed(pick_->id);
+        tried_.push_back({upstream_info_.shown.empty() ? pick_->proxy : upstream_info_.shown, blame.reason});
     }
+    if (!blame.another) anotherWorthIt_ = false;
     if (watchingUpstream_) home_.loop().unwatch(upstream_.get(), &upstreamSide_);
     if (up_.pipe) home_.givePipe(std::move(*up_.pipe));
     upstream_.reset();
@@ -260,7 +255,7 @@ void Connection::readAnswer() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return pump();
         if (n < 0 && errno == EINTR) continue;
         // Closed before a whole head: another proxy may do, while nothing of an answer has reached the client.
-        if (request_.whole && int(triedIds_.size()) < gate_.tries) return failed("reset", Refusal::AllFailed);
+        if (request_.whole && int(triedIds_.size()) < gate_.tries) return failed({"reset"});
         if (answer_.empty())
             return refuse(Refusal::AllFailed, "kiriha-gate: the proxy closed without an answer", "failed");
         break;
@@ -273,7 +268,7 @@ void Connection::readAnswer() {
         // again.
         if (upstream_info_.httpProxy && request_.whole && int(triedIds_.size()) < gate_.tries)
             if (const auto reason = proxysOwnAnswer(status, std::nullopt))
-                return failed(std::string(reasonName(*reason)), Refusal::NotAllowed);
+                return failed({std::string(reasonName(*reason))});
         down_.pending = closingHead(std::string_view(answer_).substr(0, headEnd + 4)) + answer_.substr(headEnd + 4);
     } else {
         down_.pending = std::move(answer_);

@@ -59,7 +59,7 @@ class Connection {
     void readHandshake();
     void open();  // through the next proxy, or the refusal
     void opened(CURLcode result);
-    void failed(const std::string& why, Refusal kind);  // this proxy failed: the next one, or the refusal
+    void failed(const Blame& blame);  // this proxy failed: the next one, or the refusal
     void refuse(Refusal why, const std::string& text, const std::string& how);
     void readAnswer();
     void startRelay();
@@ -92,6 +92,7 @@ class Connection {
     Clock::time_point phaseSince_{};
     Clock::time_point lastMoved_ = Clock::now();
     bool watchingUpstream_ = false;
+    bool anotherWorthIt_ = true;     // another proxy may do better than those tried
     std::string endOf_ = "refused";  // what a refusal ends as, in the log
     std::string refusedWhy_;         // why the handshake was refused
 };

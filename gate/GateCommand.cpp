@@ -257,8 +257,9 @@ int GateCommand::serve() {
     Rounds rounds(config, o.run.preflight, o.recheck, pool, loop.poster(), err_, said);
     std::string listening;
     for (const std::string& a : o.listen) listening += (listening.empty() ? "" : ", ") + a;
-    err_.say("listening on " + listening + "; checking " + std::to_string(texts.size()) + " proxies");
-    notify("READY=1\nSTATUS=checking " + std::to_string(texts.size()) + " proxies");
+    const std::string checking = std::to_string(texts.size()) + (texts.size() == 1 ? " proxy" : " proxies");
+    err_.say("listening on " + listening + "; checking " + checking);
+    notify("READY=1\nSTATUS=checking " + checking);
 
     int signals = 0;
     bool reload = false;
@@ -285,8 +286,8 @@ int GateCommand::serve() {
             reloadAt.reset();
             if (readProxies(texts)) {
                 const std::vector<std::uint64_t> added = pool.update(texts);
-                err_.say("lists read again: " + std::to_string(texts.size()) + " proxies, " +
-                         std::to_string(added.size()) + " new");
+                err_.say("lists read again: " + std::to_string(texts.size()) +
+                         (texts.size() == 1 ? " proxy, " : " proxies, ") + std::to_string(added.size()) + " new");
                 rounds.add(added);
                 said();
             }

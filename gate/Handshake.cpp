@@ -249,7 +249,7 @@ Step Handshake::socks5Auth(std::string& in) {
 }
 
 Step Handshake::socks5Request(std::string& in) {
-    if (in.size() < 5) return {};
+    if (in.size() < 4) return {};
     if (in[0] != '\x05' || in[2] != '\x00') return refused(socks5Reply(0x01), "SOCKS5 request malformed");
     if (in[1] != '\x01') return refused(socks5Reply(0x07), "SOCKS5 command other than CONNECT");
     Destination to;
@@ -272,6 +272,7 @@ Step Handshake::socks5Request(std::string& in) {
             break;
         }
         case '\x03': {
+            if (in.size() < 5) return {};
             const std::size_t n = static_cast<unsigned char>(in[4]);
             if (in.size() < at + 1 + n + 2) return {};
             to.host = in.substr(at + 1, n);

@@ -119,7 +119,9 @@ Rounds::Clock::time_point Rounds::step(Clock::time_point now) {
             continue;
         }
         checkedOnce_ += r.done;
-        if (r.whole) err_.say(std::to_string(r.done) + " proxies checked: " + std::to_string(r.working) + " working");
+        if (r.whole)
+            err_.say(std::to_string(r.done) + (r.done == 1 ? " proxy" : " proxies") +
+                     " checked: " + std::to_string(r.working) + " working");
         it = rounds_.erase(it);
         changed_ = true;
         if (roundEnded_) roundEnded_();

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "engine/rules/Urls.h"
+#include "engine/rules/Verdict.h"
 
 namespace {
 
@@ -41,6 +42,20 @@ Upstream upstreamOf(const std::string& proxy) {
     const std::string host = part(url.get(), CURLUPART_HOST), port = part(url.get(), CURLUPART_PORT);
     u.shown = scheme + "://" + host + (port.empty() ? "" : ":" + port);
     return u;
+}
+
+Blame blameOf(CURL* easy, CURLcode result) {
+    Verdict v;
+    readTransfer(easy, int(result), false, v);
+    Blame b{std::string(reasonName(v.reason))};
+    long code = 0;
+    curl_easy_getinfo(easy, CURLINFO_PROXY_ERROR, &code);
+    if (v.reason == Reason::TargetName) b.proxy = b.another = false;
+    if (v.reason == Reason::ProxyDenied &&
+        (code == CURLPX_REPLY_HOST_UNREACHABLE || code == CURLPX_REPLY_CONNECTION_REFUSED ||
+         code == CURLPX_REPLY_NETWORK_UNREACHABLE || code == CURLPX_REPLY_TTL_EXPIRED))
+        b.proxy = false;
+    return b;
 }
 
 EasyHandle upstreamTransfer(const std::string& proxy, const Destination& to, bool toProxy,

@@ -18,6 +18,16 @@ struct Upstream {
 };
 Upstream upstreamOf(const std::string& proxy);
 
+// Why a tunnel was not made, in the checks' reasons, and whom it is to be held against: a destination whose name
+// does not resolve, or that the proxy reports unreachable or refusing, says nothing of the proxy, and a name that
+// does not resolve through one will not through another.
+struct Blame {
+    std::string reason;
+    bool proxy = true;    // counts against the proxy
+    bool another = true;  // another proxy may do better
+};
+Blame blameOf(CURL* easy, CURLcode result);
+
 // The transfer that makes the way out, CONNECT_ONLY: to `to` through the proxy, or, with `toProxy`, to the proxy's
 // own host and port (never to `to` itself). Nothing when libcurl cannot have a handle.
 EasyHandle upstreamTransfer(const std::string& proxy, const Destination& to, bool toProxy,

@@ -50,11 +50,12 @@ std::vector<std::string> LocalProxy::configure(Kind kind, const std::string& ext
                 << "LogLevel Critical\nDisableViaHeader Yes\nPidFile \"" << dir_ << "/pid\"\n"
                 << (from_.empty() ? "" : "Bind " + from_ + "\n") << extra;
             return {find("tinyproxy"), "-d", "-c", conf};
-        case Kind::Squid:
-            out << "http_port 127.0.0.1:" << port << "\nhttp_access allow all\ncache deny all\ncache_mem 0 MB\n"
+        case Kind::Squid:  // `extra` first: rules of its own go before the rest
+            out << extra << "\nhttp_port 127.0.0.1:" << port
+                << "\nhttp_access allow all\ncache deny all\ncache_mem 0 MB\n"
                 << "access_log none\ncache_log /dev/null\ncache_store_log none\npid_filename " << dir_
                 << "/squid.pid\ncoredump_dir " << dir_ << "\nshutdown_lifetime 0 seconds\n"
-                << (from_.empty() ? "" : "tcp_outgoing_address " + from_ + "\n") << extra;
+                << (from_.empty() ? "" : "tcp_outgoing_address " + from_ + "\n");
             return {find("squid"), "-N", "-f", conf};
         case Kind::JudgeFront: {
             const std::string judge = extra.substr(0, extra.find('\n'));
@@ -68,6 +69,18 @@ std::vector<std::string> LocalProxy::configure(Kind kind, const std::string& ext
             return {find("squid"), "-N", "-f", conf};
         }
         case Kind::Microsocks:
+            if (!extra.empty())
+                return {find("microsocks"),
+                        "-i",
+                        "127.0.0.1",
+                        "-p",
+                        port,
+                        "-b",
+                        from,
+                        "-u",
+                        extra.substr(0, extra.find(' ')),
+                        "-P",
+                        extra.substr(extra.find(' ') + 1)};
             return {find("microsocks"), "-i", "127.0.0.1", "-p", port, "-b", from};
         case Kind::Danted:
             out << "logoutput: /dev/null\ninternal: 127.0.0.1 port = " << port << "\nexternal: " << from << "\n"
@@ -102,8 +115,29 @@ std::vector<std::string> LocalProxy::configure(Kind kind, const std::string& ext
     return {};
 }
 
+bool LocalProxy::launch(const std::vector<std::string>& args) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    for (int i = 0; i < 1500; ++i) {  // squid takes a few seconds
+        if (accepts(host_, port_)) return true;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) break;  // lost the port race: try another
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return false;
+}
+
 LocalProxy::LocalProxy(Kind kind, std::string extra, std::uint16_t upstream, std::string from)
-    : kind_(kind), from_(std::move(from)) {
+    : kind_(kind), from_(std::move(from)), extra_(std::move(extra)), upstream_(upstream) {
     if ((kind == Kind::Httpbin || kind == Kind::EnvJudge) && !from_.empty()) host_ = from_;
     char pattern[] = "/tmp/kiriha-proxy-XXXXXX";
     if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
@@ -111,26 +145,25 @@ LocalProxy::LocalProxy(Kind kind, std::string extra, std::uint16_t upstream, std
     ::chmod(dir_.c_str(), 0777);  // squid writes as its own user when started by root
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = freePort();
-        const std::vector<std::string> args = configure(kind, extra, upstream);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        for (int i = 0; i < 1500; ++i) {  // squid takes a few seconds
-            if (accepts(host_, port_)) return;
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) break;  // lost the port race: try another
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        if (launch(configure(kind, extra_, upstream_))) return;
     }
-    pid_ = -1;
     throw std::runtime_error("the proxy in " + dir_ + " did not start");
+}
+
+void LocalProxy::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+void LocalProxy::restart() {
+    kill();
+    for (int attempt = 0; attempt < 50; ++attempt) {  // the port may linger a moment
+        if (launch(configure(kind_, extra_, upstream_))) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    throw std::runtime_error("the proxy in " + dir_ + " did not start again");
 }
 
 LocalProxy::~LocalProxy() {

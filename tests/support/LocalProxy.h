@@ -11,7 +11,7 @@ class LocalProxy {
     enum class Kind {
         Tinyproxy,   // HTTP, CONNECT to any port unless the extra lines say otherwise
         Squid,       // HTTP, no cache
-        Microsocks,  // SOCKS5
+        Microsocks,  // SOCKS5; `extra`, when given, the user and the password it wants, a space between
         Danted,      // SOCKS4 and SOCKS5
         Stunnel,     // TLS in front of `upstream`: an https:// proxy; `extra` names the certificate and key
         Httpbin,     // Debian's python3-httpbin, a judge: /get?show_env=1; over TLS, `extra` the certificate and key
@@ -27,12 +27,19 @@ class LocalProxy {
 
     std::uint16_t port() const { return port_; }
     std::string address() const { return host_ + ":" + std::to_string(port_); }
+    int pid() const { return pid_; }
+    // Killed (SIGKILL, as a crash would end it), and started again on the same port.
+    void kill();
+    void restart();
 
   private:
     std::vector<std::string> configure(Kind kind, const std::string& extra, std::uint16_t upstream);
+    bool launch(const std::vector<std::string>& args);  // true once it accepts
 
     Kind kind_;
     std::string from_;
+    std::string extra_;
+    std::uint16_t upstream_ = 0;
     std::string host_ = "127.0.0.1";  // where it listens
     std::uint16_t port_ = 0;
     int pid_ = -1;

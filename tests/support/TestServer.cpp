@@ -51,6 +51,20 @@ std::string ClosedPort::address() const {
     return "127.0.0.1:" + std::to_string(port_);
 }
 
+std::string TestServer::Connection::peer() const {
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    char text[INET_ADDRSTRLEN] = "";
+    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&from), &length) == 0)
+        ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    return text;
+}
+
+std::vector<std::string> TestServer::peers() const {
+    std::lock_guard lock(mutex_);
+    return peers_;
+}
+
 std::string httpResponse(int status, const std::string& body, const std::string& extraHeaders) {
     return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
@@ -129,6 +143,7 @@ void TestServer::acceptLoop() {
             break;
         }
         ++connections_;
+        peers_.push_back(Connection(fd, "", *this).peer());
         clientFds_.push_back(fd);
         workers_.emplace_back([this, fd] { serve(fd); });
     }

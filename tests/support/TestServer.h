@@ -19,6 +19,7 @@ class TestServer {
             : fd_(fd), request_(std::move(request)), server_(server) {}
         const std::string& request() const { return request_; }
         int fd() const { return fd_; }
+        std::string peer() const;           // the address the connection came from
         bool send(std::string_view bytes);  // false once the peer is gone
         void reset();                       // close with RST
         bool sleep(std::chrono::milliseconds ms) { return server_.sleepUnlessStopped(ms); }
@@ -39,6 +40,7 @@ class TestServer {
     std::string address() const;                     // 127.0.0.1:port
     std::string url(const std::string& path) const;  // http://127.0.0.1:port/path
     int connections() const { return connections_.load(); }
+    std::vector<std::string> peers() const;                 // the address each connection came from, in order
     bool sleepUnlessStopped(std::chrono::milliseconds ms);  // false when the server is stopping
 
   private:
@@ -51,7 +53,8 @@ class TestServer {
     std::uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> peers_;
     std::condition_variable stopped_;
     std::vector<int> clientFds_;
     std::vector<std::thread> workers_;

@@ -1,0 +1,647 @@
+// kiriha-gate end to end: the real binary between real clients (curl, Chromium, raw sockets) and real upstream
+// proxies (tinyproxy, squid, microsocks, dante), each upstream leaving from a loopback address of its own, so that the
+// origin can tell which served.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "sys/UniqueFd.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/LocalProxy.h"
+#include "tests/support/Marker.h"
+#include "tests/support/NamedCase.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestCa.h"
+#include "tests/support/TestServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A kiriha-gate of the test's own on a port of its own, its standard error read as it comes; ended with SIGKILL
+// if the test did not stop it.
+class GateProcess {
+  public:
+    explicit GateProcess(std::vector<std::string> args, rlim_t files = 0) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = freePort();
+            std::vector<std::string> all{KIRIHA_GATE_BINARY};
+            if (std::none_of(args.begin(), args.end(), [](const auto& a) { return a.starts_with("--listen"); }))
+                all.push_back("--listen=127.0.0.1:" + std::to_string(port));
+            all.insert(all.end(), args.begin(), args.end());
+            start(all, files);
+            if (waitFor("listening on") || !waitFor("cannot listen", 0ms)) return;
+            stop(SIGKILL);  // the port was taken meanwhile
+        }
+    }
+    ~GateProcess() {
+        if (pid_ > 0) stop(SIGKILL);
+    }
+
+    std::string proxy() const { return "127.0.0.1:" + std::to_string(port); }
+    pid_t pid() const { return pid_; }
+    std::string err() const {
+        std::lock_guard lock(mutex_);
+        return err_;
+    }
+    // True once standard error holds `text`, or `count` times.
+    bool waitFor(const std::string& text, std::chrono::milliseconds limit = 30s, int count = 1) const {
+        for (const auto until = Clock::now() + limit;; std::this_thread::sleep_for(10ms)) {
+            const std::string e = err();
+            int seen = 0;
+            for (auto at = e.find(text); at != std::string::npos; at = e.find(text, at + 1)) ++seen;
+            if (seen >= count) return true;
+            if (Clock::now() >= until || ended_) return false;
+        }
+    }
+    // Its exit status once `signal` ended it (-1: it did not end within 30 s).
+    int stop(int signal = SIGTERM) {
+        if (pid_ <= 0) return status_;
+        ::kill(pid_, signal);
+        int status = 0;
+        for (const auto until = Clock::now() + 30s; Clock::now() < until; std::this_thread::sleep_for(10ms))
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                pid_ = -1;
+                ended_ = true;
+                reader_.join();
+                return status_;
+            }
+        return -1;
+    }
+
+    std::uint16_t port = 0;
+
+  private:
+    void start(const std::vector<std::string>& args, rlim_t files) {
+        if (reader_.joinable()) reader_.join();
+        int err[2];
+        if (::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        ended_ = false;
+        err_.clear();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0), ::dup2(null, 1), ::dup2(err[1], 2);
+            if (files) {
+                const rlimit limit{files, files};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(err[1]);
+        reader_ = std::thread([this, fd = err[0]] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
+                std::lock_guard lock(mutex_);
+                err_.append(buf, std::size_t(n));
+            }
+            ::close(fd);
+            ended_ = true;
+        });
+    }
+
+    pid_t pid_ = -1;
+    int status_ = -1;
+    mutable std::mutex mutex_;
+    std::string err_;
+    std::atomic<bool> ended_{false};
+    std::thread reader_;
+};
+
+// What curl said: its exit code, what it wrote, and the HTTP status it saw.
+struct Fetched {
+    int exit = -1;
+    std::string body;
+    int http = 0;
+};
+Fetched curl(std::vector<std::string> args) {
+    Launch l;
+    l.binary = "/usr/bin/curl";
+    l.args = {"-s", "--max-time", "10", "-w", "\n%{http_code}"};
+    l.args.insert(l.args.end(), args.begin(), args.end());
+    const Ran ran = runProgram(l);
+    Fetched f{ran.status, ran.out};
+    if (const auto nl = f.body.rfind('\n'); nl != std::string::npos) {
+        f.http = std::atoi(f.body.c_str() + nl + 1);
+        f.body.erase(nl);
+    }
+    return f;
+}
+
+// The sites the clients ask for: a page and a TLS page that say whom they saw, a page for the checks (its own, so
+// that the gate's direct fetch is not among the site's connections), and a site that holds a connection open and
+// sends back what it gets.
+struct Origins {
+    TestCa ca;
+    TestServer page{[](TestServer::Connection& c) { c.send(httpResponse(200, "seen from " + c.peer())); }};
+    TestServer tls{[this](TestServer::Connection& c) {
+                       const std::string peer = c.peer();
+                       serveTls(c.fd(), ca.cert(), ca.key(), [&](const std::string&) {
+                           return httpResponse(200, "<p>seen from " + peer + " over TLS</p>");
+                       });
+                   },
+                   false};
+    TestServer check{[](TestServer::Connection& c) { c.send(httpResponse(200, "<p>" + kTestMarker + "</p>")); }};
+    TestServer echo{[](TestServer::Connection& c) {  // a line back for each, until the client closes
+                        char buf[4096];
+                        for (ssize_t n; (n = ::recv(c.fd(), buf, sizeof buf, 0)) > 0;)
+                            if (!c.send(std::string(buf, std::size_t(n)))) return;
+                    },
+                    false};
+    TestServer tally{[](TestServer::Connection& c) {  // all the client sends, counted once it has ended its side
+                         std::size_t got = 0;
+                         char buf[4096];
+                         for (ssize_t n; (n = ::recv(c.fd(), buf, sizeof buf, 0)) > 0;) got += std::size_t(n);
+                         c.send("got " + std::to_string(got) + " bytes");
+                     },
+                     false};
+    std::string https() const { return "https://" + tls.address() + "/"; }
+};
+
+// The upstreams, each leaving from its own address; squid with Debian's rules, which refuse CONNECT to any port but
+// 443, so that a plain request must go to it in absolute form.
+struct Upstreams {
+    TinyProxy tiny{"", "127.0.0.31"};
+    LocalProxy squid{LocalProxy::Kind::Squid,
+                     "acl SSL_ports port 443\nacl CONNECT method CONNECT\nhttp_access deny CONNECT !SSL_ports\n", 0,
+                     "127.0.0.32"};
+    LocalProxy microsocks{LocalProxy::Kind::Microsocks, "", 0, "127.0.0.33"};
+    LocalProxy dante{LocalProxy::Kind::Danted, "", 0, "127.0.0.34"};
+    LocalProxy locked{LocalProxy::Kind::Microsocks, "kiriha secret", 0, "127.0.0.35"};
+};
+
+Origins* origins = nullptr;
+Upstreams* upstreams = nullptr;
+
+class Gate : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        origins = new Origins;
+        upstreams = new Upstreams;
+    }
+    static void TearDownTestSuite() {
+        delete upstreams;
+        delete origins;
+        upstreams = nullptr;
+        origins = nullptr;
+    }
+
+  public:
+    // A gate over `proxies`, its checks against the check page; started and serving once each was checked.
+    std::unique_ptr<GateProcess> gate(const std::vector<std::string>& proxies, std::vector<std::string> args = {},
+                                      rlim_t files = 0) {
+        std::string text;
+        for (const std::string& p : proxies) text += p + "\n";
+        list = dir.file("list.txt", text);
+        args.insert(args.begin(), {"--url=" + origins->check.url("/"), "--expect=" + kTestMarker,
+                                   "--cacert=" + origins->ca.caFile()});
+        args.push_back(list);
+        auto g = std::make_unique<GateProcess>(args, files);
+        const std::string checked =
+            std::to_string(proxies.size()) + (proxies.size() == 1 ? " proxy" : " proxies") + " checked";
+        EXPECT_TRUE(g->waitFor(checked)) << g->err();
+        return g;
+    }
+    TempDir dir;
+    std::string list;
+};
+
+std::string socks5(const LocalProxy& p) {
+    return "socks5://" + p.address();
+}
+
+// The exit each answer names: "seen from 127.0.0.31".
+std::string exitOf(const std::string& body) {
+    const auto at = body.find("seen from ");
+    return at == std::string::npos ? "" : body.substr(at + 10, body.find_first_of(" <", at + 10) - at - 10);
+}
+
+// Each kind of client through a gate over one kind of upstream: the answer comes from the upstream's address. The
+// squid keeps Debian's rule: no CONNECT but to 443, so only a plain request from an HTTP client goes through it.
+struct UpstreamCase : NamedCase {
+    std::function<std::string()> proxy;
+    std::string exit;
+    bool tunnels = true;  // it makes tunnels to the origins' ports
+};
+class ThroughEveryUpstream : public Gate, public ::testing::WithParamInterface<UpstreamCase> {};
+
+TEST_P(ThroughEveryUpstream, EveryKindOfClient) {
+    const UpstreamCase& c = GetParam();
+    const auto g = gate({c.proxy()});
+    const std::string http = "http://" + g->proxy();
+    const std::string ca = origins->ca.caFile();
+    const std::vector<std::pair<std::string, Fetched>> asked = {
+        {"http client, plain page", curl({"-x", http, origins->page.url("/")})},
+        {"http client, https page", curl({"-x", http, "--cacert", ca, origins->https()})},
+        {"socks5 client, https page", curl({"--socks5-hostname", g->proxy(), "--cacert", ca, origins->https()})},
+        {"socks4a client, plain page", curl({"--socks4a", g->proxy(), origins->page.url("/")})},
+    };
+    for (const auto& [what, f] : asked) {
+        const bool plainHttp = what == "http client, plain page";
+        if (c.tunnels || plainHttp) {
+            EXPECT_EQ(f.exit, 0) << what << ": " << g->err();
+            EXPECT_EQ(exitOf(f.body), c.exit) << what << ": " << f.body;
+        } else {
+            EXPECT_NE(f.exit, 0) << what << ": " << f.body;  // refused, and said why: never sent directly
+            if (f.http) {
+                EXPECT_EQ(f.http, 502) << what;
+                EXPECT_NE(f.body.find("proxy-denied"), std::string::npos) << f.body;
+            }
+        }
+    }
+    EXPECT_EQ(g->stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, ThroughEveryUpstream,
+    ::testing::Values(
+        UpstreamCase{{"Tinyproxy"}, [] { return upstreams->tiny.address(); }, "127.0.0.31"},
+        UpstreamCase{{"SquidThatRefusesConnect"}, [] { return upstreams->squid.address(); }, "127.0.0.32", false},
+        UpstreamCase{{"Microsocks"}, [] { return socks5(upstreams->microsocks); }, "127.0.0.33"},
+        UpstreamCase{{"Dante"}, [] { return socks5(upstreams->dante); }, "127.0.0.34"},
+        UpstreamCase{
+            {"WithCredentials"}, [] { return "socks5h://kiriha:secret@" + upstreams->locked.address(); }, "127.0.0.35"},
+        // The sellers' form, as the checks read it.
+        UpstreamCase{{"TheSellersForm"}, [] { return upstreams->tiny.address() + ":u:p"; }, "127.0.0.31"}),
+    caseName);
+
+// A real browser: headless Chromium loads the suite's TLS page through the gate.
+TEST_F(Gate, ChromiumLoadsAPageThroughIt) {
+    if (::access("/usr/bin/chromium", X_OK) != 0)
+        GTEST_SKIP() << "chromium is not installed (scripts/dev.sh installs it)";
+    const auto g = gate({socks5(upstreams->dante)});
+    Launch l;
+    l.binary = "/usr/bin/chromium";
+    l.args = {"--headless",
+              "--no-sandbox",
+              "--disable-gpu",
+              "--disable-quic",
+              "--no-first-run",
+              "--disable-background-networking",
+              "--disable-component-update",
+              "--disable-sync",
+              "--user-data-dir=" + dir.str() + "/chromium",
+              "--proxy-server=http://" + g->proxy(),
+              "--proxy-bypass-list=<-loopback>",
+              "--ignore-certificate-errors",
+              "--dump-dom",
+              origins->https()};
+    const Ran ran = runProgram(l);
+    EXPECT_NE(ran.out.find("<p>seen from 127.0.0.34 over TLS</p>"), std::string::npos) << ran.out << g->err();
+}
+
+// Rotation: each in turn spreads thirty connections over three upstreams ten each; --sticky keeps one client on one.
+TEST_F(Gate, EachInTurnAndSticky) {
+    const std::vector<std::string> three = {upstreams->tiny.address(), socks5(upstreams->microsocks),
+                                            socks5(upstreams->dante)};
+    const auto g = gate(three);
+    std::map<std::string, int> exits;
+    for (int i = 0; i < 30; ++i) ++exits[exitOf(curl({"-x", "http://" + g->proxy(), origins->page.url("/")}).body)];
+    EXPECT_EQ(exits, (std::map<std::string, int>{{"127.0.0.31", 10}, {"127.0.0.33", 10}, {"127.0.0.34", 10}}));
+    const auto sticky = gate(three, {"--sticky=1m"});
+    std::map<std::string, int> stuck;
+    for (int i = 0; i < 10; ++i)
+        ++stuck[exitOf(curl({"--socks5-hostname", sticky->proxy(), origins->page.url("/")}).body)];
+    EXPECT_EQ(stuck.size(), 1u) << ::testing::PrintToString(stuck);
+}
+
+// A SOCKS5 proxy of the test's own that takes its time over the greeting: the slow one for --rotate=fastest.
+void playSlowSocks5(TestServer::Connection& c) {
+    char b[262];
+    if (::recv(c.fd(), b, 3, MSG_WAITALL) != 3) return;
+    c.sleep(300ms);
+    c.send(std::string("\x05\x00", 2));
+    if (::recv(c.fd(), b, 4, MSG_WAITALL) != 4 || b[3] != 1 || ::recv(c.fd(), b + 4, 6, MSG_WAITALL) != 6) return;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    std::memcpy(&to.sin_addr, b + 4, 4);
+    std::memcpy(&to.sin_port, b + 8, 2);
+    const UniqueFd out(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.36", &from.sin_addr);
+    if (::bind(out.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(out.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        return;
+    c.send(std::string("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10));
+    pollfd fds[2] = {{c.fd(), POLLIN, 0}, {out.get(), POLLIN, 0}};
+    for (char buf[16384]; ::poll(fds, 2, 5000) > 0;)
+        for (int k = 0; k < 2; ++k)
+            if (fds[k].revents) {
+                const ssize_t n = ::recv(fds[k].fd, buf, sizeof buf, 0);
+                if (n <= 0 || ::send(fds[1 - k].fd, buf, std::size_t(n), MSG_NOSIGNAL) != n) return;
+            }
+}
+
+TEST_F(Gate, FastestPrefersTheFastOne) {
+    TestServer slow(playSlowSocks5, false);
+    const auto g = gate({"socks5://" + slow.address(), socks5(upstreams->microsocks)}, {"--rotate=fastest"});
+    std::map<std::string, int> exits;
+    for (int i = 0; i < 30; ++i) ++exits[exitOf(curl({"--socks5-hostname", g->proxy(), origins->page.url("/")}).body)];
+    EXPECT_GE(exits["127.0.0.33"], 24) << ::testing::PrintToString(exits);
+    EXPECT_EQ(exits["127.0.0.33"] + exits["127.0.0.36"], 30);
+}
+
+nlohmann::json status(const std::string& address) {
+    const Fetched f = curl({"http://" + address + "/"});
+    return nlohmann::json::parse(f.body, nullptr, false);
+}
+std::string stateOf(const nlohmann::json& s, const std::string& proxy) {
+    for (const auto& p : s["proxies"])
+        if (p["proxy"] == proxy) return p["state"];
+    return "";
+}
+
+// An upstream killed mid-run: no client fails while another works, the status shows it resting, and once it runs
+// again a re-check brings it back.
+TEST_F(Gate, FailoverAndBack) {
+    const std::string page = "127.0.0.1:" + std::to_string(freePort());
+    const std::string killed = socks5(upstreams->microsocks);
+    const auto g = gate({upstreams->tiny.address(), killed, socks5(upstreams->dante)},
+                        {"--status=" + page, "--recheck=3s", "--max-errors=1"});
+    std::map<std::string, int> exits;
+    for (int i = 0; i < 18; ++i) {
+        if (i == 4) upstreams->microsocks.kill();
+        const Fetched f = curl({"--socks5-hostname", g->proxy(), origins->page.url("/")});
+        EXPECT_EQ(f.exit, 0) << i << ": " << g->err();
+        ++exits[exitOf(f.body)];
+    }
+    EXPECT_EQ(exits["127.0.0.31"] + exits["127.0.0.33"] + exits["127.0.0.34"], 18);
+    const nlohmann::json seen = status(page);
+    EXPECT_EQ(stateOf(seen, killed), "resting") << seen.dump();
+    EXPECT_GE(seen["failovers"].get<int>(), 1);
+    upstreams->microsocks.restart();
+    bool back = false;
+    for (const auto until = Clock::now() + 20s; !back && Clock::now() < until; std::this_thread::sleep_for(100ms))
+        back = stateOf(status(page), killed) == "working";
+    EXPECT_TRUE(back) << status(page).dump();
+    const Fetched metrics = curl({"http://" + page + "/metrics"});
+    EXPECT_NE(metrics.body.find("kiriha_gate_proxies{state=\"working\"} 3"), std::string::npos) << metrics.body;
+}
+
+// Never direct: with every upstream dead, every client gets its refusal at once, and the site sees no connection from
+// any address but the upstreams'.
+TEST_F(Gate, NeverDirect) {
+    const auto g = gate({upstreams->tiny.address(), socks5(upstreams->dante)}, {"--max-errors=1"});
+    const std::size_t before = origins->page.peers().size();
+    EXPECT_EQ(curl({"-x", "http://" + g->proxy(), origins->page.url("/")}).exit, 0);
+    upstreams->tiny.kill();
+    upstreams->dante.kill();
+    for (int i = 0; i < 6; ++i) {
+        const Fetched http = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
+        EXPECT_TRUE(http.http == 502 || http.http == 503) << http.http << " " << http.body;
+        const Fetched socks = curl({"--socks5-hostname", g->proxy(), origins->page.url("/")});
+        EXPECT_EQ(socks.exit, 97) << socks.body;  // the SOCKS failure, not curl's time-out (28)
+    }
+    EXPECT_TRUE(g->waitFor("no proxy works: clients are refused")) << g->err();
+    const std::vector<std::string> peers = origins->page.peers();
+    for (std::size_t i = before; i < peers.size(); ++i)
+        EXPECT_TRUE(peers[i] == "127.0.0.31" || peers[i] == "127.0.0.34") << peers[i];
+    upstreams->tiny.restart();
+    upstreams->dante.restart();
+}
+
+// Who may use it: any address but loopback needs credentials, and wrong ones get 407 or the SOCKS failure.
+TEST_F(Gate, OnlyThoseWithTheCredentials) {
+    Launch open;
+    open.binary = KIRIHA_GATE_BINARY;
+    open.args = {"--listen=0.0.0.0:" + std::to_string(freePort()), dir.file("l", "")};
+    const Ran refused = runProgram(open);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("needs --auth or --auth-file: the gate never starts an open proxy"), std::string::npos)
+        << refused.err;
+    const auto g = gate({socks5(upstreams->dante)}, {"--auth=kiriha:secret"});
+    EXPECT_EQ(curl({"-x", "http://kiriha:wrong@" + g->proxy(), origins->page.url("/")}).http, 407);
+    EXPECT_EQ(curl({"-x", "http://" + g->proxy(), origins->page.url("/")}).http, 407);
+    EXPECT_EQ(curl({"-x", "http://kiriha:secret@" + g->proxy(), origins->page.url("/")}).http, 200);
+    EXPECT_EQ(curl({"-x", "socks5h://kiriha:secret@" + g->proxy(), origins->page.url("/")}).http, 200);
+    EXPECT_EQ(curl({"-x", "socks5h://kiriha:wrong@" + g->proxy(), origins->page.url("/")}).exit, 97);
+    EXPECT_NE(curl({"--socks4a", g->proxy(), origins->page.url("/")}).exit, 0);  // SOCKS4 carries no password
+}
+
+// A raw client of the test's own.
+struct Raw {
+    UniqueFd fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    explicit Raw(std::uint16_t port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        timeval t{15, 0};
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    void send(const std::string& bytes) const { ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    std::string read(std::size_t at_most = 1 << 20) const {  // until the gate ends it, or 15 s
+        std::string got;
+        char buf[4096];
+        for (ssize_t n; got.size() < at_most && (n = ::recv(fd.get(), buf, sizeof buf, 0)) > 0;)
+            got.append(buf, std::size_t(n));
+        return got;
+    }
+};
+
+// Hostile clients, each followed by a well-formed one that is served: the gate stays up.
+struct HostileCase : NamedCase {
+    std::function<std::string(std::uint16_t gate)> play;  // what the client was told, to its end
+    std::string told;
+};
+class HostileClients : public Gate, public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(HostileClients, TheNextIsServed) {
+    const auto g = gate({socks5(upstreams->dante)});
+    const std::string told = GetParam().play(g->port);
+    EXPECT_TRUE(told.starts_with(GetParam().told)) << ::testing::PrintToString(told.substr(0, 200));
+    const Fetched next = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
+    EXPECT_EQ(next.exit, 0) << g->err();
+    EXPECT_EQ(exitOf(next.body), "127.0.0.34");
+    EXPECT_EQ(g->stop(), 0);
+}
+
+std::string asked(std::uint16_t gate, const std::string& bytes) {
+    const Raw r(gate);
+    r.send(bytes);
+    return r.read();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, HostileClients,
+    ::testing::Values(
+        HostileCase{{"GarbageFirst"}, [](std::uint16_t g) { return asked(g, "\x16\x03\x01\x02\x00 hello"); }, ""},
+        HostileCase{{"ConnectToPortZero"},
+                    [](std::uint16_t g) { return asked(g, "CONNECT 127.0.0.1:0 HTTP/1.1\r\n\r\n"); },
+                    "HTTP/1.1 400 "},
+        HostileCase{{"ConnectToAMalformedHost"},
+                    [](std::uint16_t g) { return asked(g, "CONNECT 127.0.0.1:80x HTTP/1.1\r\n\r\n"); },
+                    "HTTP/1.1 400 "},
+        HostileCase{{"Socks5WithLyingLengths"},
+                    [](std::uint16_t g) {
+                        const Raw r(g);
+                        r.send(std::string("\x05\xff\x00", 3));  // 255 methods promised, one sent, then gone
+                        ::shutdown(r.fd.get(), SHUT_WR);
+                        return r.read();
+                    },
+                    ""},
+        HostileCase{
+            {"Socks5WithADomainOfNothing"},
+            [](std::uint16_t g) { return asked(g, std::string("\x05\x01\x00\x05\x01\x00\x03\x00\x00\x50", 10)); },
+            std::string("\x05\x00\x05\x01", 4)},
+        HostileCase{{"SmugglingContentLengthAndChunked"},
+                    [](std::uint16_t g) {
+                        return asked(g, "POST " + origins->page.url("/") +
+                                            " HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                            "0\r\n\r\nGET /admin HTTP/1.1\r\n\r\n");
+                    },
+                    "HTTP/1.1 400 "},
+        HostileCase{{"SmugglingTwoLengths"},
+                    [](std::uint16_t g) {
+                        return asked(g, "POST " + origins->page.url("/") +
+                                            " HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 30\r\n\r\n");
+                    },
+                    "HTTP/1.1 400 "},
+        HostileCase{{"SmugglingByFolding"},
+                    [](std::uint16_t g) {
+                        return asked(g, "GET " + origins->page.url("/") +
+                                            " HTTP/1.1\r\nX: a\r\n Transfer-Encoding: chunked\r\n\r\n");
+                    },
+                    "HTTP/1.1 400 "},
+        // A request after the first rides on no tunnel: only the first goes on, and the connection ends with it.
+        HostileCase{{"APipelinedSecondRequest"},
+                    [](std::uint16_t g) {
+                        const std::string get = "GET " + origins->page.url("/") + " HTTP/1.1\r\nHost: x\r\n\r\n";
+                        const std::string told = asked(g, get + get);
+                        return told.find("seen from", told.find("seen from") + 1) == std::string::npos ? told : "both";
+                    },
+                    "HTTP/1.1 200 "},
+        HostileCase{{"AHeadOfAMegabyte"},
+                    [](std::uint16_t g) {
+                        return asked(g,
+                                     "GET " + origins->page.url("/") + " HTTP/1.1\r\nX: " + std::string(1 << 20, 'x'));
+                    },
+                    ""},  // 431, or reset while still sending
+        HostileCase{{"AHeadAByteASecond"},
+                    [](std::uint16_t g) {
+                        const Raw r(g);
+                        const std::string head = "GET " + origins->page.url("/") + " HTTP/1.1\r\n\r\n";
+                        std::atomic<bool> done{false};
+                        std::thread slow([&] {
+                            for (std::size_t i = 0; i < head.size() && !done; ++i) {
+                                r.send(head.substr(i, 1));
+                                std::this_thread::sleep_for(1s);
+                            }
+                        });
+                        const std::string told = r.read();  // dropped after 10 s, before the head is whole
+                        done = true;
+                        slow.join();
+                        return told;
+                    },
+                    ""},
+        // An end of stream goes through the tunnel: the site gets it, answers, and the answer comes back.
+        HostileCase{{"AHalfClosedTunnel"},
+                    [](std::uint16_t g) {
+                        const Raw r(g);
+                        r.send("CONNECT " + origins->tally.address() + " HTTP/1.1\r\n\r\n");
+                        const std::string ready = r.read(39);
+                        r.send("twelve bytes");
+                        ::shutdown(r.fd.get(), SHUT_WR);
+                        return ready + r.read();
+                    },
+                    "HTTP/1.1 200 Connection established\r\n\r\ngot 12 bytes"}),
+    caseName);
+
+// Five thousand clients at once under a low descriptor limit: accepting pauses, said once, and the next well-formed
+// client is served once they are gone.
+TEST_F(Gate, FiveThousandClientsUnderALowLimit) {
+    const auto g = gate({socks5(upstreams->dante)}, {}, 256);
+    std::vector<std::unique_ptr<Raw>> crowd;
+    for (int i = 0; i < 5000; ++i) {
+        crowd.push_back(std::make_unique<Raw>(g->port));
+        ::fcntl(crowd.back()->fd.get(), F_SETFL, O_NONBLOCK);
+        crowd.back()->send("CONNECT " + origins->echo.address() + " HTTP/1.1\r\n\r\n");
+    }
+    EXPECT_TRUE(g->waitFor("the descriptor limit (ulimit -n) holds new clients back")) << g->err();
+    crowd.clear();
+    Fetched next;
+    for (const auto until = Clock::now() + 30s; next.exit != 0 && Clock::now() < until;)
+        next = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
+    EXPECT_EQ(exitOf(next.body), "127.0.0.34") << g->err().substr(0, 2000);
+    EXPECT_EQ(g->stop(), 0);
+}
+
+// Open tunnels through the upstream that was listed.
+std::vector<std::unique_ptr<Raw>> tunnels(const GateProcess& g, int n) {
+    std::vector<std::unique_ptr<Raw>> open;
+    for (int i = 0; i < n; ++i) {
+        open.push_back(std::make_unique<Raw>(g.port));
+        open.back()->send("CONNECT " + origins->echo.address() + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(open.back()->read(39), "HTTP/1.1 200 Connection established\r\n\r\n");
+    }
+    return open;
+}
+bool stillThrough(const Raw& r, const std::string& word) {
+    r.send(word);
+    return r.read(word.size()) == word;
+}
+
+// The lists edited while a hundred tunnels are open: none is cut; the new line serves once its check passed, and the
+// line gone takes no new connection.
+TEST_F(Gate, AReloadCutsNoTunnel) {
+    const auto g = gate({socks5(upstreams->dante)});
+    const auto open = tunnels(*g, 100);
+    const std::string edited = dir.file("edited", socks5(upstreams->microsocks) + "\n");
+    std::filesystem::rename(edited, list);  // as an editor replaces a file
+    EXPECT_TRUE(g->waitFor("lists read again: 1 proxy, 1 new")) << g->err();
+    EXPECT_TRUE(g->waitFor("1 proxy checked: 1 working")) << g->err();
+    for (const auto& t : open) EXPECT_TRUE(stillThrough(*t, "ping\n"));
+    EXPECT_EQ(exitOf(curl({"-x", "http://" + g->proxy(), origins->page.url("/")}).body), "127.0.0.33");
+    ::kill(g->pid(), SIGHUP);  // read again on request, too
+    EXPECT_TRUE(g->waitFor("lists read again: 1 proxy, 0 new")) << g->err();
+}
+
+// SIGTERM with tunnels open: no new client, the open tunnels go on for the drain, then the gate ends them and exits 0.
+TEST_F(Gate, DrainsOnSigterm) {
+    const auto g = gate({socks5(upstreams->dante)}, {"--drain=2s"});
+    const auto open = tunnels(*g, 5);
+    ::kill(g->pid(), SIGTERM);
+    std::this_thread::sleep_for(200ms);
+    for (const auto& t : open) EXPECT_TRUE(stillThrough(*t, "still\n"));
+    EXPECT_NE(curl({"-x", "http://" + g->proxy(), origins->page.url("/")}).exit, 0);  // no longer accepted
+    EXPECT_EQ(g->stop(0), 0);                             // it ends of itself once the drain is over
+    for (const auto& t : open) EXPECT_EQ(t->read(), "");  // ended by it
+    EXPECT_NE(g->err().find("stopped: "), std::string::npos) << g->err();
+}
+
+// As the README has it: the lists and the default address, and curl pointed at it.
+TEST_F(Gate, AsTheReadmeSays) {
+    Launch busy;
+    busy.binary = "/bin/sh";
+    busy.args = {"-c", "grep -q ':1F90 ' /proc/net/tcp"};  // 8080 taken: not ours to test on
+    if (runProgram(busy).status == 0) GTEST_SKIP() << "127.0.0.1:8080 is taken";
+    const std::string file = dir.file("list.txt", socks5(upstreams->dante) + "\n");
+    GateProcess g({"--listen=127.0.0.1:8080", "--url=" + origins->check.url("/"), "--expect=" + kTestMarker, file});
+    ASSERT_TRUE(g.waitFor("1 proxy checked: 1 working")) << g.err();
+    const Fetched f = curl({"-x", "http://127.0.0.1:8080", "--cacert", origins->ca.caFile(), origins->https()});
+    EXPECT_EQ(exitOf(f.body), "127.0.0.34") << g.err();
+}
+
+}  // namespace
