@@ -58,11 +58,14 @@ Connection::Connection(LoopGate& home, UniqueFd client, std::string address)
 }
 
 Connection::~Connection() {
-    if (easy_) home_.loop().dropTransfer(easy_.get());
+    if (easy_) {
+        --gate_.metrics.opening;
+        home_.loop().dropTransfer(easy_.get());
+    }
     if (up_.pipe) home_.givePipe(std::move(*up_.pipe));
     if (down_.pipe) home_.givePipe(std::move(*down_.pipe));
     --gate_.metrics.open;
-    gate_.budget.give(kDescriptorsPerConnection);
+    gate_.budget.give(held_);
 }
 
 void Connection::start() {
@@ -102,9 +105,11 @@ void Connection::onEvents(bool client, std::uint32_t events) {
 bool Connection::readInto(std::string& into, std::size_t cap) {
     char buf[16384];
     while (into.size() < cap) {
-        const ssize_t n = ::recv(client_.get(), buf, std::min(sizeof buf, cap - into.size()), MSG_DONTWAIT);
+        const std::size_t most = std::min(sizeof buf, cap - into.size());
+        const ssize_t n = ::recv(client_.get(), buf, most, MSG_DONTWAIT);
         if (n > 0) {
             into.append(buf, std::size_t(n));
+            if (std::size_t(n) < most) return true;  // drained for now: epoll says when more comes
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
@@ -159,24 +164,27 @@ void Connection::open() {
     }
     if (anyTried) ++gate_.metrics.failovers;
     triedIds_.push_back(pick_->id);
-    upstream_info_ = upstreamOf(pick_->proxy);
+    upstream_info_ = home_.upstream(pick_->proxy);
     if (!upstream_info_.servable) return failed({"unsupported"});
     const bool toProxy = request_.kind == ClientRequest::Kind::Plain && upstream_info_.httpProxy;
-    easy_ = upstreamTransfer(pick_->proxy, request_.to, toProxy, gate_.curl);
+    easy_ = home_.takeEasy();
     opening_ = Clock::now();
-    if (!easy_ || !home_.loop().transfer(easy_.get(), [this](CURLcode r) { opened(r); })) {
+    if (!easy_ || !upstreamTransfer(easy_.get(), pick_->proxy, request_.to, toProxy, gate_.curl) ||
+        !home_.loop().transfer(easy_.get(), [this](CURLcode r) { opened(r); })) {
         easy_.reset();
         return failed({"error"});
     }
+    ++gate_.metrics.opening;
     watch();
 }
 
 void Connection::opened(CURLcode result) {
+    --gate_.metrics.opening;
     CURL* easy = easy_.get();
     if (result != CURLE_OK) {
         const Blame blame = blameOf(easy, result);
         home_.loop().dropTransfer(easy);
-        easy_.reset();
+        home_.giveEasy(std::move(easy_));
         return failed(blame);
     }
     curl_socket_t s = CURL_SOCKET_BAD;
@@ -184,7 +192,7 @@ void Connection::opened(CURLcode result) {
     // The handle leaving the multi handle closes its socket: the tunnel goes on in a copy.
     upstream_.reset(s == CURL_SOCKET_BAD ? -1 : ::fcntl(s, F_DUPFD_CLOEXEC, 0));
     home_.loop().dropTransfer(easy);
-    easy_.reset();
+    home_.giveEasy(std::move(easy_));
     if (upstream_.get() < 0) return failed({"error"});
     gate_.pool.served(pick_->id, Clock::now() - opening_);
     up_.to = upstream_.get();
@@ -278,6 +286,8 @@ void Connection::readAnswer() {
 }
 
 void Connection::startRelay() {
+    gate_.budget.give(held_ - kTunnelDescriptors);  // no look-up any more
+    held_ = kTunnelDescriptors;
     phase_ = Phase::Relay;
     lastMoved_ = Clock::now();
     ++gate_.metrics.tunnels;
@@ -322,6 +332,10 @@ bool Connection::move(Flow& f) {
             return true;
         }
         if (!f.reading || f.from < 0) return !(f.wantRead = false);
+        if (f.drained) {
+            f.drained = false;
+            return f.wantRead = true;
+        }
         if (f.budget && *f.budget == 0) {
             f.eof = true;
             continue;
@@ -340,6 +354,7 @@ bool Connection::move(Flow& f) {
         if (n <= 0 && f.pipe && f.inPipe == 0) home_.givePipe(std::exchange(f.pipe, std::nullopt).value());
         if (n > 0) {
             if (f.budget) *f.budget -= std::uint64_t(n);
+            f.drained = std::size_t(n) < most;  // nothing more for now: not asked again before epoll says so
             continue;
         }
         if (n == 0) {
@@ -411,11 +426,12 @@ void Connection::end(const std::string& how) {
     if (!wasRelay && phase_ != Phase::Refusing) ++gate_.metrics.refused;
     gate_.metrics.bytesUp += up_.moved;
     gate_.metrics.bytesDown += down_.moved;
-    gate_.log.write(logLine(how));
+    home_.log(logLine(how));
     phase_ = Phase::Done;
     home_.loop().unwatch(client_.get(), &clientSide_);
     if (upstream_.get() >= 0) home_.loop().unwatch(upstream_.get(), &upstreamSide_);
     if (easy_) {
+        --gate_.metrics.opening;
         home_.loop().dropTransfer(easy_.get());
         easy_.reset();
     }

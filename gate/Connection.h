@@ -47,6 +47,7 @@ class Connection {
         bool halfClose = true;                // its end is passed on: `to` is shut for writing
         bool eof = false, shut = false;
         bool wantRead = false, wantWrite = false;
+        bool drained = false;  // the last read took all there was
         std::uint64_t moved = 0;
         bool done() const { return shut && pending.empty() && inPipe == 0; }
     };
@@ -93,6 +94,7 @@ class Connection {
     Clock::time_point lastMoved_ = Clock::now();
     bool watchingUpstream_ = false;
     bool anotherWorthIt_ = true;     // another proxy may do better than those tried
+    long held_ = kSetupDescriptors;  // of the gate's descriptor budget
     std::string endOf_ = "refused";  // what a refusal ends as, in the log
     std::string refusedWhy_;         // why the handshake was refused
 };

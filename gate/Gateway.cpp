@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -10,12 +11,17 @@
 #include <cerrno>
 
 #include "check/Diagnostics.h"
+#include "check/Output.h"
 #include "gate/Connection.h"
 
 namespace {
 
 constexpr std::size_t kSparePipes = 64;  // kept per loop for the next bytes to move
 constexpr auto kTick = std::chrono::milliseconds(250);
+constexpr std::size_t kLogBatch = 4096;  // whole lines, as a pipe takes them in one piece
+constexpr std::size_t kUpstreamsKept = 100'000;
+constexpr std::size_t kSpareHandles = 64;
+constexpr std::size_t kBurst = 256;  // tunnels being made at once
 
 std::string addressText(const sockaddr_storage& a) {
     char host[INET6_ADDRSTRLEN] = "";
@@ -80,17 +86,44 @@ void LoopGate::endAll() {
     for (Connection* c : all) c->end("ended: the gate stops");
 }
 
+const Upstream& LoopGate::upstream(const std::string& proxy) {
+    if (upstreams_.size() > kUpstreamsKept) upstreams_.clear();
+    auto it = upstreams_.find(proxy);
+    if (it == upstreams_.end()) it = upstreams_.emplace(proxy, upstreamOf(proxy)).first;
+    return it->second;
+}
+
+EasyHandle LoopGate::takeEasy() {
+    if (handles_.empty()) return EasyHandle(curl_easy_init());
+    EasyHandle h = std::move(handles_.back());
+    handles_.pop_back();
+    curl_easy_reset(h.get());
+    return h;
+}
+
+void LoopGate::giveEasy(EasyHandle easy) {
+    if (easy && handles_.size() < kSpareHandles) handles_.push_back(std::move(easy));
+}
+
+void LoopGate::log(const std::string& line) {
+    logged_ += line;
+    if (logged_.size() >= kLogBatch) gate_.log.write(std::exchange(logged_, {}));
+}
+
 void LoopGate::close() {
     stopListening();
     endAll();
+    if (!logged_.empty()) gate_.log.write(std::exchange(logged_, {}));
     ended_.clear();
+    gate_.budget.give(2 * long(pipes_.size()));
     pipes_.clear();
+    handles_.clear();
     closed_ = true;
 }
 
 void LoopGate::accept(Listener& l) {
     while (!paused_) {
-        if (!gate_.budget.take(kDescriptorsPerConnection)) {
+        if (!gate_.budget.take(kSetupDescriptors)) {
             // The clients wait in the queue of the listening socket until a connection ends and gives its
             // descriptors back.
             paused_ = true;
@@ -104,7 +137,7 @@ void LoopGate::accept(Listener& l) {
         socklen_t length = sizeof from;
         const int fd = ::accept4(l.fd.get(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            gate_.budget.give(kDescriptorsPerConnection);
+            gate_.budget.give(kSetupDescriptors);
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE) {  // the count was off: wait as for the budget
                 paused_ = true;
@@ -123,7 +156,7 @@ void LoopGate::accept(Listener& l) {
 }
 
 void LoopGate::resume() {
-    if (!paused_ || gate_.budget.free() < kDescriptorsPerConnection || gate_.draining) return;
+    if (!paused_ || gate_.budget.free() < kSetupDescriptors || gate_.draining) return;
     paused_ = false;
     for (auto& l : listeners_) l->watched = loop_.watch(l->fd.get(), EPOLLIN, l.get());
 }
@@ -131,12 +164,21 @@ void LoopGate::resume() {
 void LoopGate::tick() {
     if (closed_) return;
     ended_.clear();
+    if (!logged_.empty()) gate_.log.write(std::exchange(logged_, {}));
     const auto now = Connection::Clock::now();
     std::vector<Connection*> all;
     for (auto& [c, owned] : connections_) all.push_back(c);
     for (Connection* c : all)
         if (connections_.contains(c)) c->sweep(now);
     resume();
+    // After a burst of tunnels made, what libcurl's handles held goes back to the system, not kept for a next burst
+    // as large: idle tunnels cost their two sockets and little more.
+    const std::size_t opening = gate_.metrics.opening.load();
+    if (opening == 0 && burst_ >= kBurst) {
+        ::malloc_trim(0);
+        burst_ = 0;
+    }
+    burst_ = std::max(burst_, opening);
 }
 
 std::optional<Pipe> LoopGate::takePipe() {
@@ -145,13 +187,21 @@ std::optional<Pipe> LoopGate::takePipe() {
         pipes_.pop_back();
         return p;
     }
+    // None to spare within the budget: the bytes go through a buffer instead.
+    if (!gate_.budget.take(2)) return std::nullopt;
     int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return std::nullopt;
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        gate_.budget.give(2);
+        return std::nullopt;
+    }
     return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 void LoopGate::givePipe(Pipe pipe) {
-    if (pipes_.size() < kSparePipes) pipes_.push_back(std::move(pipe));
+    if (pipes_.size() < kSparePipes)
+        pipes_.push_back(std::move(pipe));
+    else
+        gate_.budget.give(2);
 }
 
 void LoopGate::ended(Connection* c) {

@@ -13,6 +13,7 @@
 #include "engine/loops/ProxyPool.h"
 #include "engine/rules/CheckSettings.h"
 #include "gate/Handshake.h"
+#include "gate/Upstream.h"
 #include "sys/UniqueFd.h"
 
 class Connection;
@@ -38,6 +39,7 @@ struct GateMetrics {
     std::atomic<std::uint64_t> connections{0};  // accepted
     std::atomic<std::uint64_t> open{0};
     std::atomic<std::uint64_t> tunnels{0};    // through a proxy
+    std::atomic<std::size_t> opening{0};      // tunnels being made now
     std::atomic<std::uint64_t> failovers{0};  // a proxy failed and another was tried
     std::atomic<std::uint64_t> refused{0};    // no working proxy, or every one tried failed
     std::atomic<std::uint64_t> bytesUp{0}, bytesDown{0};
@@ -93,6 +95,13 @@ class LoopGate {
     std::optional<Pipe> takePipe();
     void givePipe(Pipe pipe);
     void ended(Connection* c);  // freed once the batch that ended it is served
+    // A line for the log, handed on with the others of the next tick: one wake-up of the writer for many.
+    void log(const std::string& line);
+    // What a proxy text names, read once per loop.
+    const Upstream& upstream(const std::string& proxy);
+    // libcurl handles for tunnels, kept for the next once one is made: a handle reset costs less than a new one.
+    EasyHandle takeEasy();
+    void giveEasy(EasyHandle easy);
 
   private:
     struct Listener;
@@ -106,11 +115,16 @@ class LoopGate {
     std::unordered_map<Connection*, std::unique_ptr<Connection>> connections_;
     std::vector<std::unique_ptr<Connection>> ended_;
     std::vector<Pipe> pipes_;
+    std::string logged_;
+    std::unordered_map<std::string, Upstream> upstreams_;
+    std::vector<EasyHandle> handles_;
     std::atomic<std::size_t> open_{0};
     bool paused_ = false;
     bool closed_ = false;
+    std::size_t burst_ = 0;  // the most tunnels made at once since the last trim
 };
 
-// Descriptors one client connection may hold: its socket, the proxy's, a name look-up's pair while the tunnel is
-// made, and a pipe each way while bytes move.
-inline constexpr long kDescriptorsPerConnection = 6;
+// Descriptors a client connection holds: its socket, the proxy's, and, while the tunnel is made, a name look-up's
+// pair; once it is made, the two sockets alone. A pipe is counted as it is made.
+inline constexpr long kSetupDescriptors = 4;
+inline constexpr long kTunnelDescriptors = 2;

@@ -28,7 +28,7 @@ struct Blame {
 };
 Blame blameOf(CURL* easy, CURLcode result);
 
-// The transfer that makes the way out, CONNECT_ONLY: to `to` through the proxy, or, with `toProxy`, to the proxy's
-// own host and port (never to `to` itself). Nothing when libcurl cannot have a handle.
-EasyHandle upstreamTransfer(const std::string& proxy, const Destination& to, bool toProxy,
-                            const CheckSettings& settings);
+// `easy` (fresh, or reset) set up as the transfer that makes the way out, CONNECT_ONLY: to `to` through the proxy,
+// or, with `toProxy`, to the proxy's own host and port (never to `to` itself). False when the text names no proxy.
+bool upstreamTransfer(CURL* easy, const std::string& proxy, const Destination& to, bool toProxy,
+                      const CheckSettings& settings);

@@ -395,7 +395,7 @@ struct CommandLoop::Impl : LoopSocket {
         lastReport = Clock::now();
     }
 
-    static int onSocket(CURL* easy, curl_socket_t s, int what, void* self, void*) {
+    static int onSocket(CURL* easy, curl_socket_t s, int what, void* self, void* assigned) {
         auto* loop = static_cast<Impl*>(self);
         if (what == CURL_POLL_REMOVE) {
             ::epoll_ctl(loop->epoll.get(), EPOLL_CTL_DEL, s, nullptr);
@@ -404,14 +404,15 @@ struct CommandLoop::Impl : LoopSocket {
         epoll_event ev{};
         ev.events = (what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u);
         ev.data.u64 = curlTag(s);
-        if (::epoll_ctl(loop->epoll.get(), EPOLL_CTL_MOD, s, &ev) != 0 &&
-            (errno != ENOENT || ::epoll_ctl(loop->epoll.get(), EPOLL_CTL_ADD, s, &ev) != 0)) {
+        // Known to libcurl as ours once added: changed from then on.
+        if (::epoll_ctl(loop->epoll.get(), assigned ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, s, &ev) != 0) {
             // Unwatched, it would wait for its idle limit and blame the proxy: it ends at the next sweep as a
             // failure of ours.
             loop->unwatchable.insert(easy);
             loop->nextSweep = Clock::now();
             return 0;
         }
+        if (!assigned) curl_multi_assign(loop->multi.get(), s, loop);
         // Reading on its own socket: the connection is made and the request is out.
         if (const auto it = loop->checks.find(easy); it != loop->checks.end()) {
             Check& check = *it->second;
@@ -517,17 +518,21 @@ void CommandLoop::post(std::function<void()> f) {
 }
 
 bool CommandLoop::watch(int fd, std::uint32_t events, LoopSocket* socket) {
+    if (socket->watching_ == events) return true;
     epoll_event ev{};
     ev.events = events;
     ev.data.u64 = reinterpret_cast<std::uintptr_t>(socket);
     impl_->unwatched.erase(socket);
-    if (::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_MOD, fd, &ev) == 0) return true;
-    return errno == ENOENT && ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
+    const bool added = socket->watching_ == LoopSocket::kUnwatched;
+    if (::epoll_ctl(impl_->epoll.get(), added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) return false;
+    socket->watching_ = events;
+    return true;
 }
 
 void CommandLoop::unwatch(int fd, LoopSocket* socket) {
     epoll_event ev{};
-    ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, &ev);
+    if (socket->watching_ != LoopSocket::kUnwatched) ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, &ev);
+    socket->watching_ = LoopSocket::kUnwatched;
     impl_->unwatched.insert(socket);
 }
 
@@ -538,7 +543,7 @@ bool CommandLoop::transfer(CURL* easy, std::function<void(CURLcode)> done) {
 }
 
 void CommandLoop::dropTransfer(CURL* easy) {
-    if (impl_->transfers.erase(easy) == 0) return;
+    impl_->transfers.erase(easy);
     impl_->unwatchable.erase(easy);
     curl_multi_remove_handle(impl_->multi.get(), easy);
 }

@@ -18,6 +18,11 @@ class LoopSocket {
 
   protected:
     ~LoopSocket() = default;
+
+  private:
+    friend class CommandLoop;
+    static constexpr std::uint32_t kUnwatched = ~0u;
+    std::uint32_t watching_ = kUnwatched;  // what epoll watches it for: unchanged, it is not asked again
 };
 
 // A thread of its own with one libcurl multi handle and epoll: the checks of any number of runs, each with the
@@ -37,13 +42,15 @@ class CommandLoop {
     // From any thread: runs `f` on the loop's thread soon, in the order posted.
     void post(std::function<void()> f);
 
-    // On the loop's thread only. A socket watched (or watched otherwise): false, errno set, when epoll refuses.
+    // On the loop's thread only. A socket watched (or watched otherwise): false, errno set, when epoll refuses. A
+    // socket is served by one LoopSocket at a time.
     bool watch(int fd, std::uint32_t events, LoopSocket* socket);
     void unwatch(int fd, LoopSocket* socket);  // before the socket, or what serves it, goes
     // A transfer of the front-end's own, driven with the checks; `done` is called once with its result when it ends
     // (CURLE_FAILED_INIT: the loop failed it). False when the multi handle refuses it.
     bool transfer(CURL* easy, std::function<void(CURLcode)> done);
-    void dropTransfer(CURL* easy);  // taken out before it ended: `done` is not called
+    // Out of the multi handle (closing its connection): after `done`, or before, when `done` is then not called.
+    void dropTransfer(CURL* easy);
     // `tick` every `period` on the loop's thread, from now on.
     void every(std::chrono::milliseconds period, std::function<void()> tick);
 

@@ -8,7 +8,7 @@
 //   checks beyond it would fail as dead proxies: the soft limit is raised to the hard one.
 // - Each check frees its buffers as it ends; with the default trim threshold they went back to the system at
 //   once and the next check faulted them in again (a fifth of a thread-per-check run's CPU): the C library may
-//   now keep a megabyte per arena.
+//   now keep a megabyte per arena, and a heap grows by a megabyte at a time.
 // - libcurl's global state, torn down after the last check.
 class ProcessSetup {
   public:
