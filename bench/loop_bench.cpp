@@ -57,21 +57,23 @@ int listenOn(std::uint16_t& port) {
 struct Farm {
     std::uint16_t silent = 0, working = 0, refused = 0;
     std::uint16_t echo = 0, page = 0;  // a judge's echo, and a page of the same size with the marker at its end
+    std::uint16_t stalls = 0;          // 250 KiB of an answer that never ends
     pid_t pid = -1;
     Farm() {
         refused = freePort();
         const int silentFd = listenOn(silent), workingFd = listenOn(working);
-        const int echoFd = listenOn(echo), pageFd = listenOn(page);
+        const int echoFd = listenOn(echo), pageFd = listenOn(page), stallsFd = listenOn(stalls);
         pid = ::fork();
         if (pid == 0) {
             rlimit files{};
             ::getrlimit(RLIMIT_NOFILE, &files);
             files.rlim_cur = files.rlim_max;
             ::setrlimit(RLIMIT_NOFILE, &files);
-            serve(silentFd, echoFd, {{workingFd, marked(0)}, {pageFd, marked(echoed().size())}});
+            serve(silentFd, echoFd, {{workingFd, marked(0)}, {pageFd, marked(echoed().size())}, {stallsFd, stalling()}},
+                  stallsFd);
             ::_exit(0);
         }
-        ::close(silentFd), ::close(workingFd), ::close(echoFd), ::close(pageFd);
+        ::close(silentFd), ::close(workingFd), ::close(echoFd), ::close(pageFd), ::close(stallsFd);
     }
     ~Farm() {
         ::kill(pid, SIGKILL);
@@ -83,6 +85,11 @@ struct Farm {
         for (int i = 0; body.size() < 2000; ++i) body += "SERVER_VARIABLE_" + std::to_string(i) + "=some value\n";
         return body;
     }
+    // The head and 250 KiB of an answer of a megabyte: the rest never comes.
+    static std::string stalling() {
+        return "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n{\"origin\":\"127.0.0.1\",\"headers\":{" +
+               std::string(250 * 1024, ' ');
+    }
     // A page with the marker at its end, of at least `size` bytes.
     static std::string marked(std::size_t size) {
         std::string body = "<html><p>" + kTestMarker + "</p></html>";
@@ -90,7 +97,9 @@ struct Farm {
         return httpResponse(200, body);
     }
     // The silent port, and ports that answer every request with their response.
-    [[noreturn]] static void serve(int silentFd, int echoFd, std::vector<std::pair<int, std::string>> answering) {
+    [[noreturn]] static void serve(int silentFd, int echoFd, std::vector<std::pair<int, std::string>> answering,
+                                   int stallsFd) {
+        std::unordered_map<int, bool> stalled;  // connections that were answered and are kept open
         const std::string echo = echoed();
         answering.emplace_back(echoFd, "");
         const int ep = ::epoll_create1(0);
@@ -115,6 +124,7 @@ struct Farm {
                         e.data.fd = c;
                         ::epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
                         if (fd != silentFd) requests[c].second = answers[fd];
+                        if (fd == stallsFd) stalled[c] = true;
                     }
                     continue;
                 }
@@ -136,6 +146,10 @@ struct Farm {
                         : *it->second.second;
                 [[maybe_unused]] const ssize_t w = ::write(fd, page.data(), page.size());
                 requests.erase(it);
+                if (stalled.contains(fd)) {  // open, and nothing more
+                    ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+                    continue;
+                }
                 ::close(fd);
             }
         }
@@ -408,6 +422,29 @@ int main(int argc, char** argv) {
     threadsPeak = std::max(threadsPeak, held.threadsPeak);
     add(figures, "cli_kib_per_check", double(rssFull - rssEarly) / 1000, 1);
     add(figures, "cli_fds_per_check", double(fdsFull - fdsEarly) / 1000, 2);
+
+    // A judged check in flight beside a plain one: 600 proxies that send 250 KiB of an answer and stall. What is kept
+    // of an echo is bounded, so the peak differs little.
+    const auto peakKiB = [&](const std::vector<std::string>& args, bool preflight) {
+        long peak = 0;
+        const std::vector<std::string> stalling(600, "127.0.0.1:" + std::to_string(farm.stalls));
+        command(
+            binary, args, stalling,
+            [&](pid_t pid, Clock::duration t) {
+                if (t >= 2000ms && !peak) {
+                    peak = procField(pid, "VmHWM:");
+                    ::kill(pid, SIGKILL);
+                }
+            },
+            0, preflight);
+        return peak;
+    };
+    const std::string echoPage = "http://127.0.0.1:" + std::to_string(farm.echo) + "/";
+    const long plainPeak = peakKiB({"-q", "--rate=1000", "--url=" + echoPage, "--expect=no such text"}, false);
+    const long judgedPeak = peakKiB({"-q", "--rate=1000", "--judge=" + echoPage}, true);
+    add(figures, "stalled_600_plain_mib", double(plainPeak) / 1024, 1);
+    add(figures, "stalled_600_judged_mib", double(judgedPeak) / 1024, 1);
+    add(figures, "stalled_judged_vs_plain", double(judgedPeak) / double(std::max(plainPeak, 1L)), 2);
 
     // A whole run of 60,000 mixed at 5,000 a second against its bound: N / rate + the slowest check (the 10 s cap).
     const Run big = command(binary, {"-q", "--rate=5000", "--timeout=10"}, farm.mix(60000));

@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target engine_bench loop_bench ui_bench kiriha-check >/dev/null
+cmake --build "$build" --target engine_bench loop_bench gate_bench ui_bench kiriha-check kiriha-gate >/dev/null
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/{print $2}') GiB"
 echo
@@ -19,6 +19,16 @@ echo "== kiriha-check on its event loops, beside a bare single-loop libcurl clie
 "$build/bench/loop_bench" "$build/check/kiriha-check" >"$out"
 head -n -1 "$out"
 loop=$(tail -n 1 "$out")
+echo
+echo "== kiriha-gate beside npm's proxy-chain, the same rotation over the same upstreams (127.0.0.1 only) =="
+# The anchor, installed once into a cache folder of the bench's own (the tests never need it).
+chain=${XDG_CACHE_HOME:-$HOME/.cache}/kiriha-bench
+if [ ! -d "$chain/node_modules/proxy-chain" ] && command -v npm >/dev/null; then
+    npm install --silent --no-audit --no-fund --prefix "$chain" proxy-chain@2 >/dev/null || true
+fi
+"$build/bench/gate_bench" "$build/gate/kiriha-gate" "$chain" >"$out"
+head -n -1 "$out"
+gate=$(tail -n 1 "$out")
 echo
 echo "== list editors (Qt offscreen) =="
 QT_QPA_PLATFORM=offscreen "$build/bench/ui_bench" 2>/dev/null >"$out"
@@ -36,4 +46,4 @@ printf '%-34s %s lines of %s bytes: %s ms, %s MiB (%s; target <= 5000 ms, <= 102
 printf '%-34s %s ms (%s; target < 1000 ms)\n' "$bytes bytes of line feeds" "$over_ms" "$over_what"
 limits="load_limit_lines=$limit load_limit_ms=$at_ms load_limit_mib=$at_mib refuse_64mib_lf_ms=$over_ms"
 echo
-echo "$engine $loop $ui $limits"
+echo "$engine $loop $gate $ui $limits"
