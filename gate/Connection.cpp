@@ -354,7 +354,9 @@ bool Connection::move(Flow& f) {
         if (n <= 0 && f.pipe && f.inPipe == 0) home_.givePipe(std::exchange(f.pipe, std::nullopt).value());
         if (n > 0) {
             if (f.budget) *f.budget -= std::uint64_t(n);
-            f.drained = std::size_t(n) < most;  // nothing more for now: not asked again before epoll says so
+            // A short read from a buffer means the socket is drained for now. A splice into the pipe is asked again
+            // at once: in a bulk transfer more has come by then, and waiting for epoll cost a fifth of the speed.
+            f.drained = !f.pipe && std::size_t(n) < most;
             continue;
         }
         if (n == 0) {
