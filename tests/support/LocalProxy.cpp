@@ -1,13 +1,16 @@
 #include "tests/support/LocalProxy.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -19,13 +22,21 @@
 
 namespace {
 
+// Never blocks: a server that listens but does not accept yet fills its backlog with our probes, and a blocking
+// connect would then wait out the kernel's SYN retries (two minutes).
 bool accepts(const std::string& host, std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
     addr.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (!ok && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        ok = ::poll(&p, 1, 100) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    }
     ::close(fd);
     return ok;
 }
@@ -54,19 +65,20 @@ std::vector<std::string> LocalProxy::configure(Kind kind, const std::string& ext
             out << extra << "\nhttp_port 127.0.0.1:" << port
                 << "\nhttp_access allow all\ncache deny all\ncache_mem 0 MB\n"
                 << "access_log none\ncache_log /dev/null\ncache_store_log none\npid_filename " << dir_
-                << "/squid.pid\ncoredump_dir " << dir_ << "\nshutdown_lifetime 0 seconds\n"
+                << "/squid.pid\ncoredump_dir " << dir_ << "\nshutdown_lifetime 0 seconds\npinger_enable off\n"
                 << (from_.empty() ? "" : "tcp_outgoing_address " + from_ + "\n");
-            return {find("squid"), "-N", "-f", conf};
+            return {find("squid"), "-N", "-n", squidName(), "-f", conf};
         case Kind::JudgeFront: {
             const std::string judge = extra.substr(0, extra.find('\n'));
             out << "http_port 127.0.0.1:" << port << " accel defaultsite=" << judge << ":" << upstream
                 << " no-vhost\ncache_peer " << judge << " parent " << upstream
                 << " 0 no-query originserver name=judge\nhttp_access allow all\ncache deny all\ncache_mem 0 MB\n"
                 << "visible_hostname judge-front\naccess_log none\ncache_log /dev/null\ncache_store_log none\n"
-                << "pid_filename " << dir_ << "/squid.pid\ncoredump_dir " << dir_ << "\nshutdown_lifetime 0 seconds\n"
+                << "pid_filename " << dir_ << "/squid.pid\ncoredump_dir " << dir_
+                << "\nshutdown_lifetime 0 seconds\npinger_enable off\n"
                 << (from_.empty() ? "" : "tcp_outgoing_address " + from_ + "\n")
                 << (extra.find('\n') == std::string::npos ? "" : extra.substr(extra.find('\n') + 1));
-            return {find("squid"), "-N", "-f", conf};
+            return {find("squid"), "-N", "-n", squidName(), "-f", conf};
         }
         case Kind::Microsocks:
             if (!extra.empty())
@@ -124,7 +136,8 @@ bool LocalProxy::launch(const std::vector<std::string>& args) {
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    for (int i = 0; i < 1500; ++i) {  // squid takes a few seconds
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);  // squid takes a few seconds
+    while (std::chrono::steady_clock::now() < deadline) {
         if (accepts(host_, port_)) return true;
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) break;  // lost the port race: try another
@@ -133,6 +146,7 @@ bool LocalProxy::launch(const std::vector<std::string>& args) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    removeSegments();
     return false;
 }
 
@@ -155,6 +169,7 @@ void LocalProxy::kill() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    removeSegments();
 }
 
 void LocalProxy::restart() {
@@ -164,6 +179,20 @@ void LocalProxy::restart() {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     throw std::runtime_error("the proxy in " + dir_ + " did not start again");
+}
+
+// Squids of one service name share their shared-memory segments: one starting beside another (in another test's
+// process) would reset the other's. Each gets a name of its own, from its folder's.
+std::string LocalProxy::squidName() const {
+    return "kiriha" + dir_.substr(dir_.rfind('-') + 1);
+}
+
+// A squid killed leaves its segments behind.
+void LocalProxy::removeSegments() const {
+    if (kind_ != Kind::Squid && kind_ != Kind::JudgeFront) return;
+    std::error_code ec;
+    for (const char* part : {"metadata", "queues", "readers"})
+        std::filesystem::remove("/dev/shm/" + squidName() + "-cf__" + part + ".shm", ec);
 }
 
 LocalProxy::~LocalProxy() {
@@ -179,6 +208,7 @@ LocalProxy::~LocalProxy() {
             ::waitpid(pid_, nullptr, 0);
         }
     }
+    removeSegments();
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
 }

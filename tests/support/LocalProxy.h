@@ -35,6 +35,8 @@ class LocalProxy {
   private:
     std::vector<std::string> configure(Kind kind, const std::string& extra, std::uint16_t upstream);
     bool launch(const std::vector<std::string>& args);  // true once it accepts
+    std::string squidName() const;
+    void removeSegments() const;
 
     Kind kind_;
     std::string from_;
