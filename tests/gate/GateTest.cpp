@@ -94,6 +94,9 @@ class GateProcess {
         if (::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         ended_ = false;
         err_.clear();
+        std::vector<char*> argv;  // before the fork, as runProgram does
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             const int null = ::open("/dev/null", O_RDWR);
@@ -102,9 +105,6 @@ class GateProcess {
                 const rlimit limit{files, files};
                 ::setrlimit(RLIMIT_NOFILE, &limit);
             }
-            std::vector<char*> argv;
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }

@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 Ran runProgram(const Launch& launch, const std::function<void(pid_t, const std::string& out)>& watch) {
     int in[2], out[2] = {-1, -1}, err[2];
@@ -22,6 +25,21 @@ Ran runProgram(const Launch& launch, const std::function<void(pid_t, const std::
         return {};
     if (launch.out == Out::NonBlocking) ::fcntl(out[1], F_SETFL, ::fcntl(out[1], F_GETFL) | O_NONBLOCK);
     if (launch.out == Out::ReaderGone) ::close(std::exchange(out[0], -1));
+    // Everything the child needs is made before the fork: the test's other threads may hold the allocator's lock
+    // at that moment, and a child that allocated would wait for it for ever.
+    std::vector<char*> argv{const_cast<char*>(launch.binary.c_str())};
+    for (const auto& a : launch.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view name(*e, std::string_view(*e).find('='));
+        if (std::none_of(launch.env.begin(), launch.env.end(), [&](const std::string& ours) {
+                return ours.compare(0, name.size() + 1, std::string(name) + "=") == 0;
+            }))
+            envp.push_back(*e);
+    }
+    for (const auto& e : launch.env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(in[0], 0), ::dup2(shared ? out[1] : err[1], 2);
@@ -35,11 +53,7 @@ Ran runProgram(const Launch& launch, const std::function<void(pid_t, const std::
             const rlimit files{launch.files, launch.files};
             ::setrlimit(RLIMIT_NOFILE, &files);
         }
-        for (const auto& e : launch.env) ::putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv{const_cast<char*>(launch.binary.c_str())};
-        for (const auto& a : launch.args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(in[0]), ::close(err[1]);

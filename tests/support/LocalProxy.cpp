@@ -128,11 +128,12 @@ std::vector<std::string> LocalProxy::configure(Kind kind, const std::string& ext
 }
 
 bool LocalProxy::launch(const std::vector<std::string>& args) {
+    std::vector<char*>
+        argv;  // made before the fork: a child that allocated could wait for ever on another thread's lock
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
