@@ -27,7 +27,7 @@ long long secondsOf(std::chrono::milliseconds ms) {
     return std::chrono::duration_cast<std::chrono::seconds>(ms).count();
 }
 
-Range rangeOf(const OptionSpec& s) {
+Range rangeOf(const OptionDesc& s) {
     switch (s.kind) {
         case OptionKind::Seconds:
             return {1, secondsOf(CheckLimits{}.total)};  // a limit may only be lowered
@@ -43,8 +43,8 @@ Range rangeOf(const OptionSpec& s) {
     }
 }
 
-int codeOf(const std::vector<OptionSpec>& specs, std::size_t row) {
-    return specs[row].letter ? specs[row].letter : kLongOnly + int(row);
+int codeOf(const std::vector<OptionDesc>& descs, std::size_t row) {
+    return descs[row].letter ? descs[row].letter : kLongOnly + int(row);
 }
 
 std::string replaced(std::string text, const std::string& mark, const std::string& by) {
@@ -53,14 +53,14 @@ std::string replaced(std::string text, const std::string& mark, const std::strin
     return text;
 }
 
-std::string rangeText(const OptionSpec& s) {
+std::string rangeText(const OptionDesc& s) {
     const Range r = rangeOf(s);
     if (s.kind == OptionKind::Duration) return durationText(r.low) + " to " + durationText(r.high);
     return std::to_string(r.low) + " to " + std::to_string(r.high);
 }
 
 // A row's text with its range and default filled in.
-std::string filled(const OptionSpec& s, const char* text) {
+std::string filled(const OptionDesc& s, const char* text) {
     return replaced(replaced(text, "%r", rangeText(s)), "%d", s.byDefault ? s.byDefault() : "");
 }
 
@@ -102,7 +102,7 @@ bool isAddress(std::string_view s) {
 }
 
 // The usage error for a value a row cannot take, or nothing; `number` is read where the row takes one.
-std::string badValue(const OptionSpec& s, const char* text, long long& number) {
+std::string badValue(const OptionDesc& s, const char* text, long long& number) {
     const Range range = rangeOf(s);
     const std::string_view v(text ? text : "");
     const std::string label = s.kind == OptionKind::Url ? "URL" : replaced(s.name, "-", " ");
@@ -148,7 +148,7 @@ std::string roffName(const std::string& name) {
 }
 
 // The values the completion offers after an option of each kind: the range's ends and the defaults between.
-std::string offered(const OptionSpec& s) {
+std::string offered(const OptionDesc& s) {
     const Range range = rangeOf(s);
     if (s.kind == OptionKind::Duration) {
         std::string words = durationText(range.low);
@@ -178,7 +178,7 @@ std::string durationText(long long ms) {
     return std::to_string(ms) + "ms";
 }
 
-std::string parseOptions(const std::vector<OptionSpec>& specs, const char* program,
+std::string parseOptions(const std::vector<OptionDesc>& descs, const char* program,
                          const std::vector<std::string>& args,
                          const std::function<std::string(std::size_t, const OptionArgument&)>& set,
                          std::vector<std::string>& operands) {
@@ -191,15 +191,15 @@ std::string parseOptions(const std::vector<OptionSpec>& specs, const char* progr
 
     std::vector<option> table;
     std::string letters = ":";  // a missing argument is told apart from an unknown option
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < descs.size(); ++i) {
         table.push_back(
-            {specs[i].name, specs[i].argument ? required_argument : no_argument, nullptr, codeOf(specs, i)});
-        if (specs[i].letter) letters += std::string(1, specs[i].letter) + (specs[i].argument ? ":" : "");
+            {descs[i].name, descs[i].argument ? required_argument : no_argument, nullptr, codeOf(descs, i)});
+        if (descs[i].letter) letters += std::string(1, descs[i].letter) + (descs[i].argument ? ":" : "");
     }
     table.push_back({nullptr, 0, nullptr, 0});
     const auto rowOf = [&](int code) {
         std::size_t i = 0;
-        while (i < specs.size() && codeOf(specs, i) != code) ++i;
+        while (i < descs.size() && codeOf(descs, i) != code) ++i;
         return i;
     };
 
@@ -214,24 +214,24 @@ std::string parseOptions(const std::vector<OptionSpec>& specs, const char* progr
         }
         if (c == '?') {
             // getopt_long names a known option only when a switch was given a value (--json=1).
-            if (const std::size_t row = rowOf(optopt); optopt != 0 && row < specs.size())
-                return std::string("option '--") + specs[row].name + "' doesn't allow an argument";
+            if (const std::size_t row = rowOf(optopt); optopt != 0 && row < descs.size())
+                return std::string("option '--") + descs[row].name + "' doesn't allow an argument";
             if (optopt != 0) return "invalid option -- '" + escapeForTerminal(std::string(1, char(optopt))) + "'";
             return "unrecognized or ambiguous option '" + word + "'";
         }
         const std::size_t row = rowOf(c);
         long long number = 0;
-        if (std::string error = badValue(specs[row], optarg, number); !error.empty()) return error;
+        if (std::string error = badValue(descs[row], optarg, number); !error.empty()) return error;
         if (std::string error = set(row, {optarg, number}); !error.empty()) return error;
     }
     for (int i = optind; i < argc; ++i) operands.emplace_back(argv[std::size_t(i)]);
     return {};
 }
 
-std::string optionsHelp(const std::vector<OptionSpec>& specs) {
+std::string optionsHelp(const std::vector<OptionDesc>& descs) {
     constexpr std::size_t kColumn = 24;
     std::string text;
-    for (const OptionSpec& s : specs) {
+    for (const OptionDesc& s : descs) {
         std::string left = s.letter ? std::string("  -") + s.letter + ", --" : "      --";
         left += s.name;
         if (s.argument) left += std::string("=") + s.argument;
@@ -244,9 +244,9 @@ std::string optionsHelp(const std::vector<OptionSpec>& specs) {
     return text;
 }
 
-std::string manualOptions(const std::vector<OptionSpec>& specs) {
+std::string manualOptions(const std::vector<OptionDesc>& descs) {
     std::string roff;
-    for (const OptionSpec& s : specs) {
+    for (const OptionDesc& s : descs) {
         const std::string name = "\\-\\-" + roffName(s.name);
         roff += ".TP\n";
         if (s.letter)
@@ -258,10 +258,10 @@ std::string manualOptions(const std::vector<OptionSpec>& specs) {
     return roff;
 }
 
-std::string completionValues(const std::vector<OptionSpec>& specs) {
+std::string completionValues(const std::vector<OptionDesc>& descs) {
     // One arm per set of options that offer the same, in the order of the table.
     std::vector<std::pair<std::string, std::vector<std::string>>> arms;  // what is offered, and after which options
-    for (const OptionSpec& s : specs) {
+    for (const OptionDesc& s : descs) {
         if (!s.argument) continue;
         std::string offer = "            return\n";  // a URL or a text of the user's own: nothing to offer
         if (s.kind == OptionKind::File)

@@ -29,7 +29,7 @@ struct OptionArgument {
     long long number;
 };
 
-struct OptionSpec {
+struct OptionDesc {
     const char* name;
     char letter;  // 0: a long option only
     OptionKind kind;
@@ -43,29 +43,30 @@ struct OptionSpec {
 
 template <class Options>
 struct OptionRow {
-    OptionSpec spec;
+    OptionDesc desc;
     std::function<std::string(Options&, const OptionArgument&)> set;  // the usage error, or nothing
 };
 
-// Rows of a part of `Options` (the checks' own options, which both commands take), as rows of the whole.
-template <class Options, class Part>
-std::vector<OptionRow<Options>> lifted(const std::vector<OptionRow<Part>>& rows, Part Options::*part) {
+// Rows of a member of `Options` (the checks' own options, which both commands take), as rows of the whole.
+template <class Options, class Member>
+std::vector<OptionRow<Options>> lifted(const std::vector<OptionRow<Member>>& rows, Member Options::*member) {
     std::vector<OptionRow<Options>> out;
-    for (const OptionRow<Part>& r : rows)
-        out.push_back({r.spec, [set = r.set, part](Options& o, const OptionArgument& a) { return set(o.*part, a); }});
+    for (const OptionRow<Member>& r : rows)
+        out.push_back(
+            {r.desc, [set = r.set, member](Options& o, const OptionArgument& a) { return set(o.*member, a); }});
     return out;
 }
 
 template <class Options>
-std::vector<OptionSpec> specsOf(const std::vector<OptionRow<Options>>& rows) {
-    std::vector<OptionSpec> specs;
-    for (const auto& r : rows) specs.push_back(r.spec);
-    return specs;
+std::vector<OptionDesc> descsOf(const std::vector<OptionRow<Options>>& rows) {
+    std::vector<OptionDesc> descs;
+    for (const auto& r : rows) descs.push_back(r.desc);
+    return descs;
 }
 
 // getopt_long over the rows: each value checked against its kind and handed to its row's `set`; the operands into
 // `operands`. The usage error, or empty.
-std::string parseOptions(const std::vector<OptionSpec>& specs, const char* program,
+std::string parseOptions(const std::vector<OptionDesc>& descs, const char* program,
                          const std::vector<std::string>& args,
                          const std::function<std::string(std::size_t row, const OptionArgument&)>& set,
                          std::vector<std::string>& operands);
@@ -74,13 +75,13 @@ template <class Options>
 std::string parseOptions(const std::vector<OptionRow<Options>>& rows, const char* program,
                          const std::vector<std::string>& args, Options& options, std::vector<std::string>& operands) {
     return parseOptions(
-        specsOf(rows), program, args,
+        descsOf(rows), program, args,
         [&](std::size_t row, const OptionArgument& a) { return rows[row].set(options, a); }, operands);
 }
 
-std::string optionsHelp(const std::vector<OptionSpec>& specs);       // --help's option lines, in the GNU layout
-std::string manualOptions(const std::vector<OptionSpec>& specs);     // the manual's OPTIONS section, roff
-std::string completionValues(const std::vector<OptionSpec>& specs);  // the bash completion's value arms
+std::string optionsHelp(const std::vector<OptionDesc>& descs);       // --help's option lines, in the GNU layout
+std::string manualOptions(const std::vector<OptionDesc>& descs);     // the manual's OPTIONS section, roff
+std::string completionValues(const std::vector<OptionDesc>& descs);  // the bash completion's value arms
 
 // A duration as the options write it: 90s, 10m, 1h.
 std::string durationText(long long ms);

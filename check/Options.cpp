@@ -223,8 +223,8 @@ std::string runConflicts(const RunOptions& o) {
     return {};
 }
 
-std::vector<OptionSpec> checkSpecs() {
-    return specsOf(checkRows());
+std::vector<OptionDesc> checkDescs() {
+    return descsOf(checkRows());
 }
 
 ParsedArguments parseArguments(const std::vector<std::string>& args) {
@@ -252,7 +252,7 @@ socks5h://host:port); blank lines are skipped. Each finished check prints one
 line, as it finishes: 死亡： (dead), ＯＫ： (working) or 中止： (aborted),
 followed by the proxy.
 
-)" + optionsHelp(checkSpecs()) +
+)" + optionsHelp(checkDescs()) +
            R"(
 The first interrupt (Ctrl-C) or SIGTERM stops every check at once and prints
 what they end with; a second one ends at once.

@@ -54,6 +54,6 @@ struct ParsedArguments {
 ParsedArguments parseArguments(const std::vector<std::string>& args);
 
 inline constexpr const char* kProgramName = "kiriha-check";
-std::vector<OptionSpec> checkSpecs();
+std::vector<OptionDesc> checkDescs();
 std::string helpText();
 std::string versionText(const char* program);

@@ -18,10 +18,10 @@ int main(int argc, char** argv) {
     std::stringstream text;
     text << in.rdbuf();
     std::string out = text.str();
-    const std::vector<OptionSpec> specs = program == "gate" ? gateSpecs() : checkSpecs();
+    const std::vector<OptionDesc> descs = program == "gate" ? gateDescs() : checkDescs();
     const bool filled = what == "manual"
-                            ? fillMark(out, ".\\\" OPTIONS FROM THE TABLE\n", manualOptions(specs)) && fillFacts(out)
-                            : fillMark(out, "        # VALUES FROM THE TABLE\n", completionValues(specs));
+                            ? fillMark(out, ".\\\" OPTIONS FROM THE TABLE\n", manualOptions(descs)) && fillFacts(out)
+                            : fillMark(out, "        # VALUES FROM THE TABLE\n", completionValues(descs));
     if (!filled) {
         std::cerr << argv[3] << ": each mark must be there once, and each fact known\n";
         return 1;

@@ -139,8 +139,8 @@ const std::vector<OptionRow<G>>& gateRows() {
 
 }  // namespace
 
-std::vector<OptionSpec> gateSpecs() {
-    return specsOf(gateRows());
+std::vector<OptionDesc> gateDescs() {
+    return descsOf(gateRows());
 }
 
 bool isLoopbackListen(const std::string& address) {
@@ -188,7 +188,7 @@ Clients may speak HTTP proxy (CONNECT, and plain http in absolute form), SOCKS5
 or SOCKS4/4a on the same port. The lists are read again when they change and on
 SIGHUP; open tunnels are never cut by a reload.
 
-)" + optionsHelp(gateSpecs()) +
+)" + optionsHelp(gateDescs()) +
            R"(
 SIGTERM or SIGINT stops accepting at once, lets open tunnels finish for the
 drain time, then ends them; a second one ends at once. Exit status is 0 after

@@ -37,7 +37,7 @@ struct ParsedGateArguments {
 };
 ParsedGateArguments parseGateArguments(const std::vector<std::string>& args);
 
-std::vector<OptionSpec> gateSpecs();
+std::vector<OptionDesc> gateDescs();
 std::string gateHelpText();
 
 // True when HOST:PORT names this machine's loopback only (127.0.0.0/8, ::1, localhost).

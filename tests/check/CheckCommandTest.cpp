@@ -608,13 +608,13 @@ TEST(OptionDocs, ComeFromTheTable) {
     const std::string manual = fileText(KIRIHA_BUILD_DIR "/data/kiriha-check.1");
     const auto from = manual.find(".SH OPTIONS\n"), to = manual.find("\n.SH ", from + 1);
     ASSERT_NE(from, std::string::npos);
-    EXPECT_EQ(manual.substr(from + 12, to + 1 - from - 12), manualOptions(checkSpecs()));
+    EXPECT_EQ(manual.substr(from + 12, to + 1 - from - 12), manualOptions(checkDescs()));
     const std::string completion = fileText(KIRIHA_BUILD_DIR "/data/kiriha-check.bash");
     const auto arms = completion.find("    case $prev in\n"), end = completion.find("    esac\n");
     ASSERT_NE(arms, std::string::npos);
     EXPECT_EQ(completion.substr(arms, end - arms),
               "    case $prev in\n        --help | --version | -h)\n            return\n            ;;\n" +
-                  completionValues(checkSpecs()));
+                  completionValues(checkDescs()));
     const Ran help = runCheck(args({"--help"}));
     EXPECT_EQ(help.out, helpText());
     // The facts it states come from where the program keeps them: none is left unfilled, none written by hand.
