@@ -77,21 +77,13 @@ int CheckCommand::execute() {
         err_.say(std::string("write error: ") + std::strerror(EBADF));
         return kTrouble;
     }
-    if (!o.run.caFile.empty())
-        if (const std::string why = unreadableFile(o.run.caFile); !why.empty()) {
-            err_.say("--cacert: " + shownName(o.run.caFile) + ": " + why);
-            return kTrouble;
-        }
-    CountryChoice countries = chooseCountryDb(o.run.geoip, !o.run.countries.empty());
-    for (const std::string& note : countries.notes) err_.say(shownName(note));
-    if (!countries.error.empty()) {
-        if (o.run.geoip) {
-            err_.say("--geoip: " + shownName(countries.error));
-            return kTrouble;
-        }
-        return usageError(countries.error);
+    RunFiles files = openRunFiles(o.run, err_);
+    if (!files.error.empty()) {
+        if (files.usage) return usageError(files.error);
+        err_.say(files.error);
+        return kTrouble;
     }
-    countries_ = std::move(countries.db);
+    countries_ = std::move(files.countries);
     ProxyLines proxies;
     if (!readLists(o.files, proxies, err_)) return kTrouble;
     try {

@@ -17,6 +17,17 @@
 #include "lists/ProxyLines.h"
 #include "sys/UniqueFd.h"
 
+RunFiles openRunFiles(const RunOptions& o, Diagnostics& err) {
+    if (!o.caFile.empty())
+        if (const std::string why = unreadableFile(o.caFile); !why.empty())
+            return {nullptr, "--cacert: " + shownName(o.caFile) + ": " + why};
+    CountryChoice countries = chooseCountryDb(o.geoip, !o.countries.empty());
+    for (const std::string& note : countries.notes) err.say(shownName(note));
+    if (countries.error.empty()) return {std::move(countries.db), ""};
+    if (o.geoip) return {nullptr, "--geoip: " + shownName(countries.error)};
+    return {nullptr, countries.error, true};
+}
+
 CommandRunConfig runConfig(const RunOptions& o, std::shared_ptr<const CountryDb> countries, DriverFactory drivers,
                            int loops) {
     CommandRunConfig config;

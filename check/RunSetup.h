@@ -27,6 +27,16 @@ bool readLists(const std::vector<std::string>& files, ProxyLines& proxies, Diagn
 // Why a file of certificates cannot be used, or nothing.
 std::string unreadableFile(const std::string& file);
 
+// The files the checks' options name, made ready before anything else: the certificates readable and the country
+// database chosen, what was found and skipped said on `err`. On failure `error` says why, `usage` when it is bad
+// usage (to be said with the hint) rather than a file that cannot be used.
+struct RunFiles {
+    std::shared_ptr<const CountryDb> countries;
+    std::string error;
+    bool usage = false;
+};
+RunFiles openRunFiles(const RunOptions& o, Diagnostics& err);
+
 // A file name as standard error shows it: control bytes escaped, so a name cannot drive the terminal.
 std::string shownName(const std::string& name);
 

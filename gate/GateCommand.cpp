@@ -171,19 +171,11 @@ std::shared_ptr<const Access> GateCommand::readAccess() {
 
 int GateCommand::serve() {
     const GateOptions& o = options_;
-    if (!o.run.caFile.empty())
-        if (const std::string why = unreadableFile(o.run.caFile); !why.empty()) {
-            err_.say("--cacert: " + shownName(o.run.caFile) + ": " + why);
-            return kTrouble;
-        }
-    CountryChoice countries = chooseCountryDb(o.run.geoip, !o.run.countries.empty());
-    for (const std::string& note : countries.notes) err_.say(shownName(note));
-    if (!countries.error.empty()) {
-        if (o.run.geoip) {
-            err_.say("--geoip: " + shownName(countries.error));
-            return kTrouble;
-        }
-        return usageError(countries.error);
+    RunFiles files = openRunFiles(o.run, err_);
+    if (!files.error.empty()) {
+        if (files.usage) return usageError(files.error);
+        err_.say(files.error);
+        return kTrouble;
     }
     std::vector<std::string> texts;
     if (!readProxies(texts)) return kTrouble;
@@ -217,7 +209,7 @@ int GateCommand::serve() {
     Gate gate(pool, err_, log);
     std::vector<std::unique_ptr<LoopGate>> gates;
     LoopPool loops(cores);
-    CommandRunConfig config = runConfig(o.run, countries.db, loops.drivers(), cores);
+    CommandRunConfig config = runConfig(o.run, files.countries, loops.drivers(), cores);
     gate.curl = config.curl;
     gate.tries = o.tries;
     gate.idle = o.idle;
