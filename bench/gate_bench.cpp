@@ -29,6 +29,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -76,20 +78,20 @@ struct Farm {
     std::vector<pid_t> pids;  // a process per upstream, one for the sites and one that holds: each within the limit
 
     Farm() {
-        std::vector<std::vector<std::pair<int, Role>>> parts;
-        for (auto& p : socks) parts.push_back({{listenOn(p), Socks}});
-        parts.push_back({{listenOn(page), Page}, {listenOn(bulk), Bulk}});
-        parts.push_back({{listenOn(hold), Hold}});
-        for (const auto& part : parts) {
+        std::vector<std::vector<std::pair<int, Role>>> groups;
+        for (auto& p : socks) groups.push_back({{listenOn(p), Socks}});
+        groups.push_back({{listenOn(page), Page}, {listenOn(bulk), Bulk}});
+        groups.push_back({{listenOn(hold), Hold}});
+        for (const auto& group : groups) {
             const pid_t pid = ::fork();
             if (pid == 0) {
                 raiseLimit();
-                serve(part);
+                serve(group);
             }
             pids.push_back(pid);
         }
-        for (const auto& part : parts)
-            for (const auto& [fd, role] : part) ::close(fd);
+        for (const auto& group : groups)
+            for (const auto& [fd, role] : group) ::close(fd);
     }
     ~Farm() {
         for (const pid_t pid : pids) ::kill(pid, SIGKILL);
@@ -246,19 +248,6 @@ long cpuTicks(pid_t pid) {
 }
 double cpuMs(pid_t pid) {
     return double(cpuTicks(pid)) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
-}
-long procField(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(key)) return std::stol(line.substr(key.size()));
-    return -1;
-}
-long fdsOf(pid_t pid) {
-    long n = 0;
-    std::error_code ec;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-        ++n;
-    return n;
 }
 
 // A proxy under test: the gate or proxy-chain, a process of its own.
@@ -455,9 +444,9 @@ int main(int argc, char** argv) {
         return std::make_unique<Proxy>(args, port, "listening");
     };
 
-    // KIRIHA_BENCH_ONLY=cpu, gib or idle runs that part alone.
+    // KIRIHA_BENCH_ONLY=cpu, gib or idle runs that figure alone.
     const std::string only = std::getenv("KIRIHA_BENCH_ONLY") ? std::getenv("KIRIHA_BENCH_ONLY") : "";
-    const auto wanted = [&](const char* part) { return only.empty() || only == part; };
+    const auto wanted = [&](const char* figure) { return only.empty() || only == figure; };
     std::printf("%-44s %s\n", "figure", "value");
     // CPU per client connection at 2,000 new connections a second, interleaved with the anchor: tunnels (CONNECT, as
     // browsers make for https), and plain http requests.

@@ -169,20 +169,6 @@ double cpuMs(const rusage& u) {
     return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
-long procField(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(key)) return std::stol(line.substr(key.size()));
-    return -1;
-}
-long fdsOf(pid_t pid) {
-    long n = 0;
-    std::error_code ec;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-        ++n;
-    return n;
-}
-
 struct Run {
     double wallMs = 0, cpuMs = 0;
     long threadsPeak = 0;

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -92,4 +94,19 @@ Ran runProgram(const Launch& launch, const std::function<void(pid_t, const std::
     const auto ms = [](const timeval& t) { return double(t.tv_sec) * 1000 + double(t.tv_usec) / 1000; };
     ran.cpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);
     return ran;
+}
+
+long procField(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(key)) return std::stol(line.substr(key.size()));
+    return -1;
+}
+
+long fdsOf(pid_t pid) {
+    long n = 0;
+    std::error_code ec;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+        ++n;
+    return n;
 }

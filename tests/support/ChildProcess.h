@@ -38,3 +38,8 @@ struct Ran {
 // Runs a program as `launch` says, with nothing open beyond its standard descriptors; `watch` is called with the
 // process and what it has written so far, every 20 ms at most, until it ends.
 Ran runProgram(const Launch& launch, const std::function<void(pid_t, const std::string& out)>& watch = {});
+
+// A field of a process's /proc status ("VmRSS:", "Threads:"), as a number; -1 when it cannot be read.
+long procField(pid_t pid, const std::string& key);
+// The descriptors a process has open.
+long fdsOf(pid_t pid);
