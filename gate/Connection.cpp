@@ -255,9 +255,10 @@ void Connection::readAnswer() {
     for (;;) {
         const ssize_t n = ::recv(upstream_.get(), buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
+            const std::size_t from = answer_.size() >= 3 ? answer_.size() - 3 : 0;  // what came before held no end
             answer_.append(buf, std::size_t(n));
             if (answer_.size() > kMaxRequest) break;  // no head to read: passed on as it is
-            if (answer_.find("\r\n\r\n") != std::string::npos) break;
+            if (answer_.find("\r\n\r\n", from) != std::string::npos) break;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return pump();

@@ -108,29 +108,34 @@ std::string socks4Reply(std::uint8_t code) {
     return std::string("\x00", 1) + char(code) + std::string(6, '\0');
 }
 
-// The end of a chunked body that starts at `at`, within `limit`; nothing while it has not all come, -1 when the
+// The end of a chunked body, read on from where `scan` stopped; nothing while it has not all come, -1 when the
 // framing is wrong (or too long).
-std::optional<long> chunkedEnd(std::string_view in, std::size_t at, std::size_t limit) {
+std::optional<long> chunkedEnd(std::string_view in, ChunkScan& scan, std::size_t limit) {
+    const auto notYet = [&] { return in.size() > limit ? std::optional<long>(-1) : std::nullopt; };
     for (;;) {
-        const auto line = in.find("\r\n", at);
-        if (line == std::string_view::npos) return in.size() > limit ? std::optional<long>(-1) : std::nullopt;
-        std::string_view size = in.substr(at, line - at);
+        const auto line = in.find("\r\n", std::max(scan.at, scan.searched));
+        if (line == std::string_view::npos) {
+            scan.searched = in.empty() ? 0 : in.size() - 1;  // a CR at the end may meet its LF
+            return notYet();
+        }
+        if (scan.trailers) {  // trailers, then an empty line
+            if (line == scan.at) return long(line + 2);
+            scan.at = line + 2;
+            continue;
+        }
+        std::string_view size = in.substr(scan.at, line - scan.at);
         size = size.substr(0, size.find(';'));  // chunk extensions
         std::size_t n = 0;
         const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), n, 16);
         if (size.empty() || ec != std::errc() || end != size.data() + size.size() || n > limit) return -1;
-        at = line + 2;
-        if (n == 0) {  // trailers, then an empty line
-            for (;;) {
-                const auto next = in.find("\r\n", at);
-                if (next == std::string_view::npos) return in.size() > limit ? std::optional<long>(-1) : std::nullopt;
-                if (next == at) return long(next + 2);
-                at = next + 2;
-            }
+        if (n == 0) {
+            scan.at = line + 2;
+            scan.trailers = true;
+            continue;
         }
-        if (in.size() < at + n + 2) return in.size() > limit ? std::optional<long>(-1) : std::nullopt;
-        if (in.substr(at + n, 2) != "\r\n") return -1;
-        at += n + 2;
+        if (in.size() < line + 2 + n + 2) return notYet();
+        if (in.substr(line + 2 + n, 2) != "\r\n") return -1;
+        scan.at = line + 2 + n + 2;
     }
 }
 
@@ -326,11 +331,14 @@ Step Handshake::socks4(std::string& in) {
 }
 
 Step Handshake::http(std::string& in) {
-    const auto headEnd = in.find("\r\n\r\n");
+    if (body_) return httpBody(in);
+    // Read on from where the last look stopped: a head sent a byte at a time costs no more than one sent whole.
+    const auto headEnd = in.find("\r\n\r\n", scanned_ >= 3 ? scanned_ - 3 : 0);
     if (headEnd == std::string::npos) {
         if (in.size() >= kMaxRequest)
             return badRequest("request head larger than 64 KiB", 431, "Request Header Fields Too Large");
-        if (in.find('\0') != std::string::npos) return badRequest("a NUL byte in the request head");
+        if (in.find('\0', scanned_) != std::string::npos) return badRequest("a NUL byte in the request head");
+        scanned_ = in.size();
         return {};
     }
     if (headEnd + 4 > kMaxRequest)
@@ -443,29 +451,35 @@ Step Handshake::http(std::string& in) {
             std::any_of(named.begin(), named.end(), [&](const std::string& n) { return sameName(n, name); });
         if (!hop) r.headers += std::string(name) + ": " + std::string(value) + "\r\n";
     }
-    const std::size_t bodyAt = headEnd + 4;
-    if (chunked) {  // the whole body, framed as sent, or none of it
-        const std::optional<long> end = chunkedEnd(in, bodyAt, kMaxRequest);
+    // The head is read once; its body may still be coming.
+    body_ = Body{std::move(r), headEnd + 4, chunked, length.value_or(0), ChunkScan{headEnd + 4}};
+    return httpBody(in);
+}
+
+Step Handshake::httpBody(std::string& in) {
+    Body& b = *body_;
+    ClientRequest& r = b.request;
+    if (b.chunked) {  // the whole body, framed as sent, or none of it
+        const std::optional<long> end = chunkedEnd(in, b.scan, kMaxRequest);
         if (!end) return {};
         if (*end < 0) return badRequest("a chunked body malformed or larger than 64 KiB", 413, "Content Too Large");
-        r.body = in.substr(bodyAt, std::size_t(*end) - bodyAt);
+        r.body = in.substr(b.at, std::size_t(*end) - b.at);
         r.whole = true;
         in.erase(0, std::size_t(*end));
-    } else {
-        const std::size_t n = length.value_or(0);
-        if (bodyAt + n <= kMaxRequest) {
-            if (in.size() < bodyAt + n) return {};  // the rest of the body
-            r.body = in.substr(bodyAt, n);
-            r.whole = true;
-            in.erase(0, bodyAt + n);
-        } else {  // sent on as it comes, to its length: no replay
-            r.body = in.substr(bodyAt, std::min(n, in.size() - bodyAt));
-            r.owed = n - r.body.size();
-            in.erase(0, bodyAt + r.body.size());
-        }
+    } else if (b.at + b.length <= kMaxRequest) {
+        if (in.size() < b.at + b.length) return {};  // the rest of the body
+        r.body = in.substr(b.at, b.length);
+        r.whole = true;
+        in.erase(0, b.at + b.length);
+    } else {  // sent on as it comes, to its length: no replay
+        r.body = in.substr(b.at, std::min(b.length, in.size() - b.at));
+        r.owed = b.length - r.body.size();
+        in.erase(0, b.at + r.body.size());
     }
+    Step s;
     s.is = Step::Is::Ready;
     s.request = std::move(r);
+    body_.reset();
     return s;
 }
 

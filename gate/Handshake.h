@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,13 @@ struct ClientRequest {
     std::string forwarded(bool toHttpProxy, const std::string& proxyCredentials) const;
 };
 
+// How far a chunked body has been read: each byte is looked at a bounded number of times however it comes.
+struct ChunkScan {
+    std::size_t at = 0;        // the next chunk's size line, or the next trailer line
+    std::size_t searched = 0;  // no line end before this
+    bool trailers = false;
+};
+
 // A client's handshake, fed the bytes it sends: SOCKS5 (RFC 1928, RFC 1929), SOCKS4/4a, or an HTTP proxy request,
 // read strictly (RFC 9112) so that the gate is never a request-smuggling hop.
 class Handshake {
@@ -71,9 +79,21 @@ class Handshake {
     Step socks5Request(std::string& in);
     Step socks4(std::string& in);
     Step http(std::string& in);
+    Step httpBody(std::string& in);
+
+    // A head read whole, its body still coming.
+    struct Body {
+        ClientRequest request;
+        std::size_t at = 0;  // where the body starts
+        bool chunked = false;
+        std::size_t length = 0;  // otherwise
+        ChunkScan scan;
+    };
 
     std::shared_ptr<const Access> access_;
     Stage stage_ = Stage::First;
+    std::size_t scanned_ = 0;  // of a head still coming: no end and no NUL before this
+    std::optional<Body> body_;
 };
 
 // What the client is told once the tunnel is made, or that none was: an HTTP status with a line of text, or the SOCKS

@@ -37,8 +37,9 @@ struct StatusPage::Client final : LoopSocket {
         while (!answered) {
             const ssize_t n = ::recv(fd.get(), buf, sizeof buf, MSG_DONTWAIT);
             if (n > 0) {
+                const std::size_t from = in.size() >= 3 ? in.size() - 3 : 0;  // what came before held no end
                 in.append(buf, std::size_t(n));
-                if (in.find("\r\n\r\n") == std::string::npos && in.size() < kMaxStatusRequest) continue;
+                if (in.find("\r\n\r\n", from) == std::string::npos && in.size() < kMaxStatusRequest) continue;
                 out = page->answer(in);
                 answered = true;
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {

@@ -1,6 +1,12 @@
 // What a client's first bytes make of it at the gate: SOCKS5, SOCKS4/4a and HTTP proxy requests, read strictly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <map>
+#include <random>
+#include <tuple>
+
 #include "engine/loops/ProxyPool.h"
 #include "gate/Handshake.h"
 #include "tests/support/NamedCase.h"
@@ -22,18 +28,37 @@ struct HandshakeCase : NamedCase {
 
 class HandshakeTable : public ::testing::TestWithParam<HandshakeCase> {};
 
+// Each case sent whole, and sent a byte at a time (the head's end and a chunked body's are then read on from where
+// the last look stopped): the same end either way.
 TEST_P(HandshakeTable, ReadsTheClient) {
     const HandshakeCase& c = GetParam();
-    Handshake h(std::make_shared<const Access>(c.credentials ? std::vector<std::string>{"kiriha:secret"}
-                                                             : std::vector<std::string>{}));
+    const auto access = std::make_shared<const Access>(c.credentials ? std::vector<std::string>{"kiriha:secret"}
+                                                                     : std::vector<std::string>{});
+    Handshake h(access);
     std::string in = c.bytes;
     const Handshake::Step step = h.feed(in);
-    EXPECT_EQ(step.is, c.is) << step.why;
-    EXPECT_TRUE(step.reply.starts_with(c.reply)) << ::testing::PrintToString(step.reply);
-    if (c.is == Is::Ready) {
-        EXPECT_EQ(step.request.kind, c.kind);
-        EXPECT_EQ(step.request.to.shown(), c.to);
-        EXPECT_EQ(in, c.left);
+    Handshake byByte(access);
+    std::string trickled, replies;
+    Handshake::Step last;
+    for (std::size_t i = 0; i < c.bytes.size(); ++i) {
+        trickled += c.bytes[i];
+        last = byByte.feed(trickled);
+        replies += last.reply;
+        if (last.is != Is::More) {
+            trickled += c.bytes.substr(i + 1);
+            break;
+        }
+    }
+    using Seen = std::tuple<const Handshake::Step*, std::string, const std::string*>;
+    for (const auto& [got, said, rest] : {Seen(&step, step.reply, &in), Seen(&last, replies, &trickled)}) {
+        EXPECT_EQ(got->is, c.is) << got->why;
+        EXPECT_TRUE(said.starts_with(c.reply)) << ::testing::PrintToString(said);
+        if (c.is == Is::Ready) {
+            EXPECT_EQ(got->request.kind, c.kind);
+            EXPECT_EQ(got->request.to.shown(), c.to);
+            EXPECT_EQ(got->request.body, step.request.body);
+            EXPECT_EQ(*rest, c.left);
+        }
     }
 }
 
@@ -280,6 +305,99 @@ TEST(Pool, StickyKeepsAClientOnItsProxyPerHost) {
     EXPECT_NE(pool.choose("10.0.0.1", "site", {}, now + std::chrono::minutes(2))->id, first);  // it lapsed
     pool.checked(first, Verdict{ProbeOutcome::Dead, Reason::Refused}, "x", now);
     EXPECT_NE(pool.choose("10.0.0.1", "site", {}, now)->id, first);  // dead: another, kept from now on
+}
+
+// The pool's promise under seeded random events (lists edited, checks passing, failing and stopped, tunnels made
+// and failed, under every rotation, sticky or not): a connection is given a proxy that is listed, working and not
+// yet tried for it, and is refused only when there is none; the counts are what the events make them.
+TEST(Pool, KeepsItsPromiseUnderRandomEvents) {
+    using State = ProxyPool::State;
+    for (unsigned seed = 1; seed <= 200; ++seed) {
+        std::mt19937 random(seed);
+        const auto roll = [&](int n) { return int(random() % unsigned(n)); };
+        const auto rotation = ProxyPool::Rotation(roll(3));
+        const int maxErrors = 1 + roll(3);
+        ProxyPool pool({rotation, roll(2) ? std::chrono::seconds(30) : ProxyPool::Clock::duration{}, maxErrors});
+        struct Model {
+            State state = State::Checking;
+            int inRow = 0;
+        };
+        std::map<std::string, Model> model;
+        std::map<std::uint64_t, std::string> textOf;
+        auto now = ProxyPool::Clock::now();
+        const auto listedIds = [&] {
+            std::vector<std::uint64_t> ids;
+            for (const auto& [id, text] : pool.all()) ids.push_back(id), textOf[id] = text;
+            return ids;
+        };
+        for (int step = 0; step < 300; ++step) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", step " + std::to_string(step));
+            now += std::chrono::seconds(roll(20));
+            const std::vector<std::uint64_t> ids = listedIds();
+            const std::uint64_t some = ids.empty() ? 999999 : ids[std::size_t(roll(int(ids.size())))];
+            switch (roll(step < 3 ? 1 : 6)) {
+                case 0: {  // the lists edited: a few of eight texts, some twice
+                    std::vector<std::string> listed;
+                    for (int i = 0; i < 8; ++i)
+                        if (roll(3)) listed.push_back("10.0.0." + std::to_string(i) + ":1080");
+                    if (!listed.empty() && roll(2)) listed.push_back(listed.front());
+                    pool.update(listed);
+                    std::map<std::string, Model> kept;
+                    for (const auto& text : listed) kept[text] = model.contains(text) ? model[text] : Model{};
+                    model = kept;
+                    break;
+                }
+                case 1: {  // a check ends
+                    const auto outcome = std::array{ProbeOutcome::Working, ProbeOutcome::Dead,
+                                                    ProbeOutcome::Aborted}[std::size_t(roll(3))];
+                    pool.checked(some, Verdict{outcome, Reason::Marker}, "x", now);
+                    if (!textOf.contains(some) || !model.contains(textOf[some]) || outcome == ProbeOutcome::Aborted)
+                        break;
+                    Model& m = model[textOf[some]];
+                    m.state = outcome == ProbeOutcome::Working ? State::Working : State::Dead;
+                    if (outcome == ProbeOutcome::Working) m.inRow = 0;
+                    break;
+                }
+                case 2:  // a tunnel made
+                    pool.served(some, std::chrono::milliseconds(1 + roll(300)));
+                    if (textOf.contains(some) && model.contains(textOf[some])) model[textOf[some]].inRow = 0;
+                    break;
+                case 3:  // a tunnel not made
+                    pool.failed(some);
+                    if (textOf.contains(some) && model.contains(textOf[some])) {
+                        Model& m = model[textOf[some]];
+                        if (++m.inRow >= maxErrors && m.state == State::Working) m.state = State::Resting;
+                    }
+                    break;
+                default: {  // a client connects, some proxies already tried for it
+                    std::vector<std::uint64_t> tried;
+                    for (const auto id : ids)
+                        if (!roll(3)) tried.push_back(id);
+                    const std::string client = "192.0.2." + std::to_string(roll(3));
+                    const auto pick = pool.choose(client, "site" + std::to_string(roll(2)), tried, now);
+                    const bool any = std::any_of(ids.begin(), ids.end(), [&](std::uint64_t id) {
+                        return model[textOf[id]].state == State::Working &&
+                               std::find(tried.begin(), tried.end(), id) == tried.end();
+                    });
+                    ASSERT_EQ(pick.has_value(), any);
+                    if (pick) {
+                        ASSERT_TRUE(textOf.contains(pick->id) && model.contains(textOf[pick->id]));
+                        EXPECT_EQ(model[textOf[pick->id]].state, State::Working);
+                        EXPECT_EQ(std::find(tried.begin(), tried.end(), pick->id), tried.end());
+                    }
+                }
+            }
+            ProxyPool::Counts want;
+            for (const auto& [text, m] : model)
+                ++(m.state == State::Checking  ? want.checking
+                   : m.state == State::Working ? want.working
+                   : m.state == State::Resting ? want.resting
+                                               : want.dead);
+            const ProxyPool::Counts got = pool.counts();
+            ASSERT_EQ(std::tie(got.checking, got.working, got.resting, got.dead),
+                      std::tie(want.checking, want.working, want.resting, want.dead));
+        }
+    }
 }
 
 }  // namespace
