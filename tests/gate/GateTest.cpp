@@ -573,6 +573,15 @@ INSTANTIATE_TEST_SUITE_P(
 // client is served once they are gone.
 TEST_F(Gate, FiveThousandClientsUnderALowLimit) {
     const auto g = gate({socks5(upstreams->dante)}, {}, 256);
+    // Its sockets (listening, loops, status): each client's and tunnel's go with it; pipes are kept for reuse.
+    const auto sockets = [&] {
+        long n = 0;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(g->pid()) + "/fd", ec))
+            n += std::filesystem::read_symlink(e.path(), ec).string().starts_with("socket:");
+        return n;
+    };
+    const long before = sockets();
     std::vector<std::unique_ptr<Raw>> crowd;
     for (int i = 0; i < 5000; ++i) {
         crowd.push_back(std::make_unique<Raw>(g->port));
@@ -585,6 +594,9 @@ TEST_F(Gate, FiveThousandClientsUnderALowLimit) {
     for (const auto until = Clock::now() + 30s; next.exit != 0 && Clock::now() < until;)
         next = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
     EXPECT_EQ(exitOf(next.body), "127.0.0.34") << g->err().substr(0, 2000);
+    for (const auto until = Clock::now() + 10s; sockets() > before && Clock::now() < until;)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(sockets(), before);
     EXPECT_EQ(g->stop(), 0);
 }
 
