@@ -16,13 +16,23 @@
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;  // the most one splice moves
+constexpr std::size_t kChunk = 64 * 1024;           // the most one splice moves
+constexpr std::size_t kDiscarded = 1 << 20;         // of a refused client's bytes, read while its refusal goes out
+constexpr std::size_t kDiscardStep = 16384;
+constexpr auto kLinger = std::chrono::seconds(2);  // for a refused client to end its side
 
-Refusal refusalFor(std::string_view reason) {
-    if (reason == "refused") return Refusal::Refused;
-    if (reason == "target-name" || reason == "unreachable") return Refusal::Unreachable;
-    if (reason == "proxy-denied") return Refusal::NotAllowed;
+Refusal refusalFor(const Blame& blame) {
+    if (blame.reason == Reason::Refused) return Refusal::Refused;
+    if (blame.reason == Reason::TargetName || blame.reason == Reason::Unreachable) return Refusal::Unreachable;
+    if (blame.reason == Reason::ProxyDenied) return blame.fault == Fault::Site ? Refusal::Refused : Refusal::NotAllowed;
     return Refusal::AllFailed;
+}
+
+// Sent again to another proxy only when sending it twice does no harm (RFC 9110, 9.2.2).
+bool idempotent(std::string_view method) {
+    for (const std::string_view m : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"})
+        if (method == m) return true;
+    return false;
 }
 
 // A response head as the client gets it: closed after this answer, whatever the far end said of the connection.
@@ -40,6 +50,29 @@ std::string closingHead(std::string_view head) {
         out.append(line).append("\r\n");
     }
     return out + "Connection: close\r\n\r\n";
+}
+
+// "HTTP/1.x NNN": the status of an answer's first line, or nothing when it is no HTTP answer.
+std::optional<long> statusOf(std::string_view answer) {
+    if (answer.size() < 12 || !answer.starts_with("HTTP/1.") || answer[8] != ' ') return std::nullopt;
+    long status = 0;
+    for (std::size_t i = 9; i < 12; ++i) {
+        if (answer[i] < '0' || answer[i] > '9') return std::nullopt;
+        status = status * 10 + (answer[i] - '0');
+    }
+    return status >= 100 ? std::optional<long>(status) : std::nullopt;
+}
+
+// Bytes that can no longer begin an HTTP answer.
+bool cannotBeAnswer(std::string_view answer) {
+    constexpr std::string_view kStart = "HTTP/1.";
+    const std::size_t n = std::min(answer.size(), kStart.size());
+    return answer.substr(0, n) != kStart.substr(0, n);
+}
+
+void resetOnClose(int fd) {
+    const linger now{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
 }
 
 }  // namespace
@@ -62,75 +95,118 @@ Connection::~Connection() {
         --gate_.metrics.opening;
         home_.loop().dropTransfer(easy_.get());
     }
-    if (up_.pipe) home_.givePipe(std::move(*up_.pipe));
-    if (down_.pipe) home_.givePipe(std::move(*down_.pipe));
+    dropPipe(up_);
+    dropPipe(down_);
     --gate_.metrics.open;
     gate_.budget.give(held_);
+}
+
+void Connection::dropPipe(Flow& f) {
+    if (!f.pipe) return;
+    // Bytes left in it are another client's: such a pipe is closed, never handed to the next tunnel.
+    if (f.inPipe == 0)
+        home_.givePipe(std::move(*f.pipe));
+    else
+        home_.closePipe(std::move(*f.pipe));
+    f.pipe.reset();
+    f.inPipe = 0;
 }
 
 void Connection::start() {
     down_.to = client_.get();
     up_.from = client_.get();
-    if (!home_.loop().watch(client_.get(), EPOLLIN, &clientSide_)) return end("error");
+    if (!home_.loop().watch(client_.get(), EPOLLIN, &clientSide_)) return end(EndCause::Error);
 }
 
 void Connection::sweep(Clock::time_point now) {
     if (phase_ == Phase::Handshake && now - started_ >= gate_.headLimit)
-        return end("timeout");  // no request within the head's time
-    // A client that does not read its refusal is not waited for.
-    if (phase_ == Phase::Refusing && now - phaseSince_ >= gate_.headLimit) return end(endOf_);
-    if ((phase_ == Phase::Relay || phase_ == Phase::Answer) && now - lastMoved_ >= gate_.idle) return end("idle");
+        return end(EndCause::Timeout);  // no request within the head's time
+    // A client that does not read its refusal, or does not end its side after it, is not waited for.
+    if (phase_ == Phase::Refusing &&
+        now - phaseSince_ >= (down_.done() ? std::min<Clock::duration>(gate_.headLimit, kLinger) : gate_.headLimit))
+        return end(endOf_);
+    // An answer's head comes within the checks' limits: silence for the idle one, or the whole one.
+    const CheckLimits& limits = gate_.curl.limits;
+    if (phase_ == Phase::Answer && (now - lastMoved_ >= limits.idle || now - phaseSince_ >= limits.total))
+        return answerFailed(Reason::IdleTimeout, "no answer in time");
+    if (phase_ == Phase::Relay && now - lastMoved_ >= gate_.idle) return end(EndCause::Idle);
 }
 
 void Connection::onEvents(bool client, std::uint32_t events) {
+    // A side in error: reset, whatever else was asked of it. Nothing read from it would tell more.
+    const bool error = (events & EPOLLERR) != 0;
     switch (phase_) {
         case Phase::Handshake:
             return readHandshake();
         case Phase::Opening:
-            // What the client sends meanwhile waits, within bounds; gone, it ends the attempt.
-            if (client && !readInto(in_, kMaxRequest)) return end("gone");
+            // What the client sends meanwhile waits, within bounds; an end of its side is carried through.
+            if (client) {
+                const Read r = readInto(in_, kMaxRequest);
+                if (r == Read::Failed) return end(EndCause::Gone);
+                if (r == Read::Ended) clientEnded_ = true;
+            }
             return watch();
         case Phase::Answer:
+            if (error) return client ? end(EndCause::Gone) : answerFailed(Reason::Reset, "the proxy reset");
             if (!client) return readAnswer();
             return pump();
         case Phase::Relay:
+            if (error) {
+                resetBoth_ = true;
+                return end(EndCause::Reset);
+            }
+            return pump();
         case Phase::Refusing:
+            if (error) return end(endOf_);
+            if (client && down_.done()) return discard();
             return pump();
         case Phase::Done:
             break;
     }
-    (void)events;
 }
 
-bool Connection::readInto(std::string& into, std::size_t cap) {
+Connection::Read Connection::readInto(std::string& into, std::size_t cap) {
     char buf[16384];
     while (into.size() < cap) {
         const std::size_t most = std::min(sizeof buf, cap - into.size());
         const ssize_t n = ::recv(client_.get(), buf, most, MSG_DONTWAIT);
         if (n > 0) {
             into.append(buf, std::size_t(n));
-            if (std::size_t(n) < most) return true;  // drained for now: epoll says when more comes
+            if (std::size_t(n) < most) return Read::Open;  // drained for now: epoll says when more comes
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-        if (n < 0 && errno == EINTR) continue;
-        return false;  // closed, or reset
+        if (n == 0) return Read::Ended;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Open;
+        if (errno == EINTR) continue;
+        return Read::Failed;
     }
-    return true;
+    return Read::Open;
+}
+
+void Connection::discard() {
+    std::string ignored;
+    for (std::size_t read = 0; read < kDiscarded; read += ignored.size()) {
+        ignored.clear();
+        const Read r = readInto(ignored, kDiscardStep);
+        if (r != Read::Open) return end(endOf_);
+        if (ignored.empty()) return;  // more may come: until it ends its side, or the time is up
+    }
+    end(endOf_);
 }
 
 void Connection::readHandshake() {
-    const bool alive = readInto(in_, kMaxRequest + 1);
+    const Read r = readInto(in_, kMaxRequest + 1);
     Handshake::Step step = handshake_.feed(in_);
     if (!step.reply.empty() && step.is == Handshake::Step::Is::More) down_.pending += step.reply;
     switch (step.is) {
         case Handshake::Step::Is::More:
-            if (!alive) return end("gone");
+            if (r != Read::Open) return end(EndCause::Gone);
             return pump();
         case Handshake::Step::Is::Refused:
+            ++gate_.metrics.refused;
             phase_ = Phase::Refusing;
             phaseSince_ = Clock::now();
-            endOf_ = "refused";
+            endOf_ = EndCause::Refused;
             refusedWhy_ = step.why;
             down_.pending += step.reply;
             down_.eof = true;  // the refusal, and the end
@@ -138,6 +214,8 @@ void Connection::readHandshake() {
         case Handshake::Step::Is::Ready:
             break;
     }
+    if (r == Read::Failed) return end(EndCause::Gone);
+    clientEnded_ = r == Read::Ended;
     down_.pending += step.reply;
     request_ = std::move(step.request);
     phase_ = Phase::Opening;
@@ -145,7 +223,7 @@ void Connection::readHandshake() {
 }
 
 void Connection::open() {
-    if (gate_.draining) return refuse(Refusal::NoProxy, "kiriha-gate: stopping", "stopped");
+    if (gate_.draining) return refuse(Refusal::NoProxy, "kiriha-gate: stopping", EndCause::Stopped);
     const bool anyTried = !triedIds_.empty();
     if (int(triedIds_.size()) >= gate_.tries || !anotherWorthIt_)
         pick_.reset();
@@ -154,25 +232,23 @@ void Connection::open() {
     if (!pick_) {
         if (!anyTried) {
             if (!gate_.saidNoProxy.exchange(true)) gate_.err.say("no proxy works: clients are refused until one does");
-            return refuse(Refusal::NoProxy, "kiriha-gate: no proxy of the pool works now", "no-proxy");
+            return refuse(Refusal::NoProxy, "kiriha-gate: no proxy of the pool works now", EndCause::NoProxy);
         }
         std::string text = "kiriha-gate: no proxy reached " + request_.to.shown() + ":";
         for (const Tried& t : tried_) text += " " + t.proxy + " " + t.why + ";";
         text.pop_back();
-        const std::string_view last = tried_.back().why;
-        return refuse(tried_.size() == 1 ? refusalFor(last) : Refusal::AllFailed, text, "failed");
+        return refuse(tried_.size() == 1 ? refusalFor(lastBlame_) : Refusal::AllFailed, text, EndCause::Failed);
     }
     if (anyTried) ++gate_.metrics.failovers;
     triedIds_.push_back(pick_->id);
     upstream_info_ = home_.upstream(pick_->proxy);
-    if (!upstream_info_.servable) return failed({"unsupported"});
     const bool toProxy = request_.kind == ClientRequest::Kind::Plain && upstream_info_.httpProxy;
     easy_ = home_.takeEasy();
     opening_ = Clock::now();
     if (!easy_ || !upstreamTransfer(easy_.get(), pick_->proxy, request_.to, toProxy, gate_.curl) ||
         !home_.loop().transfer(easy_.get(), [this](CURLcode r) { opened(r); })) {
         easy_.reset();
-        return failed({"error"});
+        return failed({Reason::Error, Fault::Ours, false});
     }
     ++gate_.metrics.opening;
     watch();
@@ -193,53 +269,62 @@ void Connection::opened(CURLcode result) {
     upstream_.reset(s == CURL_SOCKET_BAD ? -1 : ::fcntl(s, F_DUPFD_CLOEXEC, 0));
     home_.loop().dropTransfer(easy);
     home_.giveEasy(std::move(easy_));
-    if (upstream_.get() < 0) return failed({"error"});
+    if (upstream_.get() < 0) return failed({Reason::Error, Fault::Ours, false});
     gate_.pool.served(pick_->id, Clock::now() - opening_);
     up_.to = upstream_.get();
     down_.from = upstream_.get();
-    if (request_.kind == ClientRequest::Kind::Plain) {
-        // The request, then, for a body too long to be kept, the rest of it as it comes, and nothing after it.
-        // The request, then, for a body too long to be kept, the rest of it as it comes: nothing after it, so that no
-        // second request rides on this one.
-        up_.pending = request_.forwarded(upstream_info_.httpProxy, upstream_info_.credentials);
-        up_.halfClose = false;  // many proxies take an end of stream for the end of the connection, answer and all
-        if (request_.whole) {
-            up_.eof = true;
-        } else {
-            const std::size_t part = std::size_t(std::min<std::uint64_t>(in_.size(), request_.owed));
-            up_.pending.append(in_, 0, part);
-            up_.budget = request_.owed - part;
-            up_.reading = true;
-        }
-        in_.clear();
-        phase_ = Phase::Answer;
-        phaseSince_ = lastMoved_ = Clock::now();
-        answer_.clear();
-        return pump();
-    }
+    if (request_.kind == ClientRequest::Kind::Plain) return sendRequest();
     down_.pending += tunnelReady(request_.kind);
     up_.pending = std::move(in_);  // sent before the tunnel was there
     in_.clear();
     startRelay();
 }
 
-void Connection::failed(const Blame& blame) {
-    if (pick_) {
-        if (blame.proxy) gate_.pool.failed(pick_->id);
-        tried_.push_back({upstream_info_.shown.empty() ? pick_->proxy : upstream_info_.shown, blame.reason});
+void Connection::sendRequest() {
+    // The request, then, for a body too long to be kept, the rest of it as it comes: nothing after it, so that no
+    // second request rides on this one.
+    up_.pending = request_.forwarded(upstream_info_.httpProxy, upstream_info_.credentials);
+    up_.halfClose = false;  // many proxies take an end of stream for the end of the connection, answer and all
+    if (request_.whole) {
+        up_.eof = true;
+    } else {
+        const std::size_t part = std::size_t(std::min<std::uint64_t>(in_.size(), request_.owed));
+        up_.pending.append(in_, 0, part);
+        up_.budget = request_.owed - part;
+        up_.reading = true;
     }
+    in_.clear();
+    phase_ = Phase::Answer;
+    phaseSince_ = lastMoved_ = Clock::now();
+    answer_.clear();
+    pump();
+}
+
+void Connection::hold(const Blame& blame) {
+    if (!pick_) return;
+    if (blame.fault == Fault::Proxy) gate_.pool.failed(pick_->id);
+    if (blame.fault == Fault::Maybe && gate_.pool.suspect(pick_->id, Clock::now()) && gate_.wakeOwner)
+        gate_.wakeOwner();
+}
+
+void Connection::failed(const Blame& blame) {
+    hold(blame);
+    if (pick_) {
+        tried_.push_back({upstream_info_.shown.empty() ? shownProxy(pick_->proxy) : upstream_info_.shown,
+                          std::string(reasonName(blame.reason))});
+    }
+    lastBlame_ = blame;
     if (!blame.another) anotherWorthIt_ = false;
-    if (watchingUpstream_) home_.loop().unwatch(upstream_.get(), &upstreamSide_);
-    if (up_.pipe) home_.givePipe(std::move(*up_.pipe));
+    if (upstream_.get() >= 0) home_.loop().unwatch(upstream_.get(), &upstreamSide_);
+    dropPipe(up_);
     upstream_.reset();
     up_ = Flow{};
     up_.from = client_.get();
-    watchingUpstream_ = false;
     phase_ = Phase::Opening;
     open();
 }
 
-void Connection::refuse(Refusal why, const std::string& text, const std::string& how) {
+void Connection::refuse(Refusal why, const std::string& text, EndCause how) {
     ++gate_.metrics.refused;
     phase_ = Phase::Refusing;
     phaseSince_ = Clock::now();
@@ -250,6 +335,24 @@ void Connection::refuse(Refusal why, const std::string& text, const std::string&
     pump();
 }
 
+bool Connection::mayResend() const {
+    return request_.whole && idempotent(request_.method);
+}
+
+void Connection::answerFailed(Reason reason, const std::string& text) {
+    const Blame blame = blameForAnswer(reason);
+    if (mayResend()) return failed(blame);
+    // Sent once, and only once: the client is told, not the request sent again.
+    hold(blame);
+    tried_.push_back({upstream_info_.shown, std::string(reasonName(reason))});
+    if (upstream_.get() >= 0) home_.loop().unwatch(upstream_.get(), &upstreamSide_);
+    upstream_.reset();
+    up_ = Flow{};
+    const bool late = reason == Reason::IdleTimeout;
+    refuse(late ? Refusal::Late : Refusal::AllFailed, "kiriha-gate: " + upstream_info_.shown + " " + text,
+           late ? EndCause::Timeout : EndCause::Failed);
+}
+
 void Connection::readAnswer() {
     char buf[16384];
     for (;;) {
@@ -257,31 +360,30 @@ void Connection::readAnswer() {
         if (n > 0) {
             const std::size_t from = answer_.size() >= 3 ? answer_.size() - 3 : 0;  // what came before held no end
             answer_.append(buf, std::size_t(n));
-            if (answer_.size() > kMaxRequest) break;  // no head to read: passed on as it is
-            if (answer_.find("\r\n\r\n", from) != std::string::npos) break;
+            lastMoved_ = Clock::now();
+            if (cannotBeAnswer(answer_)) return answerFailed(Reason::NotAProxy, "answered with no HTTP answer");
+            if (const auto end = answer_.find("\r\n\r\n", from); end != std::string::npos) return answerCame(end);
+            if (answer_.size() > kMaxRequest) return answerFailed(Reason::NotAProxy, "answered a head too large");
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return pump();
         if (n < 0 && errno == EINTR) continue;
-        // Closed before a whole head: another proxy may do, while nothing of an answer has reached the client.
-        if (request_.whole && int(triedIds_.size()) < gate_.tries) return failed({"reset"});
-        if (answer_.empty())
-            return refuse(Refusal::AllFailed, "kiriha-gate: the proxy closed without an answer", "failed");
-        break;
+        // Closed or reset before a whole head: nothing of an answer has reached the client.
+        return answerFailed(Reason::Reset, answer_.empty() ? "closed without an answer" : "closed in its answer");
     }
-    const auto headEnd = answer_.find("\r\n\r\n");
-    if (headEnd != std::string::npos && answer_.starts_with("HTTP/")) {
-        const auto sp = answer_.find(' ');
-        const long status = sp == std::string::npos ? 0 : std::strtol(answer_.c_str() + sp + 1, nullptr, 10);
-        // An HTTP proxy's own refusal is no answer of the site's: another proxy may do, if the request can be sent
-        // again.
-        if (upstream_info_.httpProxy && request_.whole && int(triedIds_.size()) < gate_.tries)
-            if (const auto reason = proxysOwnAnswer(status, std::nullopt))
-                return failed({std::string(reasonName(*reason))});
-        down_.pending = closingHead(std::string_view(answer_).substr(0, headEnd + 4)) + answer_.substr(headEnd + 4);
-    } else {
-        down_.pending = std::move(answer_);
-    }
+}
+
+void Connection::answerCame(std::size_t headEnd) {
+    const std::optional<long> status = statusOf(answer_);
+    if (!status) return answerFailed(Reason::NotAProxy, "answered with no HTTP answer");
+    // An HTTP proxy's own refusal may be the site's answer passed on: asked of another only when the request may be
+    // sent twice, and a check says whether the proxy still works.
+    if (upstream_info_.httpProxy)
+        if (const auto reason = proxysOwnAnswer(*status, std::nullopt)) {
+            if (mayResend()) return failed(blameForAnswer(*reason));
+            hold(blameForAnswer(*reason));
+        }
+    down_.pending = closingHead(std::string_view(answer_).substr(0, headEnd + 4)) + answer_.substr(headEnd + 4);
     answer_.clear();
     startRelay();
 }
@@ -297,14 +399,15 @@ void Connection::startRelay() {
     pump();
 }
 
-bool Connection::move(Flow& f) {
+Connection::Moved Connection::move(Flow& f) {
+    f.wantRead = f.wantWrite = false;
     for (;;) {
         if (!f.pending.empty()) {
             const ssize_t n = ::send(f.to, f.pending.data(), f.pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return f.wantWrite = true;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return f.wantWrite = true, Moved::Ok;
                 if (errno == EINTR) continue;
-                return false;
+                return Moved::ToFailed;
             }
             f.pending.erase(0, std::size_t(n));
             f.moved += std::size_t(n);
@@ -315,27 +418,25 @@ bool Connection::move(Flow& f) {
             const ssize_t n =
                 ::splice(f.pipe->read.get(), nullptr, f.to, nullptr, f.inPipe, SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
             if (n < 0) {
-                if (errno == EAGAIN) return f.wantWrite = true;
+                if (errno == EAGAIN) return f.wantWrite = true, Moved::Ok;
                 if (errno == EINTR) continue;
-                return false;
+                return Moved::ToFailed;
             }
             f.inPipe -= std::size_t(n);
             f.moved += std::size_t(n);
             lastMoved_ = Clock::now();
-            if (f.inPipe == 0) home_.givePipe(std::exchange(f.pipe, std::nullopt).value());
+            if (f.inPipe == 0) dropPipe(f);
             continue;
         }
-        f.wantWrite = false;
         if (f.eof) {
-            f.wantRead = false;
             if (!f.shut && f.to >= 0 && f.halfClose) ::shutdown(f.to, SHUT_WR);  // the end of stream, passed on
             f.shut = true;
-            return true;
+            return Moved::Ok;
         }
-        if (!f.reading || f.from < 0) return !(f.wantRead = false);
+        if (!f.reading || f.from < 0) return Moved::Ok;
         if (f.drained) {
             f.drained = false;
-            return f.wantRead = true;
+            return f.wantRead = true, Moved::Ok;
         }
         if (f.budget && *f.budget == 0) {
             f.eof = true;
@@ -352,7 +453,8 @@ bool Connection::move(Flow& f) {
             n = ::recv(f.from, buf, std::min(sizeof buf, most), MSG_DONTWAIT);
             if (n > 0) f.pending.assign(buf, std::size_t(n));
         }
-        if (n <= 0 && f.pipe && f.inPipe == 0) home_.givePipe(std::exchange(f.pipe, std::nullopt).value());
+        const int error = errno;
+        if (n <= 0 && f.pipe && f.inPipe == 0) dropPipe(f);
         if (n > 0) {
             if (f.budget) *f.budget -= std::uint64_t(n);
             // A short read from a buffer means the socket is drained for now. A splice into the pipe is asked again
@@ -364,20 +466,27 @@ bool Connection::move(Flow& f) {
             f.eof = true;
             continue;
         }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return f.wantRead = true;
-        if (errno == EINTR) continue;
-        return false;
+        if (error == EAGAIN || error == EWOULDBLOCK) return f.wantRead = true, Moved::Ok;
+        if (error == EINTR) continue;
+        return Moved::FromFailed;
     }
 }
 
 void Connection::pump() {
     if (phase_ == Phase::Done) return;
     if (phase_ == Phase::Answer || phase_ == Phase::Relay) {
-        if (!move(up_)) return end(phase_ == Phase::Relay ? "reset" : "gone");
+        if (const Moved m = move(up_); m != Moved::Ok) {
+            if (phase_ == Phase::Answer && m == Moved::ToFailed) return answerFailed(Reason::Reset, "the proxy reset");
+            resetBoth_ = phase_ == Phase::Relay;
+            return end(phase_ == Phase::Relay ? EndCause::Reset : EndCause::Gone);
+        }
     }
-    if (!move(down_)) return end("reset");
-    if (phase_ == Phase::Refusing && down_.done()) return end(endOf_);
-    if (phase_ == Phase::Relay && up_.done() && down_.done()) return end("closed");
+    if (move(down_) != Moved::Ok) {
+        resetBoth_ = phase_ == Phase::Relay;
+        return end(phase_ == Phase::Refusing ? endOf_ : EndCause::Reset);
+    }
+    if (phase_ == Phase::Refusing && down_.done()) return discard();
+    if (phase_ == Phase::Relay && up_.done() && down_.done()) return end(EndCause::Closed);
     watch();
 }
 
@@ -386,35 +495,41 @@ void Connection::watch() {
     std::uint32_t client = 0, upstream = 0;
     switch (phase_) {
         case Phase::Handshake:
-        case Phase::Opening:
             client = EPOLLIN | (down_.wantWrite ? EPOLLOUT : 0u);
-            if (phase_ == Phase::Opening && in_.size() >= kMaxRequest) client &= ~std::uint32_t(EPOLLIN);
+            break;
+        case Phase::Opening:
+            client = (clientEnded_ || in_.size() >= kMaxRequest ? 0u : EPOLLIN) | (down_.wantWrite ? EPOLLOUT : 0u);
             break;
         case Phase::Answer:
             client = (up_.wantRead ? EPOLLIN : 0u) | (down_.wantWrite ? EPOLLOUT : 0u);
             upstream = EPOLLIN | (up_.wantWrite ? EPOLLOUT : 0u);
             break;
         case Phase::Relay:
-        case Phase::Refusing:
             client = (up_.wantRead ? EPOLLIN : 0u) | (down_.wantWrite ? EPOLLOUT : 0u);
             upstream = (down_.wantRead ? EPOLLIN : 0u) | (up_.wantWrite ? EPOLLOUT : 0u);
+            break;
+        case Phase::Refusing:
+            client = down_.done() ? EPOLLIN : (down_.wantWrite ? EPOLLOUT : 0u);
             break;
         case Phase::Done:
             return;
     }
-    if (!home_.loop().watch(client_.get(), client, &clientSide_)) return end("error");
-    if (upstream_.get() >= 0) {
-        if (!home_.loop().watch(upstream_.get(), upstream, &upstreamSide_)) return end("error");
-        watchingUpstream_ = true;
-    }
+    // A socket nothing is wanted of is out of epoll: its hang-up would otherwise wake the loop again and again.
+    const auto set = [&](int fd, std::uint32_t events, LoopSocket* side) {
+        if (events == 0) return home_.loop().unwatch(fd, side), true;
+        return home_.loop().watch(fd, events, side);
+    };
+    if (!set(client_.get(), client, &clientSide_)) return end(EndCause::Error);
+    if (upstream_.get() >= 0 && !set(upstream_.get(), upstream, &upstreamSide_)) return end(EndCause::Error);
 }
 
-std::string Connection::logLine(const std::string& how) const {
+std::string Connection::logLine(EndCause how) const {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
     std::string line = "client=" + address_ + " target=" + (request_.to.host.empty() ? "-" : request_.to.shown()) +
                        " proxy=" + (pick_ ? upstream_info_.shown : (tried_.empty() ? "-" : tried_.back().proxy)) +
                        " tries=" + std::to_string(triedIds_.size()) + " up=" + std::to_string(up_.moved) +
-                       " down=" + std::to_string(down_.moved) + " ms=" + std::to_string(ms) + " end=" + how;
+                       " down=" + std::to_string(down_.moved) + " ms=" + std::to_string(ms) +
+                       " end=" + std::string(endName(how));
     std::string why;
     for (const Tried& t : tried_) why += (why.empty() ? "" : ",") + t.why;
     if (!refusedWhy_.empty()) why = refusedWhy_;
@@ -423,10 +538,9 @@ std::string Connection::logLine(const std::string& how) const {
     return line + (why.empty() ? "" : " why=" + why) + "\n";
 }
 
-void Connection::end(const std::string& how) {
+void Connection::end(EndCause how) {
     if (phase_ == Phase::Done) return;
-    const bool wasRelay = phase_ == Phase::Relay;
-    if (!wasRelay && phase_ != Phase::Refusing) ++gate_.metrics.refused;
+    if (phase_ != Phase::Relay && phase_ != Phase::Refusing) ++gate_.metrics.refused;
     gate_.metrics.bytesUp += up_.moved;
     gate_.metrics.bytesDown += down_.moved;
     home_.log(logLine(how));
@@ -437,6 +551,10 @@ void Connection::end(const std::string& how) {
         --gate_.metrics.opening;
         home_.loop().dropTransfer(easy_.get());
         easy_.reset();
+    }
+    if (resetBoth_) {  // a reset on one side reaches the other as one: a cut download never looks whole
+        resetOnClose(client_.get());
+        if (upstream_.get() >= 0) resetOnClose(upstream_.get());
     }
     client_.reset();
     upstream_.reset();

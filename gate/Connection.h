@@ -8,7 +8,9 @@
 
 #include "engine/loops/CommandLoop.h"
 #include "engine/loops/ProxyPool.h"
+#include "engine/rules/Blame.h"
 #include "engine/rules/CurlOptions.h"
+#include "gate/EndCause.h"
 #include "gate/Gateway.h"
 #include "gate/Handshake.h"
 #include "gate/Upstream.h"
@@ -16,7 +18,7 @@
 
 // One client connection, from its handshake to the end of its tunnel, on its loop's thread: a proxy chosen from the
 // pool, the tunnel made through it by libcurl (and, where it fails, through the next, up to the gate's tries), then
-// the bytes relayed both ways through pipes, an end of stream passed on as it comes.
+// the bytes relayed both ways through pipes, an end of stream passed on as it comes and a reset as a reset.
 class Connection {
   public:
     using Clock = std::chrono::steady_clock;
@@ -26,8 +28,8 @@ class Connection {
     Connection& operator=(const Connection&) = delete;
 
     void start();
-    void sweep(Clock::time_point now);  // its deadlines: the head's, a quiet tunnel's
-    void end(const std::string& how);   // closes it now, and says so in the log
+    void sweep(Clock::time_point now);  // its deadlines: the head's, an answer's, a quiet tunnel's
+    void end(EndCause how);             // closes it now, and says so in the log
 
   private:
     enum class Phase { Handshake, Opening, Answer, Relay, Refusing, Done };
@@ -46,11 +48,13 @@ class Connection {
         bool reading = false;                 // `from` is read
         bool halfClose = true;                // its end is passed on: `to` is shut for writing
         bool eof = false, shut = false;
-        bool wantRead = false, wantWrite = false;
-        bool drained = false;  // the last read took all there was
+        bool wantRead = false, wantWrite = false;  // what it waits for: never both, so a loop wakes only for it
+        bool drained = false;                      // the last read took all there was
         std::uint64_t moved = 0;
         bool done() const { return shut && pending.empty() && inPipe == 0; }
     };
+    enum class Moved { Ok, FromFailed, ToFailed };
+    enum class Read { Open, Ended, Failed };
     struct Tried {
         std::string proxy;  // as shown
         std::string why;
@@ -60,15 +64,22 @@ class Connection {
     void readHandshake();
     void open();  // through the next proxy, or the refusal
     void opened(CURLcode result);
+    void sendRequest();               // a plain request, to the proxy or through the tunnel
+    void hold(const Blame& blame);    // against the proxy, or a check asked for
     void failed(const Blame& blame);  // this proxy failed: the next one, or the refusal
-    void refuse(Refusal why, const std::string& text, const std::string& how);
+    void refuse(Refusal why, const std::string& text, EndCause how);
     void readAnswer();
+    void answerCame(std::size_t headEnd);
+    void answerFailed(Reason reason, const std::string& text);
+    bool mayResend() const;  // another proxy may be asked the same request
     void startRelay();
-    bool move(Flow& f);  // false on a failure of the connection
-    void pump();         // both flows as far as they go, then what each socket is watched for
+    Moved move(Flow& f);
+    void pump();  // both flows as far as they go, then what each socket is watched for
     void watch();
-    bool readInto(std::string& into, std::size_t cap);  // false once the client is gone
-    std::string logLine(const std::string& how) const;
+    void discard();                                     // a refused client's bytes, until it ends its side
+    Read readInto(std::string& into, std::size_t cap);  // from the client
+    void dropPipe(Flow& f);                             // back to the loop only when known empty
+    std::string logLine(EndCause how) const;
 
     LoopGate& home_;
     Gate& gate_;
@@ -83,6 +94,7 @@ class Connection {
     ClientRequest request_;
     std::vector<std::uint64_t> triedIds_;
     std::vector<Tried> tried_;
+    Blame lastBlame_;
     std::optional<ProxyPool::Pick> pick_;
     Upstream upstream_info_;
     EasyHandle easy_;
@@ -92,9 +104,10 @@ class Connection {
     Clock::time_point opening_{};
     Clock::time_point phaseSince_{};
     Clock::time_point lastMoved_ = Clock::now();
-    bool watchingUpstream_ = false;
+    bool clientEnded_ = false;       // the client ended its side before its tunnel was there
     bool anotherWorthIt_ = true;     // another proxy may do better than those tried
+    bool resetBoth_ = false;         // a side was reset: so is the other
     long held_ = kSetupDescriptors;  // of the gate's descriptor budget
-    std::string endOf_ = "refused";  // what a refusal ends as, in the log
-    std::string refusedWhy_;         // why the handshake was refused
+    EndCause endOf_ = EndCause::Refused;  // what a refusal ends as, in the log
+    std::string refusedWhy_;              // why the handshake was refused
 };

@@ -214,6 +214,7 @@ int GateCommand::serve() {
     gate.tries = o.tries;
     gate.idle = o.idle;
     gate.setAccess(access);
+    gate.wakeOwner = [post = loop.poster()] { post([] {}); };
 
     std::vector<std::vector<UniqueFd>> sockets(loops.size());
     for (const std::string& address : o.listen)

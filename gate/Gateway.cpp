@@ -83,7 +83,7 @@ void LoopGate::stopListening() {
 void LoopGate::endAll() {
     std::vector<Connection*> all;
     for (auto& [c, owned] : connections_) all.push_back(c);
-    for (Connection* c : all) c->end("ended: the gate stops");
+    for (Connection* c : all) c->end(EndCause::Stopped);
 }
 
 const Upstream& LoopGate::upstream(const std::string& proxy) {
@@ -202,6 +202,12 @@ void LoopGate::givePipe(Pipe pipe) {
         pipes_.push_back(std::move(pipe));
     else
         gate_.budget.give(2);
+}
+
+void LoopGate::closePipe(Pipe pipe) {
+    pipe.read.reset();
+    pipe.write.reset();
+    gate_.budget.give(2);
 }
 
 void LoopGate::ended(Connection* c) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,6 +61,7 @@ struct Gate {
     std::atomic<bool> draining{false};
     std::atomic<bool> saidNoProxy{false};
     std::atomic<bool> saidPaused{false};
+    std::function<void()> wakeOwner;  // from any loop: the owner's thread has something to look at (set before them)
 
     std::shared_ptr<const Access> access() const;
     void setAccess(std::shared_ptr<const Access> a);
@@ -93,7 +95,8 @@ class LoopGate {
     std::size_t connections() const { return open_.load(); }
 
     std::optional<Pipe> takePipe();
-    void givePipe(Pipe pipe);
+    void givePipe(Pipe pipe);   // empty: kept for the next tunnel
+    void closePipe(Pipe pipe);  // it may hold bytes: closed
     void ended(Connection* c);  // freed once the batch that ended it is served
     // A line for the log, handed on with the others of the next tick: one wake-up of the writer for many.
     void log(const std::string& line);

@@ -509,11 +509,13 @@ std::string refusalReply(ClientRequest::Kind kind, Refusal why, const std::strin
                 return socks5Reply(0x02);
             case Refusal::NoProxy:
             case Refusal::AllFailed:
+            case Refusal::Late:
                 break;
         }
         return socks5Reply(0x01);
     }
     if (why == Refusal::NoProxy) return httpError(503, "Service Unavailable", text);
+    if (why == Refusal::Late) return httpError(504, "Gateway Timeout", text);
     return httpError(502, "Bad Gateway", text);
 }
 

@@ -99,7 +99,7 @@ class Handshake {
 // What the client is told once the tunnel is made, or that none was: an HTTP status with a line of text, or the SOCKS
 // reply that fits. Nothing for a plain request that went through (the proxy's answer is the reply).
 std::string tunnelReady(ClientRequest::Kind kind);
-enum class Refusal { NoProxy, AllFailed, Unreachable, Refused, NotAllowed };
+enum class Refusal { NoProxy, AllFailed, Late, Unreachable, Refused, NotAllowed };
 std::string refusalReply(ClientRequest::Kind kind, Refusal why, const std::string& text);
 
 // Basic credentials (user:password) as a Proxy-Authorization value, and back.

@@ -27,12 +27,12 @@ Rounds::Rounds(CommandRunConfig config, bool preflight, Clock::duration every, P
 Rounds::~Rounds() = default;
 
 void Rounds::add(std::vector<std::uint64_t> ids) {
-    waiting_.insert(waiting_.end(), ids.begin(), ids.end());
+    waiting_.insert(ids.begin(), ids.end());
     changed_ = true;
 }
 
 bool Rounds::changed() const {
-    return changed_ || std::any_of(rounds_.begin(), rounds_.end(), [](const auto& r) { return r->run->changed(); });
+    return changed_ || pool_.hasSuspects() || std::any_of(rounds_.begin(), rounds_.end(), [](const auto& r) { return r->run->changed(); });
 }
 
 void Rounds::stop() {
@@ -102,11 +102,13 @@ Rounds::Clock::time_point Rounds::step(Clock::time_point now) {
             startRound(pool_.all(), true);
         }
     }
+    // Proxies a connection suspects are checked as new ones are: the check decides whether they still work.
+    for (const std::uint64_t id : pool_.takeSuspects()) waiting_.insert(id);
     const bool freshRunning = std::any_of(rounds_.begin(), rounds_.end(), [](const auto& r) { return !r->whole; });
     if (!waiting_.empty() && target_ && !freshRunning) {
         std::vector<std::pair<std::uint64_t, std::string>> fresh;
         for (const auto& p : pool_.all())
-            if (std::find(waiting_.begin(), waiting_.end(), p.first) != waiting_.end()) fresh.push_back(p);
+            if (waiting_.contains(p.first)) fresh.push_back(p);
         waiting_.clear();
         if (!fresh.empty()) startRound(std::move(fresh), false);
     }
@@ -118,7 +120,6 @@ Rounds::Clock::time_point Rounds::step(Clock::time_point now) {
             ++it;
             continue;
         }
-        checkedOnce_ += r.done;
         if (r.whole)
             err_.say(std::to_string(r.done) + (r.done == 1 ? " proxy" : " proxies") +
                      " checked: " + std::to_string(r.working) + " working");

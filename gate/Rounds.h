@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/loops/CommandRun.h"
@@ -31,7 +32,6 @@ class Rounds {
     Clock::time_point step(Clock::time_point now);
     bool changed() const;  // something happened since the last step: call it again now
     void stop();           // every run stops; nothing more starts
-    std::size_t checkedOnce() const { return checkedOnce_; }
 
   private:
     struct Round {
@@ -54,11 +54,10 @@ class Rounds {
     std::optional<Target> target_;  // the last round's, with what its preflight learnt
     std::unique_ptr<Preflight> fetch_;
     std::vector<std::unique_ptr<Round>> rounds_;
-    std::vector<std::uint64_t> waiting_;
+    std::unordered_set<std::uint64_t> waiting_;
     Clock::time_point nextWhole_{};
     bool changed_ = true;
     bool stopped_ = false;
     bool saidServing_ = false;
     std::string lastProblem_;
-    std::size_t checkedOnce_ = 0;
 };

@@ -8,6 +8,7 @@
 
 #include "engine/loops/ProxyPool.h"
 #include "gate/Gateway.h"
+#include "gate/Upstream.h"
 
 namespace {
 
@@ -113,9 +114,10 @@ std::string statusJson(const ProxyPool& pool, const Gate& gate) {
     const auto now = ProxyPool::Clock::now();
     Json proxies = Json::array();
     for (const ProxyPool::View& v : pool.views()) {
-        Json p{{"proxy", v.listed},
+        Json p{{"proxy", shownProxy(v.listed)},
                {"state", ProxyPool::stateName(v.state)},
-               {"served", v.served},
+               {"serves", v.served},
+               {"served", v.uses},
                {"failures", v.failures}};
         if (v.lastCheck) {
             const Verdict& c = *v.lastCheck;

@@ -8,6 +8,14 @@
 
 namespace {
 
+constexpr auto npos = std::string::npos;
+
+bool sameText(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 std::string part(CURLU* url, CURLUPart what, unsigned flags = 0) {
     char* raw = nullptr;
     if (curl_url_get(url, what, &raw, flags) != CURLUE_OK) return {};
@@ -45,47 +53,44 @@ Upstream upstreamOf(const std::string& proxy) {
 }
 
 Blame blameOf(CURL* easy, CURLcode result) {
-    Verdict v;
-    readTransfer(easy, int(result), false, v);
-    Blame b{std::string(reasonName(v.reason))};
-    long code = 0;
-    curl_easy_getinfo(easy, CURLINFO_PROXY_ERROR, &code);
-    if (v.reason == Reason::TargetName) b.proxy = b.another = false;
-    if (v.reason == Reason::ProxyDenied &&
-        (code == CURLPX_REPLY_HOST_UNREACHABLE || code == CURLPX_REPLY_CONNECTION_REFUSED ||
-         code == CURLPX_REPLY_NETWORK_UNREACHABLE || code == CURLPX_REPLY_TTL_EXPIRED))
-        b.proxy = false;
-    return b;
+    return blameFor(factsOf(easy, int(result), false));
+}
+
+std::string shownProxy(const std::string& proxy) {
+    if (const auto seller = fromSellerForm(proxy)) return upstreamOf(*seller).shown;
+    const Upstream u = upstreamOf(proxy);
+    if (!u.shown.empty()) return u.shown;
+    // A text libcurl cannot read: whatever may stand before an @ is kept back.
+    const auto at = proxy.rfind('@');
+    return at == std::string::npos ? proxy : "***@" + proxy.substr(at + 1);
 }
 
 bool upstreamTransfer(CURL* e, const std::string& proxy, const Destination& to, bool toProxy,
                       const CheckSettings& settings) {
-    std::string url;
+    std::string url, via = proxy;
     if (toProxy) {
         const UrlHandle p = parsed(proxy);
         if (!p) return false;
         const std::string port = part(p.get(), CURLUPART_PORT);
         url = "http://" + part(p.get(), CURLUPART_HOST) + ":" +
               (port.empty() ? std::to_string(kDefaultProxyPort) : port) + "/";
-        curl_easy_setopt(e, CURLOPT_PROXY, "");  // the proxy itself: no proxy on the way, not one from the environment
+        via = "";  // the proxy itself: no proxy on the way, not one from the environment
     } else {
         const std::string host = to.host.find(':') != std::string::npos ? "[" + to.host + "]" : to.host;
         url = "http://" + host + ":" + std::to_string(to.port) + "/";
-        curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
-        curl_easy_setopt(e, CURLOPT_PROXYPORT, kDefaultProxyPort);
+        constexpr std::string_view kSocks5 = "socks5://";
+        const bool named = to.host.find_first_not_of("0123456789.") != std::string::npos && to.host.find(':') == npos;
+        if (named && proxy.size() > kSocks5.size() && sameText(std::string_view(proxy).substr(0, kSocks5.size()), kSocks5))
+            via = "socks5h://" + proxy.substr(kSocks5.size());
         curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, 1L);
-        curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     }
-    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+    setProxyOptions(e, settings, via, url);
     curl_easy_setopt(e, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 1024L);  // it moves no byte of the tunnel: the least libcurl takes
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
-    const long limit = long(settings.limits.connect.count());
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, limit);
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, limit);
-    if (!settings.caFile.empty()) curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, settings.caFile.c_str());
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(settings.limits.connect.count()));
+    // Ending a tunnel's making never waits for a name look-up still running: the loop serves others meanwhile.
+    curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L);
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "engine/rules/Blame.h"
 #include "engine/rules/CheckSettings.h"
 #include "engine/rules/CurlOptions.h"
 #include "gate/Handshake.h"
@@ -18,17 +19,14 @@ struct Upstream {
 };
 Upstream upstreamOf(const std::string& proxy);
 
-// Why a tunnel was not made, in the checks' reasons, and whom it is to be held against: a destination whose name
-// does not resolve, or that the proxy reports unreachable or refusing, says nothing of the proxy, and a name that
-// does not resolve through one will not through another.
-struct Blame {
-    std::string reason;
-    bool proxy = true;    // counts against the proxy
-    bool another = true;  // another proxy may do better
-};
+// Why a tunnel was not made, and whom it is held against.
 Blame blameOf(CURL* easy, CURLcode result);
+
+// A proxy text as logs, answers and the status page show it: never with its credentials.
+std::string shownProxy(const std::string& proxy);
 
 // `easy` (fresh, or reset) set up as the transfer that makes the way out, CONNECT_ONLY: to `to` through the proxy,
 // or, with `toProxy`, to the proxy's own host and port (never to `to` itself). False when the text names no proxy.
+// A name the client gave goes to a SOCKS5 proxy as a name: the client's look-ups never leave from this machine.
 bool upstreamTransfer(CURL* easy, const std::string& proxy, const Destination& to, bool toProxy,
                       const CheckSettings& settings);

@@ -549,7 +549,10 @@ void CommandLoop::dropTransfer(CURL* easy) {
 }
 
 void CommandLoop::every(std::chrono::milliseconds period, std::function<void()> tick) {
-    impl_->ticks.push_back({period, Clock::now() + period, std::move(tick)});
+    // Joined on the loop's thread, which walks the ticks: callable from the owner's thread before it serves.
+    post([this, period, tick = std::move(tick)]() mutable {
+        impl_->ticks.push_back({period, Clock::now() + period, std::move(tick)});
+    });
 }
 
 std::size_t CommandLoop::backlog() const {

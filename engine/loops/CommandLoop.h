@@ -51,7 +51,7 @@ class CommandLoop {
     bool transfer(CURL* easy, std::function<void(CURLcode)> done);
     // Out of the multi handle (closing its connection): after `done`, or before, when `done` is then not called.
     void dropTransfer(CURL* easy);
-    // `tick` every `period` on the loop's thread, from now on.
+    // From any thread: `tick` every `period` on the loop's thread, from now on.
     void every(std::chrono::milliseconds period, std::function<void()> tick);
 
     std::size_t backlog() const;  // checks given and not yet taken up

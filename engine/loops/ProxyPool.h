@@ -1,10 +1,11 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -16,7 +17,9 @@
 #include "engine/rules/Verdict.h"
 
 // The proxies a long-running front-end serves: each with an identity (its text as listed) and a history, checked in
-// rounds on the owner's thread and chosen for connections from any loop's thread.
+// rounds on the owner's thread and chosen for connections from any loop's thread. A choice costs the same with a
+// hundred proxies as with a hundred thousand: the working ones are kept in a set of their own (with the weights the
+// fastest are drawn by), and a verdict moves one proxy in or out of it.
 class ProxyPool {
   public:
     using Clock = std::chrono::steady_clock;
@@ -31,6 +34,7 @@ class ProxyPool {
         Rotation rotation = Rotation::Each;
         Clock::duration sticky{};  // a client stays on its proxy per target host this long; zero: not at all
         int maxErrors = 3;         // failures in a row that rest it
+        Clock::duration recheckFloor = std::chrono::seconds(30);  // between two re-checks a suspect one is given
     };
     // What a connection is given: the proxy, as libcurl takes it (the form its check worked in).
     struct Pick {
@@ -42,7 +46,8 @@ class ProxyPool {
         std::uint64_t id;
         std::string listed;
         State state;
-        std::uint64_t served = 0, failures = 0;
+        bool served = true;  // false: checked, never given to a client (an https:// proxy)
+        std::uint64_t uses = 0, failures = 0;
         std::optional<Verdict> lastCheck;
         std::optional<Clock::time_point> checkedAt;
         std::optional<double> setupMs;  // the median of the tunnels it made lately
@@ -54,8 +59,8 @@ class ProxyPool {
 
     explicit ProxyPool(Settings settings);
 
-    // The lists' texts, in order: new ones join (checking), those gone leave (a tunnel through one keeps going).
-    // The ids of the new ones.
+    // The lists' texts, in order: new ones join (checking), those gone leave (a tunnel through one keeps going) and
+    // keep their history should they come back. The ids of the ones never seen before.
     std::vector<std::uint64_t> update(const std::vector<std::string>& listed);
     // Every proxy, in the lists' order: id and text as listed.
     std::vector<std::pair<std::uint64_t, std::string>> all() const;
@@ -66,40 +71,64 @@ class ProxyPool {
     std::optional<Pick> choose(std::string_view client, std::string_view host, const std::vector<std::uint64_t>& tried,
                                Clock::time_point now);
     void served(std::uint64_t id, Clock::duration setup);  // it made a tunnel, in this long
-    void failed(std::uint64_t id);                         // it did not
+    void failed(std::uint64_t id);                         // it did not, plainly by its own fault
+    // It failed in a way the site may have caused: nothing is held against it, but a check is to say whether it still
+    // works, at most one at a time and not more often than the floor. True when one was asked for now.
+    bool suspect(std::uint64_t id, Clock::time_point now);
+    std::vector<std::uint64_t> takeSuspects();  // those to check again, once each
+    bool hasSuspects() const { return suspects_.load(); }
 
     std::vector<View> views() const;
     Counts counts() const;
 
     static std::string_view stateName(State s);
+    static bool servable(std::string_view proxy);  // its bytes can be relayed raw: not through TLS of libcurl's own
 
   private:
+    static constexpr std::size_t kNone = ~std::size_t{0};
     struct Entry {
         std::string listed;
         std::string proxy;  // as libcurl takes it
         State state = State::Checking;
-        std::uint64_t served = 0, failures = 0;
+        std::uint64_t uses = 0, failures = 0;
         int inRow = 0;
         std::optional<Verdict> lastCheck;
         std::optional<Clock::time_point> checkedAt;
         std::deque<double> setups;  // the latest, in ms
+        std::size_t slot = kNone;   // in working_
+        bool suspected = false;     // a re-check is asked for
+        Clock::time_point nextSuspect{};
     };
     struct Stuck {
         std::uint64_t id;
         Clock::time_point until;
     };
 
-    void rebuild();  // the working list, after a state changed
-    double expectedMs(const Entry& e) const;
-    std::optional<std::uint64_t> rotate(const std::vector<std::uint64_t>& candidates);
+    void setState(std::uint64_t id, Entry& e, State s);
+    void joinWorking(std::uint64_t id, Entry& e);
+    void leaveWorking(Entry& e);
+    double weightOf(const Entry& e) const;
+    void setWeight(std::size_t slot, double w);
+    std::size_t drawWeighted(double r) const;
+    std::optional<std::uint64_t> rotate(const std::vector<std::uint64_t>& tried);
+    void pruneSticky(Clock::time_point now);
 
     Settings settings_;
     mutable std::mutex mutex_;
-    std::map<std::uint64_t, Entry> entries_;
-    std::vector<std::uint64_t> order_;    // as listed
-    std::vector<std::uint64_t> working_;  // in that order
+    std::unordered_map<std::uint64_t, Entry> entries_;
+    std::vector<std::uint64_t> order_;  // as listed
     std::unordered_map<std::string, std::uint64_t> byText_;
+    std::unordered_map<std::string, std::pair<std::uint64_t, Entry>> gone_;  // left the lists, by text
+    std::deque<std::string> goneOrder_;
+    std::vector<std::uint64_t> working_;  // the servable working ones, in no order
+    std::vector<double> weights_;         // the fastest's weights of working_, as a Fenwick tree (1-based)
+    std::vector<double> slotWeights_;
+    std::size_t changes_ = 0;  // to the tree since it was made anew
+    std::array<std::size_t, 4> counts_{};
     std::unordered_map<std::string, Stuck> sticky_;  // client address and host: its proxy
+    std::deque<std::pair<Clock::time_point, std::string>> stickyExpiry_;
+    std::vector<std::uint64_t> suspectQueue_;
+    std::atomic<bool> suspects_{false};
     std::uint64_t nextId_ = 1;
     std::uint64_t turn_ = 0;
     std::mt19937_64 random_{std::random_device{}()};

@@ -2,29 +2,30 @@
 
 #include "engine/rules/ProbeRules.h"
 
-void setCheckOptions(CURL* h, const CheckSettings& settings, const std::string& agent, const std::string& proxy,
-                     bool direct, const std::string& url) {
+void setProxyOptions(CURL* h, const CheckSettings& settings, const std::string& proxy, const std::string& url) {
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
-    // The proxy text goes to libcurl exactly as written; "" (a local host) means no proxy, not even
-    // one from the environment, and an empty no-proxy list keeps no_proxy from the environment out.
-    curl_easy_setopt(h, CURLOPT_PROXY, direct ? "" : proxy.c_str());
+    // The proxy text goes to libcurl exactly as written; "" means no proxy, not even one from the environment,
+    // and an empty no-proxy list keeps no_proxy from the environment out.
+    curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
     curl_easy_setopt(h, CURLOPT_PROXYPORT, kDefaultProxyPort);
     curl_easy_setopt(h, CURLOPT_NOPROXY, "");
     curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.limits.connect.count()));
+    if (!settings.caFile.empty()) curl_easy_setopt(h, CURLOPT_PROXY_CAINFO, settings.caFile.c_str());
+}
+
+void setCheckOptions(CURL* h, const CheckSettings& settings, const std::string& agent, const std::string& proxy,
+                     bool direct, const std::string& url) {
+    setProxyOptions(h, settings, direct ? "" : proxy, url);  // a local host under the bypass: none
+    curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    const CheckLimits& limits = settings.limits;
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect.count()));
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.total.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.limits.total.count()));
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
-    if (!settings.caFile.empty()) {
-        curl_easy_setopt(h, CURLOPT_CAINFO, settings.caFile.c_str());
-        curl_easy_setopt(h, CURLOPT_PROXY_CAINFO, settings.caFile.c_str());
-    }
+    if (!settings.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, settings.caFile.c_str());
 }
 
 bool endsFinalHeaders(CURL* h, std::string_view line, long& status) {

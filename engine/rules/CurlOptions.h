@@ -34,6 +34,10 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 inline constexpr long kMaxRedirects = 10;
 inline constexpr long kDefaultProxyPort = 80;
 
+// What every transfer through a proxy is given, a check's or a gate's tunnel: the page, the proxy text as written,
+// the default proxy port, no proxy from the environment, the connect limit and the proxy's certificates.
+void setProxyOptions(CURL* h, const CheckSettings& settings, const std::string& proxy, const std::string& url);
+
 // The options of every check's transfer, whichever driver runs it: the page, the agent, the proxy text as written
 // (no proxy at all when `direct`: a local host under the "<local>" bypass), redirects, protocols, certificates and
 // the connect and total limits. The idle limit is the driver's to keep, by limitPassed.

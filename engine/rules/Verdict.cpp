@@ -162,7 +162,7 @@ Reason reasonFor(const TransferFacts& f) {
     return Reason::Error;
 }
 
-void readTransfer(void* easy, int result, bool received, Verdict& v) {
+TransferFacts factsOf(void* easy, int result, bool received) {
     CURL* h = easy;
     TransferFacts f;
     f.result = result;
@@ -180,7 +180,11 @@ void readTransfer(void* easy, int result, bool received, Verdict& v) {
     f.connected = connect > 0;
     f.handshakeDone = pretransfer > 0;
     f.received = received;
-    v.reason = reasonFor(f);
+    return f;
+}
+
+void readTransfer(void* easy, int result, bool received, Verdict& v) {
+    v.reason = reasonFor(factsOf(easy, result, received));
     readTimers(easy, v);
 }
 

@@ -88,6 +88,7 @@ struct TransferFacts {
     bool received = false;       // some byte of an answer came
 };
 Reason reasonFor(const TransferFacts& facts);
+TransferFacts factsOf(void* easy, int result, bool received);  // `easy` is a CURL*
 // A finished transfer, read once whichever driver ran it (`easy` is a CURL*): readTransfer for one the read rules
 // did not decide, the reason and the rest; readTimers for one they did, the status and the timers.
 void readTransfer(void* easy, int result, bool received, Verdict& verdict);

@@ -322,7 +322,7 @@ TEST(Pool, KeepsItsPromiseUnderRandomEvents) {
             State state = State::Checking;
             int inRow = 0;
         };
-        std::map<std::string, Model> model;
+        std::map<std::string, Model> model, gone;
         std::map<std::uint64_t, std::string> textOf;
         auto now = ProxyPool::Clock::now();
         const auto listedIds = [&] {
@@ -342,8 +342,12 @@ TEST(Pool, KeepsItsPromiseUnderRandomEvents) {
                         if (roll(3)) listed.push_back("10.0.0." + std::to_string(i) + ":1080");
                     if (!listed.empty() && roll(2)) listed.push_back(listed.front());
                     pool.update(listed);
+                    // Those that leave keep their history, should they come back.
                     std::map<std::string, Model> kept;
-                    for (const auto& text : listed) kept[text] = model.contains(text) ? model[text] : Model{};
+                    for (const auto& text : listed)
+                        kept[text] = model.contains(text) ? model[text] : gone.contains(text) ? gone[text] : Model{};
+                    for (auto& [text, m] : model)
+                        if (!kept.contains(text)) gone[text] = m;
                     model = kept;
                     break;
                 }
