@@ -108,33 +108,47 @@ std::string socks4Reply(std::uint8_t code) {
     return std::string("\x00", 1) + char(code) + std::string(6, '\0');
 }
 
-// The end of a chunked body, read on from where `scan` stopped; nothing while it has not all come, -1 when the
-// framing is wrong (or too long).
+// Bytes a line of a head may not hold: controls but HTAB, and DEL (a bare CR or LF among them).
+bool hasControl(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return (u < 0x20 && c != '\t') || u == 0x7f;
+    });
+}
+
+// The end of a chunked body, read on from where `scan` stopped; nothing while it has not all come, kMalformed when
+// the framing is wrong, kTooLarge when it is longer than `limit`.
+constexpr long kMalformed = -1, kTooLarge = -2;
 std::optional<long> chunkedEnd(std::string_view in, ChunkScan& scan, std::size_t limit) {
-    const auto notYet = [&] { return in.size() > limit ? std::optional<long>(-1) : std::nullopt; };
+    const auto notYet = [&] { return in.size() > limit ? std::optional<long>(kTooLarge) : std::nullopt; };
     for (;;) {
         const auto line = in.find("\r\n", std::max(scan.at, scan.searched));
         if (line == std::string_view::npos) {
             scan.searched = in.empty() ? 0 : in.size() - 1;  // a CR at the end may meet its LF
+            if (hasControl(in.substr(scan.at, scan.searched - std::min(scan.searched, scan.at)))) return kMalformed;
             return notYet();
         }
+        const std::string_view text = in.substr(scan.at, line - scan.at);
+        if (hasControl(text)) return kMalformed;  // a bare LF or CR, a control in an extension or a trailer
         if (scan.trailers) {  // trailers, then an empty line
             if (line == scan.at) return long(line + 2);
+            const auto colon = text.find(':');
+            if (colon == std::string_view::npos || !isToken(text.substr(0, colon))) return kMalformed;
             scan.at = line + 2;
             continue;
         }
-        std::string_view size = in.substr(scan.at, line - scan.at);
-        size = size.substr(0, size.find(';'));  // chunk extensions
+        std::string_view size = text.substr(0, text.find(';'));  // chunk extensions
         std::size_t n = 0;
         const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), n, 16);
-        if (size.empty() || ec != std::errc() || end != size.data() + size.size() || n > limit) return -1;
+        if (size.empty() || ec != std::errc() || end != size.data() + size.size()) return kMalformed;
+        if (n > limit) return kTooLarge;
         if (n == 0) {
             scan.at = line + 2;
             scan.trailers = true;
             continue;
         }
         if (in.size() < line + 2 + n + 2) return notYet();
-        if (in.substr(line + 2 + n, 2) != "\r\n") return -1;
+        if (in.substr(line + 2 + n, 2) != "\r\n") return kMalformed;
         scan.at = line + 2 + n + 2;
     }
 }
@@ -180,8 +194,8 @@ Step Handshake::feed(std::string& in) {
                     stage_ = Stage::Socks5Methods;
                 else if (in[0] == '\x04')
                     stage_ = Stage::Socks4;
-                else if (in[0] >= 'A' && in[0] <= 'Z')
-                    stage_ = Stage::Http;
+                else if ((in[0] >= 0x21 && in[0] < 0x7f) || in[0] == '\r' || in[0] == '\n')
+                    stage_ = Stage::Http;  // read as HTTP, and refused with a 400 where it is none
                 else
                     s = refused("", "not a proxy client");
                 break;
@@ -352,18 +366,22 @@ Step Handshake::http(std::string& in) {
             return badRequest("a bare carriage return");
     }
     std::size_t at = head.find("\r\n");
+    if (at == 0) return badRequest("an empty line before the request");
     const std::string_view line = head.substr(0, at);
     const auto sp1 = line.find(' '), sp2 = line.rfind(' ');
     if (sp1 == std::string_view::npos || sp1 == sp2) return badRequest("malformed request line");
     ClientRequest r;
     r.method = std::string(line.substr(0, sp1));
     const std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1), version = line.substr(sp2 + 1);
-    if (!isToken(r.method) || target.empty() || target.find(' ') != std::string_view::npos ||
+    if (!isToken(r.method) || target.empty() || target.find(' ') != std::string_view::npos || hasControl(target) ||
         (version != "HTTP/1.1" && version != "HTTP/1.0"))
         return badRequest("malformed request line");
+    if (std::any_of(r.method.begin(), r.method.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
+        return badRequest("a method in lower case (methods are case-sensitive)");
 
     std::vector<std::string> contentLengths;
-    bool chunked = false, sawEncoding = false;
+    bool chunked = false;
+    int encodings = 0, lengthFields = 0;
     std::string credentials;
     std::vector<std::string> named;  // hop-by-hop, named in Connection
     std::vector<std::pair<std::string_view, std::string_view>> fields;
@@ -376,14 +394,16 @@ Step Handshake::http(std::string& in) {
         if (colon == std::string_view::npos || !isToken(field.substr(0, colon)))
             return badRequest("malformed header field");
         const std::string_view name = field.substr(0, colon), value = trimmed(field.substr(colon + 1));
+        if (hasControl(value)) return badRequest("a control byte in a header value");
         if (sameName(name, "Content-Length")) {
+            ++lengthFields;
             for (std::size_t k = 0; k <= value.size();) {
                 const auto comma = std::min(value.find(',', k), value.size());
                 contentLengths.emplace_back(trimmed(value.substr(k, comma - k)));
                 k = comma + 1;
             }
         } else if (sameName(name, "Transfer-Encoding")) {
-            sawEncoding = true;
+            ++encodings;
             const auto last = value.rfind(',');
             chunked = sameName(trimmed(last == std::string_view::npos ? value : value.substr(last + 1)), "chunked");
         } else if (sameName(name, "Proxy-Authorization")) {
@@ -399,14 +419,19 @@ Step Handshake::http(std::string& in) {
     }
     // Whatever two hops could read differently is refused: the gate never passes on a request it frames otherwise
     // than the next one would.
-    if (sawEncoding && !contentLengths.empty()) return badRequest("Transfer-Encoding beside Content-Length");
-    if (sawEncoding && !chunked) return badRequest("a Transfer-Encoding that does not end in chunked");
+    if (encodings && !contentLengths.empty()) return badRequest("Transfer-Encoding beside Content-Length");
+    if (encodings > 1) return badRequest("Transfer-Encoding given twice");
+    if (encodings && !chunked) return badRequest("a Transfer-Encoding that does not end in chunked");
+    if (lengthFields > 1 || contentLengths.size() > 1) return badRequest("Content-Length given twice");
+    for (const std::string& hop : named)
+        if (sameName(hop, "Content-Length") || sameName(hop, "Transfer-Encoding") || sameName(hop, "Host"))
+            return badRequest("Connection names " + hop + ", which frames the request");
     std::optional<std::size_t> length;
     for (const std::string& v : contentLengths) {
         std::size_t n = 0;
         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-        if (v.empty() || ec != std::errc() || end != v.data() + v.size()) return badRequest("malformed Content-Length");
-        if (length && *length != n) return badRequest("conflicting Content-Length");
+        if (v.empty() || v.size() > 18 || ec != std::errc() || end != v.data() + v.size())
+            return badRequest("malformed Content-Length");
         length = n;
     }
     if (access_->required()) {
@@ -462,11 +487,12 @@ Step Handshake::httpBody(std::string& in) {
     if (b.chunked) {  // the whole body, framed as sent, or none of it
         const std::optional<long> end = chunkedEnd(in, b.scan, kMaxRequest);
         if (!end) return {};
-        if (*end < 0) return badRequest("a chunked body malformed or larger than 64 KiB", 413, "Content Too Large");
+        if (*end == kTooLarge) return badRequest("a chunked body larger than 64 KiB", 413, "Content Too Large");
+        if (*end < 0) return badRequest("a chunked body malformed");
         r.body = in.substr(b.at, std::size_t(*end) - b.at);
         r.whole = true;
         in.erase(0, std::size_t(*end));
-    } else if (b.at + b.length <= kMaxRequest) {
+    } else if (b.length <= kMaxRequest && b.at + b.length <= kMaxRequest) {
         if (in.size() < b.at + b.length) return {};  // the rest of the body
         r.body = in.substr(b.at, b.length);
         r.whole = true;

@@ -57,12 +57,15 @@ Blame blameOf(CURL* easy, CURLcode result) {
 }
 
 std::string shownProxy(const std::string& proxy) {
-    if (const auto seller = fromSellerForm(proxy)) return upstreamOf(*seller).shown;
-    const Upstream u = upstreamOf(proxy);
-    if (!u.shown.empty()) return u.shown;
-    // A text libcurl cannot read: whatever may stand before an @ is kept back.
+    // As listed, less the credentials: the sellers' form's last two fields, or a URL's user information.
+    if (fromSellerForm(proxy)) {
+        const auto second = proxy.find(':', proxy.find(':') + 1);
+        return proxy.substr(0, second);
+    }
     const auto at = proxy.rfind('@');
-    return at == std::string::npos ? proxy : "***@" + proxy.substr(at + 1);
+    if (at == npos) return proxy;
+    const auto scheme = proxy.find("://");
+    return (scheme != npos && scheme < at ? proxy.substr(0, scheme + 3) : "") + proxy.substr(at + 1);
 }
 
 bool upstreamTransfer(CURL* e, const std::string& proxy, const Destination& to, bool toProxy,

@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "sys/UniqueFd.h"
@@ -175,7 +176,43 @@ struct Origins {
                          c.send("got " + std::to_string(got) + " bytes");
                      },
                      false};
+    TestServer flood{[](TestServer::Connection& c) {  // a download larger than any pipe, until the client stops
+                         const std::string block(64 * 1024, 'F');
+                         for (int i = 0; i < 256 && c.send(block);) ++i;
+                     },
+                     false};
     std::string https() const { return "https://" + tls.address() + "/"; }
+};
+
+// An HTTP proxy of the test's own that records the request heads it is sent and answers by the path asked for: the
+// checks' page with the marker, /unavailable the site's own 503, /silent nothing at all, /garbage no HTTP.
+struct RecordingProxy {
+    TestServer server{[this](TestServer::Connection& c) {
+        const std::string line = c.request().substr(0, c.request().find("\r\n"));
+        {
+            std::lock_guard lock(mutex);
+            heads.push_back(line);
+        }
+        if (line.find("/unavailable") != std::string::npos)
+            c.send(httpResponse(503, "the site says no"));
+        else if (line.find("/silent") != std::string::npos)
+            c.sleep(20s);
+        else if (line.find("/garbage") != std::string::npos)
+            c.send("SSH-2.0-OpenSSH_9.2\r\n\r\n");
+        else if (line.starts_with("CONNECT ") && c.send("HTTP/1.1 200 Connection established\r\n\r\npartial"))
+            c.sleep(100ms), c.reset();  // a tunnel, cut
+        else
+            c.send(httpResponse(200, "<p>" + kTestMarker + "</p>"));
+    }};
+    // The heads that asked for `path`, or for anything but the checks' page.
+    int asked(const std::string& path = "") const {
+        std::lock_guard lock(mutex);
+        return int(std::count_if(heads.begin(), heads.end(), [&](const std::string& h) {
+            return path.empty() ? !h.ends_with("/ HTTP/1.1") : h.find(path) != std::string::npos;
+        }));
+    }
+    mutable std::mutex mutex;
+    std::vector<std::string> heads;
 };
 
 // The upstreams, each leaving from its own address; squid with Debian's rules, which refuse CONNECT to any port but
@@ -452,6 +489,13 @@ struct Raw {
         ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
     void send(const std::string& bytes) const { ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    std::string readExactly(std::size_t n) const {  // no byte more
+        std::string got(n, '\0');
+        std::size_t at = 0;
+        for (ssize_t k; at < n && (k = ::recv(fd.get(), got.data() + at, n - at, 0)) > 0;) at += std::size_t(k);
+        got.resize(at);
+        return got;
+    }
     std::string read(std::size_t at_most = 1 << 20) const {  // until the gate ends it, or 15 s
         std::string got;
         char buf[4096];
@@ -566,6 +610,15 @@ INSTANTIATE_TEST_SUITE_P(
                         ::shutdown(r.fd.get(), SHUT_WR);
                         return ready + r.read();
                     },
+                    "HTTP/1.1 200 Connection established\r\n\r\ngot 12 bytes"},
+        // ... and so does one that came before the tunnel was there.
+        HostileCase{{"HalfClosedBeforeTheTunnel"},
+                    [](std::uint16_t g) {
+                        const Raw r(g);
+                        r.send("CONNECT " + origins->tally.address() + " HTTP/1.1\r\n\r\ntwelve bytes");
+                        ::shutdown(r.fd.get(), SHUT_WR);
+                        return r.read();
+                    },
                     "HTTP/1.1 200 Connection established\r\n\r\ngot 12 bytes"}),
     caseName);
 
@@ -654,6 +707,177 @@ TEST_F(Gate, AsTheReadmeSays) {
     ASSERT_TRUE(g.waitFor("1 proxy checked: 1 working")) << g.err();
     const Fetched f = curl({"-x", "http://127.0.0.1:8080", "--cacert", origins->ca.caFile(), origins->https()});
     EXPECT_EQ(exitOf(f.body), "127.0.0.34") << g.err();
+}
+
+// The gate's CPU time so far, in seconds, from /proc.
+double cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    double user = 0, system = 0;
+    fields >> user >> system;
+    return (user + system) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// A client that stops reading, then resets with a download still on its way: what was left in the gate's pipe never
+// reaches a later client, in either direction, and later tunnels are not wedged by it.
+TEST_F(Gate, NoClientGetsAnothersBytes) {
+    const auto g = gate({socks5(upstreams->dante)});
+    for (int i = 0; i < 8; ++i) {
+        Raw hostile(g->port);
+        hostile.send("CONNECT " + origins->flood.address() + " HTTP/1.1\r\n\r\n");
+        ASSERT_EQ(hostile.readExactly(39), "HTTP/1.1 200 Connection established\r\n\r\n");
+        std::this_thread::sleep_for(200ms);  // the gate's pipe fills, the client reads nothing more
+        const linger now{1, 0};
+        ::setsockopt(hostile.fd.get(), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
+    for (int i = 0; i < 16; ++i) {
+        const Raw r(g->port);
+        r.send("CONNECT " + origins->echo.address() + " HTTP/1.1\r\n\r\n");
+        ASSERT_EQ(r.read(39), "HTTP/1.1 200 Connection established\r\n\r\n") << i;
+        const std::string mine = "mine " + std::to_string(i) + "\n";
+        EXPECT_TRUE(stillThrough(r, mine)) << i;
+    }
+}
+
+// A client slower than its site, and one that resets while a plain answer is on its way: the gate's loops wake only
+// for what can move, so a stalled download costs next to no CPU.
+TEST_F(Gate, ASlowReaderCostsNoCpu) {
+    const auto g = gate({socks5(upstreams->dante)});
+    Raw slow(g->port);
+    slow.send("CONNECT " + origins->flood.address() + " HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(slow.readExactly(39), "HTTP/1.1 200 Connection established\r\n\r\n");
+    std::this_thread::sleep_for(300ms);
+    const double before = cpuSeconds(g->pid());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(cpuSeconds(g->pid()) - before, 0.5);
+    EXPECT_GT(slow.read(1 << 16).size(), 0u);  // and it still moves when read
+}
+
+// Any client may ask for a closed port: the proxies' refusals of it rest none of them, even at one error a rest.
+TEST_F(Gate, NoClientRestsTheProxies) {
+    const std::string page = "127.0.0.1:" + std::to_string(freePort());
+    const std::vector<std::string> three = {upstreams->tiny.address(), socks5(upstreams->microsocks),
+                                            "socks4://" + upstreams->dante.address()};
+    const auto g = gate(three, {"--max-errors=1", "--status=" + page});
+    const ClosedPort closed;
+    for (int i = 0; i < 9; ++i) {
+        const Fetched f = curl({"-x", "http://" + g->proxy(), "http://" + closed.address() + "/"});
+        EXPECT_NE(f.http, 200) << f.body;
+    }
+    const nlohmann::json seen = status(page);
+    for (const std::string& p : three) EXPECT_EQ(stateOf(seen, p), "working") << p << " " << seen.dump();
+    EXPECT_EQ(curl({"-x", "http://" + g->proxy(), origins->page.url("/")}).exit, 0) << g->err();
+}
+
+// Plain requests through an HTTP proxy that answers for the site, stays silent, or speaks no HTTP: a request that
+// may not be sent twice is sent once and its answer passed on; any may be sent through another proxy where it can be
+// sent twice; silence ends at the checks' idle limit with 504.
+struct AnswerCase : NamedCase {
+    std::string method, path;
+    int status;       // what the client is told
+    int asked;        // how many times the site's request reached the proxies
+    std::string text; // in the body the client gets
+};
+class Answers : public Gate, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(Answers, SentOnlyAsOftenAsItMayBe) {
+    const AnswerCase& c = GetParam();
+    RecordingProxy one, two, three;
+    const auto g = gate({one.server.address(), two.server.address(), three.server.address()},
+                        {"--idle-timeout=1", "--max-errors=1"});
+    const Fetched f = curl({"-x", "http://" + g->proxy(), "-X", c.method, "-d", "x=1", origins->page.url(c.path)});
+    EXPECT_EQ(f.http, c.status) << f.body << g->err();
+    EXPECT_NE(f.body.find(c.text), std::string::npos) << f.body;
+    EXPECT_EQ(one.asked(c.path) + two.asked(c.path) + three.asked(c.path), c.asked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Answers,
+    ::testing::Values(AnswerCase{{"APostTheSiteRefuses"}, "POST", "/unavailable", 503, 1, "the site says no"},
+                      AnswerCase{{"APutTheSiteRefuses"}, "PUT", "/unavailable", 502, 3, "proxy-denied"},
+                      AnswerCase{{"APostToASilentProxy"}, "POST", "/silent", 504, 1, "no answer in time"},
+                      AnswerCase{{"APutToSilentProxies"}, "PUT", "/silent", 502, 3, "idle-timeout"},
+                      AnswerCase{{"APostAnsweredWithNoHttp"}, "POST", "/garbage", 502, 1, "no HTTP answer"}),
+    caseName);
+
+// Heads two hops could frame differently are refused with 400, and nothing of them reaches the proxy.
+TEST_F(Gate, NothingIsSmuggled) {
+    RecordingProxy recorder;
+    const auto g = gate({recorder.server.address()});
+    const std::string url = origins->page.url("/smuggled");
+    const std::vector<std::string> heads = {
+        "POST " + url + " HTTP/1.1\r\nContent-Length: 24\r\nConnection: Content-Length\r\n\r\nGET /admin HTTP/1.1\r\n\r\n",
+        "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\nConnection: Transfer-Encoding\r\n\r\n0\r\n\r\n",
+        "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+        "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3;a\nb\r\nabc\r\n0\r\n\r\n",
+        "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nX: \x01\r\n\r\n",
+        "POST " + url + " HTTP/1.1\r\nContent-Length: 18446744073709551615\r\n\r\nabc",
+        "POST " + url + " HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc",
+        "GET " + url + "\x01 HTTP/1.1\r\n\r\n",
+        "GET " + url + " HTTP/1.1\r\nX: a\x1b[2J\r\n\r\n",
+        "get " + url + " HTTP/1.1\r\n\r\n",
+        "\r\nGET " + url + " HTTP/1.1\r\n\r\n",
+        "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nxyz\r\n",
+    };
+    for (const std::string& head : heads)
+        EXPECT_TRUE(asked(g->port, head).starts_with("HTTP/1.1 400 ")) << ::testing::PrintToString(head);
+    EXPECT_EQ(recorder.asked("/smuggled"), 0);
+    EXPECT_EQ(curl({"-x", "http://" + g->proxy(), origins->page.url("/after")}).http, 200);  // the next is served
+}
+
+// https:// proxies are checked, never served: a pool of them alone refuses with 503, and the status page says so.
+TEST_F(Gate, HttpsProxiesAreCheckedNotServed) {
+    LocalProxy https{LocalProxy::Kind::Stunnel, "cert = " + origins->ca.cert() + "\nkey = " + origins->ca.key(),
+                     upstreams->tiny.port()};
+    const std::string page = "127.0.0.1:" + std::to_string(freePort());
+    const std::string proxy = "https://" + https.address();
+    const auto g = gate({proxy}, {"--status=" + page});
+    const Fetched f = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
+    EXPECT_EQ(f.http, 503) << f.body;
+    const nlohmann::json seen = status(page);
+    ASSERT_EQ(seen["proxies"].size(), 1u) << seen.dump();
+    EXPECT_EQ(seen["proxies"][0]["state"], "working");
+    EXPECT_EQ(seen["proxies"][0]["serves"], false);
+}
+
+// Credentials of the upstreams are shown nowhere: not on the status page, not in a refusal, not in the log.
+TEST_F(Gate, NoSecretIsShown) {
+    const std::string page = "127.0.0.1:" + std::to_string(freePort());
+    const std::string url = "socks5h://kiriha:secret@" + upstreams->locked.address();
+    const std::string seller = upstreams->tiny.address() + ":kiriha:secret";
+    const ClosedPort closed;
+    const auto g = gate({url, seller, "socks5://kiriha:secret@" + closed.address()}, {"--status=" + page});
+    const Fetched through = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
+    upstreams->locked.kill();
+    upstreams->tiny.kill();
+    const Fetched refused = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
+    const std::string seen = curl({"http://" + page + "/"}).body + curl({"http://" + page + "/metrics"}).body;
+    upstreams->locked.restart();
+    upstreams->tiny.restart();
+    EXPECT_EQ(through.exit, 0);
+    for (const std::string& text : {seen, refused.body, g->err()})
+        EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+    EXPECT_NE(seen.find(upstreams->locked.address()), std::string::npos) << seen;  // shown, without them
+}
+
+// An upstream that resets a tunnel mid-download: the client sees a reset, never a clean end that makes a cut download
+// look whole.
+TEST_F(Gate, AResetIsPassedOn) {
+    RecordingProxy resets;
+    const auto g = gate({resets.server.address()});
+    const Raw r(g->port);
+    r.send("CONNECT " + origins->echo.address() + " HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(r.readExactly(39), "HTTP/1.1 200 Connection established\r\n\r\n");
+    char buf[64];
+    ssize_t n = 0;
+    std::string got;
+    while ((n = ::recv(r.fd.get(), buf, sizeof buf, 0)) > 0) got.append(buf, std::size_t(n));
+    EXPECT_EQ(got, "partial");
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(errno, ECONNRESET);
 }
 
 }  // namespace
