@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <fstream>
 #include <system_error>
 #include <thread>
@@ -39,9 +42,20 @@ using Clock = std::chrono::steady_clock;
 using namespace exitstatus;
 constexpr auto kSettle = std::chrono::milliseconds(200);  // a list edited is read once the editor is done with it
 constexpr long kChecksShare = 8;                          // of the descriptors, the rounds' share
+constexpr auto kLastWords = std::chrono::milliseconds(300);  // for the log after a second signal
 
-// The sockets to listen on for HOST:PORT, one a loop (the system spreads the clients over them); or why not.
-std::string listenSockets(const std::string& address, std::size_t loops, std::vector<std::vector<UniqueFd>>& out) {
+bool isLoopback(const sockaddr* a) {
+    if (a->sa_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr) >> 24) == 127;
+    const auto& six = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
+    return a->sa_family == AF_INET6 && (IN6_IS_ADDR_LOOPBACK(&six) || (IN6_IS_ADDR_V4MAPPED(&six) && six.s6_addr[12] == 127));
+}
+
+// The sockets to listen on for HOST:PORT, one a loop (the system spreads the clients over them); or why not. The port
+// is first bound alone, so that one another program (or another gate) holds is refused, never shared; with
+// `loopbackOnly`, every address the name stands for must be loopback.
+std::string listenSockets(const std::string& address, std::size_t loops, std::vector<std::vector<UniqueFd>>& out,
+                          bool loopbackOnly) {
     const auto colon = address.rfind(':');
     std::string host = address.substr(0, colon);
     const std::string port = address.substr(colon + 1);
@@ -53,10 +67,25 @@ std::string listenSockets(const std::string& address, std::size_t loops, std::ve
     if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0)
         return "cannot listen on " + address + ": " + ::gai_strerror(rc);
     std::string error;
+    const int one = 1;
+    for (const addrinfo* a = found; a && error.empty(); a = a->ai_next) {
+        if (loopbackOnly && !isLoopback(a->ai_addr)) {
+            error = "listening on " + address + " needs --auth or --auth-file: it names an address that is not loopback";
+            break;
+        }
+        const UniqueFd alone(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+        if (alone.get() >= 0) {
+            ::setsockopt(alone.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            if (a->ai_family == AF_INET6) ::setsockopt(alone.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        }
+        if (alone.get() < 0 || ::bind(alone.get(), a->ai_addr, a->ai_addrlen) != 0) {
+            error = "cannot listen on " + address + ": " + std::strerror(errno);
+            break;
+        }
+    }
     for (const addrinfo* a = found; a && error.empty(); a = a->ai_next) {
         for (std::size_t i = 0; i < loops; ++i) {
             UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-            const int one = 1;
             if (fd.get() >= 0) {
                 ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
                 ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
@@ -73,17 +102,34 @@ std::string listenSockets(const std::string& address, std::size_t loops, std::ve
     return error;
 }
 
-// Watches the folders of the lists for the lists being written or replaced.
+// Whatever a list is, it is never waited on: a FIFO or a device is refused (its reader would block), a file read.
+std::string notAList(const std::string& file) {
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (!S_ISREG(st.st_mode)) return "not a regular file (the lists are read again when they change)";
+    return {};
+}
+
+// Watches the folders of the lists for the lists being written or replaced, and, for a list that is a symbolic link,
+// the folder of the file it names.
 struct ListWatch {
     UniqueFd fd{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
-    std::vector<std::string> names;  // the lists' file names
+    std::map<int, std::set<std::string>> names;  // by watch: the file names in that folder
     explicit ListWatch(const std::vector<std::string>& files) {
         for (const std::string& f : files) {
-            const std::filesystem::path p = std::filesystem::absolute(f);
-            names.push_back(p.filename().string());
-            if (fd.get() >= 0)
-                ::inotify_add_watch(fd.get(), p.parent_path().c_str(),
-                                    IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_ATTRIB);
+            std::vector<std::filesystem::path> paths{std::filesystem::absolute(f)};
+            std::error_code ec;
+            if (std::filesystem::is_symlink(paths[0], ec))
+                if (const auto target = std::filesystem::canonical(paths[0], ec); !ec) paths.push_back(target);
+            for (const auto& p : paths) {
+                const int wd = fd.get() < 0 ? -1
+                                            : ::inotify_add_watch(fd.get(), p.parent_path().c_str(),
+                                                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE |
+                                                                      IN_ATTRIB);
+                if (wd >= 0) names[wd].insert(p.filename().string());
+            }
         }
     }
     // True when something happened to a list.
@@ -93,8 +139,7 @@ struct ListWatch {
         for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) > 0;)
             for (char* at = buf; at < buf + n;) {
                 const auto* e = reinterpret_cast<const inotify_event*>(at);
-                if (e->len && std::find(names.begin(), names.end(), std::string(e->name)) != names.end())
-                    touched = true;
+                if (e->len && names.contains(e->wd) && names[e->wd].contains(e->name)) touched = true;
                 at += sizeof(inotify_event) + e->len;
             }
         return touched;
@@ -137,6 +182,11 @@ int GateCommand::execute() {
 }
 
 bool GateCommand::readProxies(std::vector<std::string>& texts) {
+    for (const std::string& file : options_.files)
+        if (const std::string why = notAList(file); !why.empty()) {
+            err_.say(shownName(file) + ": " + why);
+            return false;
+        }
     ProxyLines lines;
     if (!readLists(options_.files, lines, err_)) return false;
     texts.clear();
@@ -217,14 +267,15 @@ int GateCommand::serve() {
     gate.wakeOwner = [post = loop.poster()] { post([] {}); };
 
     std::vector<std::vector<UniqueFd>> sockets(loops.size());
+    const bool open = !access->required();  // only loopback, then, whatever a name stands for
     for (const std::string& address : o.listen)
-        if (const std::string error = listenSockets(address, loops.size(), sockets); !error.empty()) {
+        if (const std::string error = listenSockets(address, loops.size(), sockets, open); !error.empty()) {
             err_.say(error);
             return kTrouble;
         }
     std::vector<std::vector<UniqueFd>> statusSocket(1);
     if (o.status)
-        if (const std::string error = listenSockets(*o.status, 1, statusSocket); !error.empty()) {
+        if (const std::string error = listenSockets(*o.status, 1, statusSocket, open); !error.empty()) {
             err_.say("--status: " + error);
             return kTrouble;
         }
@@ -239,7 +290,13 @@ int GateCommand::serve() {
             loops[i].post(
                 [g = gates[i].get(), s = std::make_shared<UniqueFd>(std::move(fd))] { g->listen(std::move(*s)); });
     std::unique_ptr<StatusPage> status;
-    if (o.status) status = std::make_unique<StatusPage>(loops[0], std::move(statusSocket[0].front()), pool, gate);
+    // The status page on a loop of its own: building a page of a large pool never stalls a tunnel.
+    std::unique_ptr<CommandLoop> statusLoop;
+    if (o.status) {
+        statusLoop = std::make_unique<CommandLoop>();
+        status = std::make_unique<StatusPage>(*statusLoop, std::move(statusSocket[0].front()), pool, gate,
+                                              !isLoopbackListen(*o.status));
+    }
 
     pool.update(texts);
     const auto said = [&] {
@@ -262,7 +319,15 @@ int GateCommand::serve() {
             reload = true;
             return;
         }
-        if (++signals > 1) ::_exit(kWorking);  // a second one: at once
+        if (++signals > 1) {  // a second one: at once, with the log lines the loops hold
+            std::atomic<std::size_t> handed{0};
+            for (std::size_t i = 0; i < loops.size(); ++i)
+                loops[i].post([&handed, g = gates[i].get()] { g->flushLog(), ++handed; });
+            for (const auto until = Clock::now() + kLastWords;
+                 (handed.load() < loops.size() || !log.idle()) && Clock::now() < until;)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ::_exit(kWorking);
+        }
         rounds.stop();
     };
     ListWatch lists(o.files);
@@ -304,12 +369,12 @@ int GateCommand::serve() {
         loop.runUntil(std::min(until, Clock::now() + std::chrono::milliseconds(50)), [] { return false; });
     std::atomic<std::size_t> closed{0};
     for (std::size_t i = 0; i < loops.size(); ++i)
-        loops[i].post([&, g = gates[i].get(), first = i == 0] {
+        loops[i].post([&, g = gates[i].get()] {
             g->close();
-            if (first && status) status->close();
             ++closed;
         });
-    while (closed.load() < loops.size())
+    if (status) statusLoop->post([&] { status->close(), ++closed; });
+    while (closed.load() < loops.size() + (status ? 1 : 0))
         loop.runUntil(Clock::now() + std::chrono::milliseconds(5), [] { return false; });
     err_.say("stopped: " + std::to_string(gate.metrics.connections.load()) + " connections served");
     return kWorking;

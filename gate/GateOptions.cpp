@@ -143,6 +143,18 @@ std::vector<OptionDesc> gateDescs() {
     return descsOf(gateRows());
 }
 
+namespace {
+
+// The same port, on the same host or where either is every address.
+bool sameAddress(const std::string& a, const std::string& b) {
+    const auto host = [](const std::string& x) { return x.substr(0, x.rfind(':')); };
+    const auto port = [](const std::string& x) { return x.substr(x.rfind(':') + 1); };
+    const auto any = [](const std::string& h) { return h == "0.0.0.0" || h == "[::]" || h.empty(); };
+    return port(a) == port(b) && (host(a) == host(b) || any(host(a)) || any(host(b)));
+}
+
+}  // namespace
+
 bool isLoopbackListen(const std::string& address) {
     std::string host = address.substr(0, address.rfind(':'));
     if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
@@ -172,7 +184,12 @@ ParsedGateArguments parseGateArguments(const std::vector<std::string>& args) {
                     "listening on " + at + " needs --auth or --auth-file: the gate never starts an open proxy";
                 break;
             }
+        if (parsed.error.empty() && o.status && !isLoopbackListen(*o.status))
+            parsed.error = "--status on " + *o.status + " needs --auth or --auth-file: it shows every proxy";
     }
+    if (parsed.error.empty() && o.status)
+        for (const std::string& at : o.listen)
+            if (sameAddress(at, *o.status)) parsed.error = "--status and --listen name the same address: " + at;
     if (parsed.error.empty()) parsed.error = runConflicts(o.run);
     return parsed;
 }

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "check/Diagnostics.h"
@@ -21,6 +22,7 @@ constexpr auto kTick = std::chrono::milliseconds(250);
 constexpr std::size_t kLogBatch = 4096;  // whole lines, as a pipe takes them in one piece
 constexpr std::size_t kUpstreamsKept = 100'000;
 constexpr std::size_t kSpareHandles = 64;
+constexpr std::size_t kLogBatchesQueued = 1024;  // about 4 MiB of lines waiting for the log's reader
 constexpr std::size_t kBurst = 256;  // tunnels being made at once
 
 std::string addressText(const sockaddr_storage& a) {
@@ -107,13 +109,26 @@ void LoopGate::giveEasy(EasyHandle easy) {
 
 void LoopGate::log(const std::string& line) {
     logged_ += line;
-    if (logged_.size() >= kLogBatch) gate_.log.write(std::exchange(logged_, {}));
+    if (logged_.size() >= kLogBatch) flushLog();
+}
+
+void LoopGate::flushLog() {
+    if (logged_.empty()) return;
+    // A loop never waits on the log: what its reader does not keep up with is dropped, counted and said once.
+    if (gate_.log.unwritten() >= kLogBatchesQueued) {
+        gate_.metrics.logDropped += std::uint64_t(std::count(logged_.begin(), logged_.end(), '\n'));
+        logged_.clear();
+        if (!gate_.saidLogDropped.exchange(true))
+            gate_.err.say("log: its reader does not keep up; lines are dropped (counted in the metrics)");
+        return;
+    }
+    gate_.log.write(std::exchange(logged_, {}));
 }
 
 void LoopGate::close() {
     stopListening();
     endAll();
-    if (!logged_.empty()) gate_.log.write(std::exchange(logged_, {}));
+    flushLog();
     ended_.clear();
     gate_.budget.give(2 * long(pipes_.size()));
     pipes_.clear();
@@ -164,7 +179,7 @@ void LoopGate::resume() {
 void LoopGate::tick() {
     if (closed_) return;
     ended_.clear();
-    if (!logged_.empty()) gate_.log.write(std::exchange(logged_, {}));
+    flushLog();
     const auto now = Connection::Clock::now();
     std::vector<Connection*> all;
     for (auto& [c, owned] : connections_) all.push_back(c);

@@ -44,6 +44,7 @@ struct GateMetrics {
     std::atomic<std::uint64_t> failovers{0};  // a proxy failed and another was tried
     std::atomic<std::uint64_t> refused{0};    // no working proxy, or every one tried failed
     std::atomic<std::uint64_t> bytesUp{0}, bytesDown{0};
+    std::atomic<std::uint64_t> logDropped{0};  // lines the log's reader did not keep up with
 };
 
 // What every loop's part of the gate shares: the pool, the settings, who may use it, the log and the counts.
@@ -61,6 +62,7 @@ struct Gate {
     std::atomic<bool> draining{false};
     std::atomic<bool> saidNoProxy{false};
     std::atomic<bool> saidPaused{false};
+    std::atomic<bool> saidLogDropped{false};
     std::function<void()> wakeOwner;  // from any loop: the owner's thread has something to look at (set before them)
 
     std::shared_ptr<const Access> access() const;
@@ -100,6 +102,7 @@ class LoopGate {
     void ended(Connection* c);  // freed once the batch that ended it is served
     // A line for the log, handed on with the others of the next tick: one wake-up of the writer for many.
     void log(const std::string& line);
+    void flushLog();  // what it holds, to the writer now
     // What a proxy text names, read once per loop.
     const Upstream& upstream(const std::string& proxy);
     // libcurl handles for tunnels, kept for the next once one is made: a handle reset costs less than a new one.

@@ -3,21 +3,43 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
 #include "engine/loops/ProxyPool.h"
 #include "gate/Gateway.h"
+#include "gate/Handshake.h"
 #include "gate/Upstream.h"
 
 namespace {
 
 constexpr std::size_t kMaxStatusRequest = 8192;
+constexpr std::size_t kMaxClients = 32;
+constexpr auto kClientTime = std::chrono::seconds(10);  // to ask and to read the answer
+constexpr auto kTick = std::chrono::milliseconds(500);
 
-std::string response(int status, const char* reason, const char* type, const std::string& body) {
+std::string response(int status, const char* reason, const char* type, const std::string& body,
+                     const std::string& extra = "") {
     return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
            "\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
+           "\r\nCache-Control: no-store\r\nConnection: close\r\n" + extra + "\r\n" + body;
+}
+
+// The Basic credentials of a request's Authorization field, or "".
+std::string authorization(const std::string& request) {
+    for (std::size_t at = request.find("\r\n"); at != std::string::npos && at + 2 < request.size();) {
+        const std::size_t end = request.find("\r\n", at + 2);
+        const std::string line = request.substr(at + 2, end == std::string::npos ? end : end - at - 2);
+        at = end;
+        constexpr std::string_view kName = "authorization:";
+        if (line.size() > kName.size() &&
+            std::equal(kName.begin(), kName.end(), line.begin(),
+                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
+            return decodeBasic(line.substr(kName.size()));
+    }
+    return "";
 }
 
 }  // namespace
@@ -33,7 +55,8 @@ struct StatusPage::Client final : LoopSocket {
     UniqueFd fd;
     std::string in, out;
     bool answered = false;
-    void onEvents(std::uint32_t) override {
+    std::chrono::steady_clock::time_point until = std::chrono::steady_clock::now() + kClientTime;
+    void onEvents(std::uint32_t events) override {
         char buf[4096];
         while (!answered) {
             const ssize_t n = ::recv(fd.get(), buf, sizeof buf, MSG_DONTWAIT);
@@ -49,6 +72,7 @@ struct StatusPage::Client final : LoopSocket {
                 return done();
             }
         }
+        if (events & (EPOLLERR | EPOLLHUP)) return done();
         while (!out.empty()) {
             const ssize_t n = ::send(fd.get(), out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -64,32 +88,73 @@ struct StatusPage::Client final : LoopSocket {
     void done() {
         page->loop_.unwatch(fd.get(), this);
         fd.reset();
+        page->gate_.budget.give(1);
         auto self = std::move(page->clients_.at(this));
         page->clients_.erase(this);
         page->loop_.post([gone = std::shared_ptr<Client>(std::move(self))] {});  // freed after this batch
     }
 };
 
-StatusPage::StatusPage(CommandLoop& loop, UniqueFd listening, const ProxyPool& pool, const Gate& gate)
-    : loop_(loop), pool_(pool), gate_(gate), listener_(std::make_unique<Listener>()) {
+StatusPage::StatusPage(CommandLoop& loop, UniqueFd listening, const ProxyPool& pool, Gate& gate, bool credentials)
+    : loop_(loop), pool_(pool), gate_(gate), credentials_(credentials), listener_(std::make_unique<Listener>()) {
     listener_->page = this;
     listener_->fd = std::move(listening);
     loop_.post([this] { loop_.watch(listener_->fd.get(), EPOLLIN, listener_.get()); });
+    loop_.every(kTick, [this] { tick(); });
 }
 
 StatusPage::~StatusPage() = default;
 
 void StatusPage::close() {
+    closed_ = true;
     loop_.unwatch(listener_->fd.get(), listener_.get());
     listener_->fd.reset();
-    for (auto& [raw, client] : clients_) loop_.unwatch(client->fd.get(), raw);
+    for (auto& [raw, client] : clients_) {
+        loop_.unwatch(client->fd.get(), raw);
+        gate_.budget.give(1);
+    }
     clients_.clear();
 }
 
+void StatusPage::pause() {
+    paused_ = true;
+    loop_.unwatch(listener_->fd.get(), listener_.get());
+}
+
+void StatusPage::tick() {
+    if (closed_) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<Client*> late;
+    for (auto& [raw, client] : clients_)
+        if (now >= client->until) late.push_back(raw);
+    for (Client* c : late) c->done();  // one that does not ask, or does not read, is not waited for
+    if (paused_ && clients_.size() < kMaxClients && gate_.budget.free() > kSetupDescriptors) {
+        paused_ = false;
+        loop_.watch(listener_->fd.get(), EPOLLIN, listener_.get());
+    }
+}
+
+bool StatusPage::evictSilent() {
+    Client* oldest = nullptr;
+    for (auto& [raw, client] : clients_)
+        if (!client->answered && (!oldest || client->until < oldest->until)) oldest = raw;
+    if (oldest) oldest->done();
+    return oldest != nullptr;
+}
+
 void StatusPage::accept() {
-    for (;;) {
+    while (!paused_) {
+        // Its clients take their descriptors from the gate's budget; when they are all taken, the one silent longest
+        // makes room, so that clients who say nothing never keep out one who asks.
+        if (clients_.size() >= kMaxClients && !evictSilent()) return pause();
+        if (!gate_.budget.take(1) && !(evictSilent() && gate_.budget.take(1))) return pause();
         const int fd = ::accept4(listener_->fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
+        if (fd < 0) {
+            gate_.budget.give(1);
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pause();  // not spun on
+            return;
+        }
         auto c = std::make_unique<Client>();
         c->page = this;
         c->fd = UniqueFd(fd);
@@ -101,6 +166,13 @@ void StatusPage::accept() {
 
 std::string StatusPage::answer(const std::string& request) const {
     const std::string line = request.substr(0, request.find("\r\n"));
+    if (credentials_) {
+        const std::string given = authorization(request);
+        const auto colon = given.find(':');
+        if (colon == std::string::npos || !gate_.access()->admits(given.substr(0, colon), given.substr(colon + 1)))
+            return response(401, "Unauthorized", "text/plain", "credentials wanted\n",
+                            "WWW-Authenticate: Basic realm=\"kiriha-gate\"\r\n");
+    }
     if (line.starts_with("GET / ") || line == "GET /")
         return response(200, "OK", "application/json", statusJson(pool_, gate_) + "\n");
     if (line.starts_with("GET /metrics "))
@@ -113,29 +185,34 @@ std::string statusJson(const ProxyPool& pool, const Gate& gate) {
     using Json = nlohmann::ordered_json;
     const auto now = ProxyPool::Clock::now();
     Json proxies = Json::array();
-    for (const ProxyPool::View& v : pool.views()) {
-        Json p{{"proxy", shownProxy(v.listed)},
-               {"state", ProxyPool::stateName(v.state)},
-               {"serves", v.served},
-               {"served", v.uses},
-               {"failures", v.failures}};
-        if (v.lastCheck) {
-            const Verdict& c = *v.lastCheck;
-            p["last_check"] =
-                Json{{"result", c.outcome == ProbeOutcome::Working ? "working" : "dead"},
-                     {"reason", reasonName(c.reason)},
-                     {"seconds_ago", std::chrono::duration_cast<std::chrono::seconds>(now - *v.checkedAt).count()},
-                     {"total_ms", c.totalMs}};
-            if (c.sighting) {
-                p["exit"] = c.sighting->exit.empty() ? Json() : Json(c.sighting->exit);
-                p["anonymity"] = anonymityName(c.sighting->anonymity);
+    constexpr std::size_t kPart = 1024;
+    for (std::size_t from = 0;; from += kPart) {
+        const std::vector<ProxyPool::View> part = pool.views(from, kPart);
+        if (part.empty()) break;
+        for (const ProxyPool::View& v : part) {
+            Json p{{"proxy", shownProxy(v.listed)},
+                   {"state", ProxyPool::stateName(v.state)},
+                   {"serves", v.served},
+                   {"served", v.uses},
+                   {"failures", v.failures}};
+            if (v.lastCheck) {
+                const Verdict& c = *v.lastCheck;
+                p["last_check"] =
+                    Json{{"result", c.outcome == ProbeOutcome::Working ? "working" : "dead"},
+                         {"reason", reasonName(c.reason)},
+                         {"seconds_ago", std::chrono::duration_cast<std::chrono::seconds>(now - *v.checkedAt).count()},
+                         {"total_ms", c.totalMs}};
+                if (c.sighting) {
+                    p["exit"] = c.sighting->exit.empty() ? Json() : Json(c.sighting->exit);
+                    p["anonymity"] = anonymityName(c.sighting->anonymity);
+                }
+                if (c.country) p["country"] = *c.country;
+            } else {
+                p["last_check"] = nullptr;
             }
-            if (c.country) p["country"] = *c.country;
-        } else {
-            p["last_check"] = nullptr;
+            p["setup_ms_median"] = v.setupMs ? Json(*v.setupMs) : Json();
+            proxies.push_back(std::move(p));
         }
-        p["setup_ms_median"] = v.setupMs ? Json(*v.setupMs) : Json();
-        proxies.push_back(std::move(p));
     }
     const GateMetrics& m = gate.metrics;
     Json out{{"connections", m.connections.load()}, {"open", m.open.load()},        {"tunnels", m.tunnels.load()},
@@ -162,6 +239,8 @@ std::string statusMetrics(const ProxyPool& pool, const Gate& gate) {
            sample("kiriha_gate_failovers_total", m.failovers));
     metric("kiriha_gate_refused_total", "counter", "Client connections that got no tunnel.",
            sample("kiriha_gate_refused_total", m.refused));
+    metric("kiriha_gate_log_dropped_total", "counter", "Log lines dropped: the log's reader did not keep up.",
+           sample("kiriha_gate_log_dropped_total", m.logDropped));
     metric("kiriha_gate_bytes_total", "counter", "Bytes relayed, by direction.",
            sample("kiriha_gate_bytes_total{direction=\"up\"}", m.bytesUp) +
                sample("kiriha_gate_bytes_total{direction=\"down\"}", m.bytesDown));

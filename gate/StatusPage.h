@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,10 +13,12 @@ class ProxyPool;
 struct Gate;
 
 // The gate's state for people and for Prometheus: GET / (each proxy, as JSON) and GET /metrics (the text format),
-// served on one loop's thread, a request per connection.
+// served on a loop of its own, so that a page of a hundred thousand proxies never stalls a tunnel. Its clients are
+// bounded in number, time and descriptors (taken from the gate's budget); off loopback they give the gate's
+// credentials.
 class StatusPage {
   public:
-    StatusPage(CommandLoop& loop, UniqueFd listening, const ProxyPool& pool, const Gate& gate);
+    StatusPage(CommandLoop& loop, UniqueFd listening, const ProxyPool& pool, Gate& gate, bool credentials);
     ~StatusPage();
     StatusPage(const StatusPage&) = delete;
     StatusPage& operator=(const StatusPage&) = delete;
@@ -25,13 +28,19 @@ class StatusPage {
     struct Client;
     struct Listener;
     void accept();
+    void pause();
+    bool evictSilent();  // the client silent longest goes: false when none is
+    void tick();
     std::string answer(const std::string& request) const;
 
     CommandLoop& loop_;
     const ProxyPool& pool_;
-    const Gate& gate_;
+    Gate& gate_;
+    bool credentials_;  // clients must give the gate's
     std::unique_ptr<Listener> listener_;
     std::unordered_map<Client*, std::unique_ptr<Client>> clients_;
+    bool paused_ = false;
+    bool closed_ = false;
 };
 
 // What the page shows, written from the pool and the counts.

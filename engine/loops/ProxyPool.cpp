@@ -316,11 +316,13 @@ std::vector<std::uint64_t> ProxyPool::takeSuspects() {
     return std::exchange(suspectQueue_, {});
 }
 
-std::vector<ProxyPool::View> ProxyPool::views() const {
+std::vector<ProxyPool::View> ProxyPool::views(std::size_t from, std::size_t count) const {
     const std::lock_guard lock(mutex_);
     std::vector<View> out;
-    out.reserve(order_.size());
-    for (const std::uint64_t id : order_) {
+    const std::size_t to = from + std::min(count, order_.size() - std::min(from, order_.size()));
+    out.reserve(to - std::min(from, to));
+    for (std::size_t i = from; i < to; ++i) {
+        const std::uint64_t id = order_[i];
         const Entry& e = entries_.at(id);
         View v{id, e.listed, e.state, servable(e.proxy), e.uses, e.failures, e.lastCheck, e.checkedAt, std::nullopt};
         if (!e.setups.empty()) v.setupMs = median(e.setups);

@@ -78,7 +78,9 @@ class ProxyPool {
     std::vector<std::uint64_t> takeSuspects();  // those to check again, once each
     bool hasSuspects() const { return suspects_.load(); }
 
-    std::vector<View> views() const;
+    // In the lists' order, from `from` on, at most `count`: a page of a large pool is read a part at a time, so that
+    // no choice waits for all of it.
+    std::vector<View> views(std::size_t from = 0, std::size_t count = ~std::size_t{0}) const;
     Counts counts() const;
 
     static std::string_view stateName(State s);

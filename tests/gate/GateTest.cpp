@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -878,6 +879,118 @@ TEST_F(Gate, AResetIsPassedOn) {
     EXPECT_EQ(got, "partial");
     EXPECT_EQ(n, -1);
     EXPECT_EQ(errno, ECONNRESET);
+}
+
+// What the gate refuses to start with, each with exit 2 and a word why: a list it would wait on, an address another
+// holds or its own status page holds, a name that stands for more than loopback, a status page open to all.
+struct StartCase : NamedCase {
+    std::function<std::vector<std::string>(Gate& t, const GateProcess& other)> args;
+    std::string said;
+    bool privateHosts = false;  // in a mount namespace of its own whose hosts file maps localhost to every address
+};
+class StartRefusals : public Gate, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(StartRefusals, ExitTwoAndSayWhy) {
+    const StartCase& c = GetParam();
+    if (c.privateHosts && ::geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+    const GateProcess other({dir.file("other.txt", socks5(upstreams->dante) + "\n")});
+    Launch l;
+    l.binary = KIRIHA_GATE_BINARY;
+    l.args = c.args(*this, other);
+    if (c.privateHosts) {
+        const std::string hosts = dir.file("hosts", "0.0.0.0 localhost\n");
+        l.args.insert(l.args.begin(), {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                                       "mount --bind " + hosts + " /etc/hosts && exec \"$0\" \"$@\"",
+                                       KIRIHA_GATE_BINARY});
+        l.binary = "/usr/bin/unshare";
+    }
+    const Ran ran = runProgram(l);
+    EXPECT_EQ(ran.status, 2) << ran.err;
+    EXPECT_NE(ran.err.find(c.said), std::string::npos) << ran.err;
+}
+
+std::string freeAddress() {
+    return "127.0.0.1:" + std::to_string(freePort());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, StartRefusals,
+    ::testing::Values(
+        StartCase{{"AFifoForAList"},
+                  [](Gate& t, const GateProcess&) {
+                      const std::string fifo = t.dir.str() + "/fifo";
+                      ::mkfifo(fifo.c_str(), 0600);
+                      return std::vector<std::string>{"--listen=" + freeAddress(), fifo};
+                  },
+                  "not a regular file"},
+        StartCase{{"APortAnotherGateHolds"},
+                  [](Gate& t, const GateProcess& other) {
+                      return std::vector<std::string>{"--listen=" + other.proxy(), t.dir.file("l", "")};
+                  },
+                  "Address already in use"},
+        StartCase{{"TheStatusPageOnTheListenAddress"},
+                  [](Gate& t, const GateProcess&) {
+                      const std::string at = freeAddress();
+                      return std::vector<std::string>{"--listen=" + at, "--status=" + at, t.dir.file("l", "")};
+                  },
+                  "--status and --listen name the same address"},
+        StartCase{{"TheStatusPageOnTheListenPortByName"},
+                  [](Gate& t, const GateProcess&) {
+                      const std::string port = std::to_string(freePort());
+                      return std::vector<std::string>{"--listen=127.0.0.1:" + port, "--status=localhost:" + port,
+                                                      t.dir.file("l", "")};
+                  },
+                  "Address already in use"},
+        StartCase{{"AStatusPageOpenToAll"},
+                  [](Gate& t, const GateProcess&) {
+                      return std::vector<std::string>{"--status=0.0.0.0:" + std::to_string(freePort()),
+                                                      t.dir.file("l", "")};
+                  },
+                  "needs --auth or --auth-file"},
+        StartCase{{"LocalhostThatIsNotLoopback"},
+                  [](Gate& t, const GateProcess&) {
+                      return std::vector<std::string>{"--listen=localhost:" + std::to_string(freePort()),
+                                                      t.dir.file("l", "")};
+                  },
+                  "needs --auth or --auth-file: it names an address that is not loopback",
+                  true}),
+    caseName);
+
+// A list that becomes a FIFO is never waited on: SIGTERM still ends the gate at once. A list that is a symbolic link
+// is read again when the file it names is edited.
+TEST_F(Gate, ListsAreNeverWaitedOn) {
+    const std::string target = dir.file("target.txt", socks5(upstreams->dante) + "\n");
+    const std::string link = dir.str() + "/link.txt";
+    std::filesystem::create_symlink(target, link);
+    GateProcess g({"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, link});
+    ASSERT_TRUE(g.waitFor("1 proxy checked: 1 working")) << g.err();
+    const std::string edited = dir.file("edited.txt", socks5(upstreams->microsocks) + "\n");
+    std::filesystem::rename(edited, target);
+    EXPECT_TRUE(g.waitFor("lists read again: 1 proxy, 1 new")) << g.err();
+    std::filesystem::remove(link);
+    ::mkfifo(link.c_str(), 0600);
+    ::kill(g.pid(), SIGHUP);
+    EXPECT_TRUE(g.waitFor("not a regular file")) << g.err();
+    EXPECT_EQ(g.stop(), 0);
+}
+
+// The status page's clients are bounded: three hundred that say nothing hold neither it nor the gate's accepts, and
+// off loopback it wants the gate's credentials.
+TEST_F(Gate, TheStatusPageHoldsUnderSilentClients) {
+    const std::string page = freeAddress();
+    const auto g = gate({socks5(upstreams->dante)}, {"--status=" + page}, 256);
+    std::vector<std::unique_ptr<Raw>> silent;
+    const auto port = std::uint16_t(std::stoi(page.substr(page.rfind(':') + 1)));
+    for (int i = 0; i < 300; ++i) silent.push_back(std::make_unique<Raw>(port));
+    EXPECT_EQ(curl({"-x", "http://" + g->proxy(), origins->page.url("/")}).exit, 0) << g->err();
+    const Fetched f = curl({"--max-time", "30", "http://" + page + "/metrics"});
+    EXPECT_EQ(f.http, 200) << f.body;
+    const std::string wide = "0.0.0.0:" + std::to_string(freePort());
+    const auto locked = gate({socks5(upstreams->dante)}, {"--auth=kiriha:secret", "--status=" + wide});
+    const std::string url = "http://127.0.0.1:" + wide.substr(wide.rfind(':') + 1) + "/";
+    EXPECT_EQ(curl({url}).http, 401);
+    EXPECT_EQ(curl({"-u", "kiriha:wrong", url}).http, 401);
+    EXPECT_EQ(curl({"-u", "kiriha:secret", url}).http, 200);
 }
 
 }  // namespace
