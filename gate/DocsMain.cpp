@@ -9,6 +9,7 @@
 
 #include "check/DocsFacts.h"
 #include "check/Options.h"
+#include "gate/EndCause.h"
 #include "gate/GateOptions.h"
 
 int main(int argc, char** argv) {
@@ -19,9 +20,11 @@ int main(int argc, char** argv) {
     text << in.rdbuf();
     std::string out = text.str();
     const std::vector<OptionDesc> descs = program == "gate" ? gateDescs() : checkDescs();
-    const bool filled = what == "manual"
-                            ? fillMark(out, ".\\\" OPTIONS FROM THE TABLE\n", manualOptions(descs)) && fillFacts(out)
-                            : fillMark(out, "        # VALUES FROM THE TABLE\n", completionValues(descs));
+    const bool filled =
+        what == "manual"
+            ? fillMark(out, ".\\\" OPTIONS FROM THE TABLE\n", manualOptions(descs)) && fillFacts(out) &&
+                  (program != "gate" || fillMark(out, ".\\\" END CAUSES FROM THE TABLE\n", endCausesRoff()))
+            : fillMark(out, "        # VALUES FROM THE TABLE\n", completionValues(descs));
     if (!filled) {
         std::cerr << argv[3] << ": each mark must be there once, and each fact known\n";
         return 1;

@@ -94,10 +94,15 @@ const std::vector<OptionRow<G>>& gateRows() {
               "Check every proxy, working or not, again this often (%r, default %d).",
               [] { return durationOf(GateOptions{}.recheck); }, nullptr, 2 * kSecond, 24 * kHour},
              setDuration<&G::recheck>},
-            {{"auth", 0, K::Text, "USER:PASSWORD", "the credentials clients must give",
-              "Clients must give these credentials: HTTP Basic in Proxy-Authorization, or SOCKS5 username and "
-              "password (RFC 1929); SOCKS4 clients are then refused. Wrong ones get 407 or the SOCKS failure; they "
-              "are compared in constant time."},
+            {{"auth-file", 0, K::File, "FILE", "the credentials clients may give, a USER:PASSWORD\nline each",
+              "Clients must give one of the credentials read from\n.IR FILE ,\none\n.I USER:PASSWORD\na line: HTTP "
+              "Basic in Proxy-Authorization, or SOCKS5 username and password (RFC 1929); SOCKS4 clients are then "
+              "refused. Wrong ones get 407 or the SOCKS failure; they are compared in constant time. Read again on "
+              "SIGHUP."},
+             setText<&G::authFile>},
+            {{"auth", 0, K::Text, "USER:PASSWORD", "the credentials clients must give (shown to ps:\nprefer --auth-file)",
+              "As\n.BR \\-\\-auth\\-file ,\nwith one credential given here, where anyone who can list the "
+              "processes reads it."},
              [](G& o, const OptionArgument& a) {
                  const std::string text = a.text;
                  if (text.find(':') == std::string::npos || text.front() == ':')
@@ -105,10 +110,6 @@ const std::vector<OptionRow<G>>& gateRows() {
                  o.auth = text;
                  return std::string();
              }},
-            {{"auth-file", 0, K::File, "FILE", "the credentials clients may give, a USER:PASSWORD\nline each",
-              "As\n.BR \\-\\-auth ,\nwith the credentials read from\n.IR FILE ,\none\n.I USER:PASSWORD\na line, any "
-              "of which a client may give; read again on SIGHUP."},
-             setText<&G::authFile>},
             {{"log", 0, K::File, "FILE", "write the connection log to FILE, not standard error",
               "Append the line each client connection ends with (see\n.BR LOG )\nto\n.I FILE\ninstead of standard "
               "error."},
