@@ -30,7 +30,7 @@ done
 
 [ "$(dpkg-deb -I "$deb" conffiles)" = "/etc/kiriha/gate.list" ] || { echo "the list is no conffile"; status=1; }
 # The list holds the proxies' credentials: root's alone, handed to the service's dynamic user as a credential.
-dpkg-deb -c "$deb" | grep -q '^-rw------- root/root .* ./etc/kiriha/gate.list$' || { echo "the list is readable by others"; status=1; }
+grep -q '^-rw------- root/root .* ./etc/kiriha/gate.list$' <<<"$(dpkg-deb -c "$deb")" || { echo "the list is readable by others"; status=1; }
 unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./lib/systemd/system/kiriha-gate.service)
 grep -q '^LoadCredential=gate.list:/etc/kiriha/gate.list$' <<<"$unit" || { echo "the unit reads the list itself"; status=1; }
 lintian --fail-on error,warning "$deb" || status=1
