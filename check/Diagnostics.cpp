@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -37,6 +38,15 @@ void Diagnostics::wantProgress() {
     shared_ = on_ && sameTerminal(1, 2);
 }
 
+std::unique_lock<std::mutex> Diagnostics::lockWithin() {
+    // Tried now and then rather than waited on by the clock: ThreadSanitizer cannot follow a timed wait on a mutex.
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    for (const auto until = std::chrono::steady_clock::now() + kLockWait;
+         !lock && std::chrono::steady_clock::now() < until && !lock.try_lock();)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return lock;
+}
+
 void Diagnostics::say(const std::string& message) {
     write(program_ + ": " + message + "\n");
 }
@@ -44,7 +54,7 @@ void Diagnostics::say(const std::string& message) {
 void Diagnostics::write(const std::string& text) {
     // A writer stuck on a frozen terminal holds the lock: the message goes out all the same, the progress line's
     // state left to it.
-    const std::unique_lock lock(mutex_, kLockWait);
+    const std::unique_lock lock = lockWithin();
     if (lock) erase();
     toError(text);
 }
@@ -64,7 +74,7 @@ void Diagnostics::progress(std::string text) {
 }
 
 void Diagnostics::clearProgress() {
-    const std::unique_lock lock(mutex_, kLockWait);
+    const std::unique_lock lock = lockWithin();
     if (!lock) return;
     erase();
     text_.clear();

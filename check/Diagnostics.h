@@ -29,7 +29,8 @@ class Diagnostics {
     void draw();
 
     std::string program_;
-    std::timed_mutex mutex_;  // shown_ and text_ are touched with it held only
+    std::unique_lock<std::mutex> lockWithin();  // held, or not after a second of trying
+    std::mutex mutex_;  // shown_ and text_ are touched with it held only
     bool on_ = false;
     bool dumb_;  // a terminal without escape sequences: spaces cover what was there
     bool shared_ = false;

@@ -185,7 +185,7 @@ std::string statusJson(const ProxyPool& pool, const Gate& gate) {
     using Json = nlohmann::ordered_json;
     const auto now = ProxyPool::Clock::now();
     Json proxies = Json::array();
-    constexpr std::size_t kPart = 1024;
+    constexpr std::size_t kPart = 256;  // a choice waits at most for one part
     for (std::size_t from = 0;; from += kPart) {
         const std::vector<ProxyPool::View> part = pool.views(from, kPart);
         if (part.empty()) break;

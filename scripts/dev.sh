@@ -33,7 +33,7 @@ case "$mode" in
     build) ;;
     test)
         if [ "$flag" = --sanitizers ]; then
-            # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, the engine under
+            # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, the engine and the gate under
             # ThreadSanitizer; the plain suite runs last, so the closing line counts the whole suite.
             cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIRIHA_SANITIZE=address,undefined
             cmake --build build-asan
@@ -41,8 +41,12 @@ case "$mode" in
                 LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
                 ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
             cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIRIHA_SANITIZE=thread
-            cmake --build build-tsan --target engine_tests
+            cmake --build build-tsan --target engine_tests gate_tests kiriha-gate
             TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/engine_tests --gtest_brief=1
+            # The gate and its tests under ThreadSanitizer too (five thousand clients are too many for its pace).
+            TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" \
+                -R '^(All/)?(Gate|HostileClients|ThroughEveryUpstream|Answers|StartRefusals|HandshakeTable|Pool|PlainRequest)[./]' \
+                -E 'FiveThousandClients'
         fi
         ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
         ;;

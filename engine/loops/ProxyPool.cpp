@@ -116,6 +116,8 @@ void ProxyPool::checked(std::uint64_t id, const Verdict& v, const std::string& t
     e.suspected = false;
     if (v.outcome == ProbeOutcome::Aborted) return;  // the round was stopped: nothing learnt
     e.lastCheck = v;
+    e.lastCheck->echo.reset();  // what a page shows of it is kept; the echo itself is a judge's business
+    e.lastCheck->digest.clear();
     e.checkedAt = at;
     if (v.outcome == ProbeOutcome::Working) {
         e.inRow = 0;

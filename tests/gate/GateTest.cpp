@@ -188,6 +188,8 @@ struct Origins {
 // An HTTP proxy of the test's own that records the request heads it is sent and answers by the path asked for: the
 // checks' page with the marker, /unavailable the site's own 503, /silent nothing at all, /garbage no HTTP.
 struct RecordingProxy {
+    mutable std::mutex mutex;  // before the server, whose threads use them
+    std::vector<std::string> heads;
     TestServer server{[this](TestServer::Connection& c) {
         const std::string line = c.request().substr(0, c.request().find("\r\n"));
         {
@@ -212,8 +214,6 @@ struct RecordingProxy {
             return path.empty() ? !h.ends_with("/ HTTP/1.1") : h.find(path) != std::string::npos;
         }));
     }
-    mutable std::mutex mutex;
-    std::vector<std::string> heads;
 };
 
 // The upstreams, each leaving from its own address; squid with Debian's rules, which refuse CONNECT to any port but
