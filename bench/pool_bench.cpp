@@ -10,7 +10,7 @@
 #include "check/Diagnostics.h"
 #include "check/Output.h"
 #include "engine/loops/ProxyPool.h"
-#include "gate/Gateway.h"
+#include "gate/Gate.h"
 #include "gate/StatusPage.h"
 
 namespace {
@@ -27,8 +27,8 @@ std::vector<std::string> listOf(std::size_t n, std::size_t salt = 0) {
     std::vector<std::string> out;
     out.reserve(n);
     for (std::size_t i = 0; i < n; ++i)
-        out.push_back("socks5://10." + std::to_string((i + salt) >> 16 & 255) + "." + std::to_string((i + salt) >> 8 & 255) +
-                      "." + std::to_string((i + salt) & 255) + ":1080");
+        out.push_back("socks5://10." + std::to_string((i + salt) >> 16 & 255) + "." +
+                      std::to_string((i + salt) >> 8 & 255) + "." + std::to_string((i + salt) & 255) + ":1080");
     return out;
 }
 
@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
         const double round = cpuSeconds() - at;
         for (std::size_t i = 0; i < n; ++i) pool.served(ids[i], std::chrono::milliseconds(1 + i % 300));
         // As many live sticky pairs as proxies, then choices among them and new ones.
-        for (std::size_t i = 0; i < n; ++i) pool.choose("192.0.2." + std::to_string(i % 250), std::to_string(i), {}, now);
+        for (std::size_t i = 0; i < n; ++i)
+            pool.choose("192.0.2." + std::to_string(i % 250), std::to_string(i), {}, now);
         const std::size_t choices = 200'000;
         at = cpuSeconds();
         for (std::size_t i = 0; i < choices; ++i)
@@ -63,11 +64,13 @@ int main(int argc, char** argv) {
         at = cpuSeconds();
         pool.update(listOf(n, n / 2));  // half the lines new, half kept
         const double reload = cpuSeconds() - at;
-        std::printf("%-8s %zu proxies: list read %.0f ms, a round's verdicts %.0f ms (target <= 1000), a choice %.2f us "
-                    "with %zu sticky pairs (target <= 10), a reload of half new lines %.0f ms (target <= 1000)\n",
-                    name, n, load * 1e3, round * 1e3, choice, n, reload * 1e3);
+        std::printf(
+            "%-8s %zu proxies: list read %.0f ms, a round's verdicts %.0f ms (target <= 1000), a choice %.2f us "
+            "with %zu sticky pairs (target <= 10), a reload of half new lines %.0f ms (target <= 1000)\n",
+            name, n, load * 1e3, round * 1e3, choice, n, reload * 1e3);
         pairs += std::string(" pool_round_ms_") + name + "=" + std::to_string(long(round * 1e3)) + " pool_choice_us_" +
-                 name + "=" + std::to_string(choice) + " pool_reload_ms_" + name + "=" + std::to_string(long(reload * 1e3));
+                 name + "=" + std::to_string(choice) + " pool_reload_ms_" + name + "=" +
+                 std::to_string(long(reload * 1e3));
     }
 
     // The status page built over and over beside choices: the longest a choice waited for the pool.

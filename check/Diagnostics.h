@@ -30,7 +30,7 @@ class Diagnostics {
 
     std::string program_;
     std::unique_lock<std::mutex> lockWithin();  // held, or not after a second of trying
-    std::mutex mutex_;  // shown_ and text_ are touched with it held only
+    std::mutex mutex_;                          // shown_ and text_ are touched with it held only
     bool on_ = false;
     bool dumb_;  // a terminal without escape sequences: spaces cover what was there
     bool shared_ = false;

@@ -16,8 +16,8 @@
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;           // the most one splice moves
-constexpr std::size_t kDiscarded = 1 << 20;         // of a refused client's bytes, read while its refusal goes out
+constexpr std::size_t kChunk = 64 * 1024;    // the most one splice moves
+constexpr std::size_t kDiscarded = 1 << 20;  // of a refused client's bytes, read while its refusal goes out
 constexpr std::size_t kDiscardStep = 16384;
 constexpr auto kLinger = std::chrono::seconds(2);  // for a refused client to end its side
 
@@ -399,35 +399,67 @@ void Connection::startRelay() {
     pump();
 }
 
+Connection::Moved Connection::flush(Flow& f) {
+    while (!f.pending.empty()) {
+        const ssize_t n = ::send(f.to, f.pending.data(), f.pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return f.wantWrite = true, Moved::Ok;
+            if (errno == EINTR) continue;
+            return Moved::ToFailed;
+        }
+        f.pending.erase(0, std::size_t(n));
+        f.moved += std::size_t(n);
+        lastMoved_ = Clock::now();
+    }
+    while (f.inPipe > 0) {
+        const ssize_t n =
+            ::splice(f.pipe->read.get(), nullptr, f.to, nullptr, f.inPipe, SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
+        if (n < 0) {
+            if (errno == EAGAIN) return f.wantWrite = true, Moved::Ok;
+            if (errno == EINTR) continue;
+            return Moved::ToFailed;
+        }
+        f.inPipe -= std::size_t(n);
+        f.moved += std::size_t(n);
+        lastMoved_ = Clock::now();
+        if (f.inPipe == 0) dropPipe(f);
+    }
+    return Moved::Ok;
+}
+
+Connection::Moved Connection::fill(Flow& f) {
+    const std::size_t most = std::min<std::uint64_t>(kChunk, f.budget.value_or(kChunk));
+    if (!f.pipe) f.pipe = home_.takePipe();
+    ssize_t n;
+    if (f.pipe) {
+        n = ::splice(f.from, nullptr, f.pipe->write.get(), nullptr, most, SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
+        if (n > 0) f.inPipe = std::size_t(n);
+    } else {  // no pipe to be had: through a buffer of ours
+        char buf[16384];
+        n = ::recv(f.from, buf, std::min(sizeof buf, most), MSG_DONTWAIT);
+        if (n > 0) f.pending.assign(buf, std::size_t(n));
+    }
+    const int error = errno;
+    if (n <= 0 && f.pipe && f.inPipe == 0) dropPipe(f);
+    if (n > 0) {
+        if (f.budget) *f.budget -= std::uint64_t(n);
+        // A short read from a buffer means the socket is drained for now. A splice into the pipe is asked again at
+        // once: in a bulk transfer more has come by then, and waiting for epoll cost a fifth of the speed.
+        f.drained = !f.pipe && std::size_t(n) < most;
+        return Moved::Ok;
+    }
+    if (n == 0) {
+        f.eof = true;
+        return Moved::Ok;
+    }
+    if (error == EAGAIN || error == EWOULDBLOCK) return f.wantRead = true, Moved::Ok;
+    return error == EINTR ? Moved::Ok : Moved::FromFailed;
+}
+
 Connection::Moved Connection::move(Flow& f) {
     f.wantRead = f.wantWrite = false;
     for (;;) {
-        if (!f.pending.empty()) {
-            const ssize_t n = ::send(f.to, f.pending.data(), f.pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return f.wantWrite = true, Moved::Ok;
-                if (errno == EINTR) continue;
-                return Moved::ToFailed;
-            }
-            f.pending.erase(0, std::size_t(n));
-            f.moved += std::size_t(n);
-            lastMoved_ = Clock::now();
-            continue;
-        }
-        if (f.inPipe > 0) {
-            const ssize_t n =
-                ::splice(f.pipe->read.get(), nullptr, f.to, nullptr, f.inPipe, SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
-            if (n < 0) {
-                if (errno == EAGAIN) return f.wantWrite = true, Moved::Ok;
-                if (errno == EINTR) continue;
-                return Moved::ToFailed;
-            }
-            f.inPipe -= std::size_t(n);
-            f.moved += std::size_t(n);
-            lastMoved_ = Clock::now();
-            if (f.inPipe == 0) dropPipe(f);
-            continue;
-        }
+        if (const Moved m = flush(f); m != Moved::Ok || f.wantWrite) return m;
         if (f.eof) {
             if (!f.shut && f.to >= 0 && f.halfClose) ::shutdown(f.to, SHUT_WR);  // the end of stream, passed on
             f.shut = true;
@@ -442,33 +474,7 @@ Connection::Moved Connection::move(Flow& f) {
             f.eof = true;
             continue;
         }
-        const std::size_t most = std::min<std::uint64_t>(kChunk, f.budget.value_or(kChunk));
-        if (!f.pipe) f.pipe = home_.takePipe();
-        ssize_t n;
-        if (f.pipe) {
-            n = ::splice(f.from, nullptr, f.pipe->write.get(), nullptr, most, SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
-            if (n > 0) f.inPipe = std::size_t(n);
-        } else {  // no pipe to be had: through a buffer of ours
-            char buf[16384];
-            n = ::recv(f.from, buf, std::min(sizeof buf, most), MSG_DONTWAIT);
-            if (n > 0) f.pending.assign(buf, std::size_t(n));
-        }
-        const int error = errno;
-        if (n <= 0 && f.pipe && f.inPipe == 0) dropPipe(f);
-        if (n > 0) {
-            if (f.budget) *f.budget -= std::uint64_t(n);
-            // A short read from a buffer means the socket is drained for now. A splice into the pipe is asked again
-            // at once: in a bulk transfer more has come by then, and waiting for epoll cost a fifth of the speed.
-            f.drained = !f.pipe && std::size_t(n) < most;
-            continue;
-        }
-        if (n == 0) {
-            f.eof = true;
-            continue;
-        }
-        if (error == EAGAIN || error == EWOULDBLOCK) return f.wantRead = true, Moved::Ok;
-        if (error == EINTR) continue;
-        return Moved::FromFailed;
+        if (const Moved m = fill(f); m != Moved::Ok || f.wantRead) return m;
     }
 }
 

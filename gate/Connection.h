@@ -11,8 +11,8 @@
 #include "engine/rules/Blame.h"
 #include "engine/rules/CurlOptions.h"
 #include "gate/EndCause.h"
-#include "gate/Gateway.h"
 #include "gate/Handshake.h"
+#include "gate/LoopGate.h"
 #include "gate/Upstream.h"
 #include "sys/UniqueFd.h"
 
@@ -73,8 +73,10 @@ class Connection {
     void answerFailed(Reason reason, const std::string& text);
     bool mayResend() const;  // another proxy may be asked the same request
     void startRelay();
-    Moved move(Flow& f);
-    void pump();  // both flows as far as they go, then what each socket is watched for
+    Moved move(Flow& f);   // as far as it goes: what it holds written, then what comes read, until either waits
+    Moved flush(Flow& f);  // what it holds, written
+    Moved fill(Flow& f);   // one read
+    void pump();           // both flows as far as they go, then what each socket is watched for
     void watch();
     void discard();                                     // a refused client's bytes, until it ends its side
     Read readInto(std::string& into, std::size_t cap);  // from the client
@@ -104,10 +106,10 @@ class Connection {
     Clock::time_point opening_{};
     Clock::time_point phaseSince_{};
     Clock::time_point lastMoved_ = Clock::now();
-    bool clientEnded_ = false;       // the client ended its side before its tunnel was there
-    bool anotherWorthIt_ = true;     // another proxy may do better than those tried
-    bool resetBoth_ = false;         // a side was reset: so is the other
-    long held_ = kSetupDescriptors;  // of the gate's descriptor budget
+    bool clientEnded_ = false;            // the client ended its side before its tunnel was there
+    bool anotherWorthIt_ = true;          // another proxy may do better than those tried
+    bool resetBoth_ = false;              // a side was reset: so is the other
+    long held_ = kSetupDescriptors;       // of the gate's descriptor budget
     EndCause endOf_ = EndCause::Refused;  // what a refusal ends as, in the log
     std::string refusedWhy_;              // why the handshake was refused
 };

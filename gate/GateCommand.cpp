@@ -15,9 +15,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
-#include <fstream>
 #include <system_error>
 #include <thread>
 
@@ -29,7 +29,7 @@
 #include "engine/loops/DriveRun.h"
 #include "engine/rules/CountryDb.h"
 #include "engine/rules/ProcessSetup.h"
-#include "gate/Gateway.h"
+#include "gate/LoopGate.h"
 #include "gate/Rounds.h"
 #include "gate/StatusPage.h"
 #include "kiriha/Version.h"
@@ -40,15 +40,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace exitstatus;
-constexpr auto kSettle = std::chrono::milliseconds(200);  // a list edited is read once the editor is done with it
-constexpr long kChecksShare = 8;                          // of the descriptors, the rounds' share
+constexpr auto kSettle = std::chrono::milliseconds(200);     // a list edited is read once the editor is done with it
+constexpr long kChecksShare = 8;                             // of the descriptors, the rounds' share
 constexpr auto kLastWords = std::chrono::milliseconds(300);  // for the log after a second signal
 
 bool isLoopback(const sockaddr* a) {
-    if (a->sa_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr) >> 24) == 127;
+    if (a->sa_family == AF_INET) return (ntohl(reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr) >> 24) == 127;
     const auto& six = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
-    return a->sa_family == AF_INET6 && (IN6_IS_ADDR_LOOPBACK(&six) || (IN6_IS_ADDR_V4MAPPED(&six) && six.s6_addr[12] == 127));
+    return a->sa_family == AF_INET6 &&
+           (IN6_IS_ADDR_LOOPBACK(&six) || (IN6_IS_ADDR_V4MAPPED(&six) && six.s6_addr[12] == 127));
 }
 
 // The sockets to listen on for HOST:PORT, one a loop (the system spreads the clients over them); or why not. The port
@@ -70,7 +70,8 @@ std::string listenSockets(const std::string& address, std::size_t loops, std::ve
     const int one = 1;
     for (const addrinfo* a = found; a && error.empty(); a = a->ai_next) {
         if (loopbackOnly && !isLoopback(a->ai_addr)) {
-            error = "listening on " + address + " needs --auth or --auth-file: it names an address that is not loopback";
+            error =
+                "listening on " + address + " needs --auth or --auth-file: it names an address that is not loopback";
             break;
         }
         const UniqueFd alone(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
@@ -125,9 +126,9 @@ struct ListWatch {
                 if (const auto target = std::filesystem::canonical(paths[0], ec); !ec) paths.push_back(target);
             for (const auto& p : paths) {
                 const int wd = fd.get() < 0 ? -1
-                                            : ::inotify_add_watch(fd.get(), p.parent_path().c_str(),
-                                                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE |
-                                                                      IN_ATTRIB);
+                                            : ::inotify_add_watch(
+                                                  fd.get(), p.parent_path().c_str(),
+                                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_ATTRIB);
                 if (wd >= 0) names[wd].insert(p.filename().string());
             }
         }
@@ -219,6 +220,24 @@ std::shared_ptr<const Access> GateCommand::readAccess() {
     return std::make_shared<const Access>(std::move(credentials));
 }
 
+// Everything a serving gate holds, in the order its threads need it: what they use is made before them and goes
+// after them.
+struct GateCommand::Serving {
+    Serving(const GateOptions& o, Diagnostics& err, OutputWriter& log, int cores)
+        : pool({o.rotation == GateOptions::Rotation::Each     ? ProxyPool::Rotation::Each
+                : o.rotation == GateOptions::Rotation::Random ? ProxyPool::Rotation::Random
+                                                              : ProxyPool::Rotation::Fastest,
+                o.sticky, o.maxErrors}),
+          gate(pool, err, log),
+          loops(cores) {}
+    ProxyPool pool;
+    Gate gate;
+    std::vector<std::unique_ptr<LoopGate>> gates;
+    LoopPool loops;
+    std::unique_ptr<StatusPage> status;
+    std::unique_ptr<CommandLoop> statusLoop;  // a loop of its own: a page of a large pool never stalls a tunnel
+};
+
 int GateCommand::serve() {
     const GateOptions& o = options_;
     RunFiles files = openRunFiles(o.run, err_);
@@ -236,7 +255,6 @@ int GateCommand::serve() {
     const ProcessSetup setup;
     EventLoop loop({SIGHUP});
     const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-
     // The log: a line per client connection, written by a thread of its own.
     UniqueFd logFile;
     if (o.log) {
@@ -251,91 +269,82 @@ int GateCommand::serve() {
         if (!saidLog.exchange(true)) err_.say(std::string("log: write error: ") + std::strerror(error));
     });
 
-    ProxyPool pool({o.rotation == GateOptions::Rotation::Each     ? ProxyPool::Rotation::Each
-                    : o.rotation == GateOptions::Rotation::Random ? ProxyPool::Rotation::Random
-                                                                  : ProxyPool::Rotation::Fastest,
-                    o.sticky, o.maxErrors});
-    // What the loops' threads use is made before them and goes after them.
-    Gate gate(pool, err_, log);
-    std::vector<std::unique_ptr<LoopGate>> gates;
-    LoopPool loops(cores);
-    CommandRunConfig config = runConfig(o.run, files.countries, loops.drivers(), cores);
-    gate.curl = config.curl;
-    gate.tries = o.tries;
-    gate.idle = o.idle;
-    gate.setAccess(access);
-    gate.wakeOwner = [post = loop.poster()] { post([] {}); };
-
-    std::vector<std::vector<UniqueFd>> sockets(loops.size());
-    const bool open = !access->required();  // only loopback, then, whatever a name stands for
-    for (const std::string& address : o.listen)
-        if (const std::string error = listenSockets(address, loops.size(), sockets, open); !error.empty()) {
-            err_.say(error);
-            return kTrouble;
-        }
-    std::vector<std::vector<UniqueFd>> statusSocket(1);
-    if (o.status)
-        if (const std::string error = listenSockets(*o.status, 1, statusSocket, open); !error.empty()) {
-            err_.say("--status: " + error);
-            return kTrouble;
-        }
+    Serving s(o, err_, log, cores);
+    CommandRunConfig config = runConfig(o.run, files.countries, s.loops.drivers(), cores);
+    s.gate.curl = config.curl;
+    s.gate.tries = o.tries;
+    s.gate.idle = o.idle;
+    s.gate.setAccess(access);
+    s.gate.wakeOwner = [post = loop.poster()] { post([] {}); };
+    if (!listen(s, !access->required())) return kTrouble;
     // Counted once the loops and the sockets are there: a share for the rounds' checks, the rest for the clients.
     const long descriptors = long(std::min<std::size_t>(descriptorsForChecks(), 1L << 40));
     config.descriptors = std::size_t(std::max(16L, descriptors / kChecksShare));
-    gate.budget.set(descriptors - long(config.descriptors));
+    s.gate.budget.set(descriptors - long(config.descriptors));
 
-    for (std::size_t i = 0; i < loops.size(); ++i) gates.push_back(std::make_unique<LoopGate>(loops[i], gate));
-    for (std::size_t i = 0; i < loops.size(); ++i)
-        for (UniqueFd& fd : sockets[i])
-            loops[i].post(
-                [g = gates[i].get(), s = std::make_shared<UniqueFd>(std::move(fd))] { g->listen(std::move(*s)); });
-    std::unique_ptr<StatusPage> status;
-    // The status page on a loop of its own: building a page of a large pool never stalls a tunnel.
-    std::unique_ptr<CommandLoop> statusLoop;
-    if (o.status) {
-        statusLoop = std::make_unique<CommandLoop>();
-        status = std::make_unique<StatusPage>(*statusLoop, std::move(statusSocket[0].front()), pool, gate,
-                                              !isLoopbackListen(*o.status));
-    }
-
-    pool.update(texts);
-    const auto said = [&] {
-        const ProxyPool::Counts c = pool.counts();
-        notify("STATUS=" + std::to_string(c.working) + " of " + std::to_string(c.all()) + " proxies working");
-        if (c.working > 0) gate.saidNoProxy = false;
-    };
-    Rounds rounds(config, o.run.preflight, o.recheck, pool, loop.poster(), err_, said);
+    s.pool.update(texts);
+    Rounds rounds(config, o.run.preflight, o.recheck, s.pool, loop.poster(), err_, [&] { said(s); });
     std::string listening;
     for (const std::string& a : o.listen) listening += (listening.empty() ? "" : ", ") + a;
     const std::string checking = std::to_string(texts.size()) + (texts.size() == 1 ? " proxy" : " proxies");
     err_.say("listening on " + listening + "; checking " + checking);
     notify("READY=1\nSTATUS=checking " + checking);
+    serveUntilStopped(s, loop, rounds, log);
+    drain(s, loop);
+    return kWorking;
+}
 
+bool GateCommand::listen(Serving& s, bool loopbackOnly) {
+    const GateOptions& o = options_;
+    std::vector<std::vector<UniqueFd>> sockets(s.loops.size());
+    for (const std::string& address : o.listen)
+        if (const std::string error = listenSockets(address, s.loops.size(), sockets, loopbackOnly); !error.empty()) {
+            err_.say(error);
+            return false;
+        }
+    std::vector<std::vector<UniqueFd>> statusSocket(1);
+    if (o.status)
+        if (const std::string error = listenSockets(*o.status, 1, statusSocket, loopbackOnly); !error.empty()) {
+            err_.say("--status: " + error);
+            return false;
+        }
+    for (std::size_t i = 0; i < s.loops.size(); ++i) s.gates.push_back(std::make_unique<LoopGate>(s.loops[i], s.gate));
+    for (std::size_t i = 0; i < s.loops.size(); ++i)
+        for (UniqueFd& fd : sockets[i])
+            s.loops[i].post(
+                [g = s.gates[i].get(), fd = std::make_shared<UniqueFd>(std::move(fd))] { g->listen(std::move(*fd)); });
+    if (o.status) {
+        s.statusLoop = std::make_unique<CommandLoop>();
+        s.status = std::make_unique<StatusPage>(*s.statusLoop, std::move(statusSocket[0].front()), s.pool, s.gate,
+                                                !isLoopbackListen(*o.status));
+    }
+    return true;
+}
+
+void GateCommand::said(Serving& s) {
+    const ProxyPool::Counts c = s.pool.counts();
+    notify("STATUS=" + std::to_string(c.working) + " of " + std::to_string(c.all()) + " proxies working");
+    if (c.working > 0) s.gate.saidNoProxy = false;
+}
+
+void GateCommand::serveUntilStopped(Serving& s, EventLoop& loop, Rounds& rounds, OutputWriter& log) {
     int signals = 0;
     bool reload = false;
     std::optional<Clock::time_point> reloadAt;
-    loop.onSignal = [&](int s) {
-        if (s == SIGHUP) {
+    loop.onSignal = [&](int signal) {
+        if (signal == SIGHUP) {
             reload = true;
             return;
         }
-        if (++signals > 1) {  // a second one: at once, with the log lines the loops hold
-            std::atomic<std::size_t> handed{0};
-            for (std::size_t i = 0; i < loops.size(); ++i)
-                loops[i].post([&handed, g = gates[i].get()] { g->flushLog(), ++handed; });
-            for (const auto until = Clock::now() + kLastWords;
-                 (handed.load() < loops.size() || !log.idle()) && Clock::now() < until;)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            ::_exit(kWorking);
-        }
+        if (++signals > 1) lastWords(s, log);  // a second one: at once
         rounds.stop();
     };
-    ListWatch lists(o.files);
+    ListWatch lists(options_.files);
     if (lists.fd.get() >= 0)
         loop.watch(lists.fd.get(), [&] {
             if (lists.read()) reloadAt = Clock::now() + kSettle;
         });
-
+    std::vector<std::string> texts;
     while (signals == 0) {
         const auto now = Clock::now();
         if (reloadAt && now >= *reloadAt) reload = true;
@@ -343,14 +352,14 @@ int GateCommand::serve() {
             reload = false;
             reloadAt.reset();
             if (readProxies(texts)) {
-                const std::vector<std::uint64_t> added = pool.update(texts);
+                const std::vector<std::uint64_t> added = s.pool.update(texts);
                 err_.say("lists read again: " + std::to_string(texts.size()) +
                          (texts.size() == 1 ? " proxy, " : " proxies, ") + std::to_string(added.size()) + " new");
                 rounds.add(added);
-                said();
+                said(s);
             }
-            if (o.authFile)
-                if (auto a = readAccess()) gate.setAccess(std::move(a));
+            if (options_.authFile)
+                if (auto a = readAccess()) s.gate.setAccess(std::move(a));
         }
         Clock::time_point wake = rounds.step(now);
         const bool waitingFor = reloadAt.has_value();  // a reload already due is in `wake`
@@ -359,23 +368,35 @@ int GateCommand::serve() {
         loop.runUntil(std::max(wake, Clock::now() + kDispatchSlice),
                       [&] { return rounds.changed() || signals > 0 || reload || (reloadAt && !waitingFor); });
     }
+}
 
-    // Stop: no new client, the open tunnels get their time, then the loops end what is left.
+void GateCommand::lastWords(Serving& s, OutputWriter& log) {
+    // Ends the process now, once the log has the lines the loops hold (or a moment has passed).
+    std::atomic<std::size_t> handed{0};
+    for (std::size_t i = 0; i < s.loops.size(); ++i)
+        s.loops[i].post([&handed, g = s.gates[i].get()] { g->flushLog(), ++handed; });
+    for (const auto until = Clock::now() + kLastWords;
+         (handed.load() < s.loops.size() || !log.idle()) && Clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::_exit(kWorking);
+}
+
+void GateCommand::drain(Serving& s, EventLoop& loop) {
+    // No new client, the open tunnels get their time, then the loops end what is left.
     notify("STOPPING=1");
-    gate.draining = true;
-    for (std::size_t i = 0; i < loops.size(); ++i) loops[i].post([g = gates[i].get()] { g->stopListening(); });
-    const auto until = Clock::now() + o.drain;
-    while (gate.metrics.open.load() > 0 && Clock::now() < until)
+    s.gate.draining = true;
+    for (std::size_t i = 0; i < s.loops.size(); ++i) s.loops[i].post([g = s.gates[i].get()] { g->stopListening(); });
+    const auto until = Clock::now() + options_.drain;
+    while (s.gate.metrics.open.load() > 0 && Clock::now() < until)
         loop.runUntil(std::min(until, Clock::now() + std::chrono::milliseconds(50)), [] { return false; });
     std::atomic<std::size_t> closed{0};
-    for (std::size_t i = 0; i < loops.size(); ++i)
-        loops[i].post([&, g = gates[i].get()] {
+    for (std::size_t i = 0; i < s.loops.size(); ++i)
+        s.loops[i].post([&, g = s.gates[i].get()] {
             g->close();
             ++closed;
         });
-    if (status) statusLoop->post([&] { status->close(), ++closed; });
-    while (closed.load() < loops.size() + (status ? 1 : 0))
+    if (s.status) s.statusLoop->post([&] { s.status->close(), ++closed; });
+    while (closed.load() < s.loops.size() + (s.status ? 1 : 0))
         loop.runUntil(Clock::now() + std::chrono::milliseconds(5), [] { return false; });
-    err_.say("stopped: " + std::to_string(gate.metrics.connections.load()) + " connections served");
-    return kWorking;
+    err_.say("stopped: " + std::to_string(s.gate.metrics.connections.load()) + " connections served");
 }

@@ -8,6 +8,9 @@
 #include "gate/GateOptions.h"
 
 class Access;
+class EventLoop;
+class OutputWriter;
+class Rounds;
 
 // The whole gateway: reads the lists, listens, checks every proxy in rounds on the loops that relay the tunnels,
 // reads the lists again when they change, and on SIGTERM drains. execute() returns the exit status: 0 after such a
@@ -18,8 +21,14 @@ class GateCommand {
     int execute();
 
   private:
+    struct Serving;
     int usageError(const std::string& error);
     int serve();
+    bool listen(Serving& s, bool loopbackOnly);  // false after saying why
+    void serveUntilStopped(Serving& s, EventLoop& loop, Rounds& rounds, OutputWriter& log);
+    [[noreturn]] void lastWords(Serving& s, OutputWriter& log);
+    void drain(Serving& s, EventLoop& loop);
+    void said(Serving& s);                              // the pool's counts, to systemd
     bool readProxies(std::vector<std::string>& texts);  // false after saying why
     std::shared_ptr<const Access> readAccess();         // null after saying why
 

@@ -100,7 +100,8 @@ const std::vector<OptionRow<G>>& gateRows() {
               "refused. Wrong ones get 407 or the SOCKS failure; they are compared in constant time. Read again on "
               "SIGHUP."},
              setText<&G::authFile>},
-            {{"auth", 0, K::Text, "USER:PASSWORD", "the credentials clients must give (shown to ps:\nprefer --auth-file)",
+            {{"auth", 0, K::Text, "USER:PASSWORD",
+              "the credentials clients must give (shown to ps:\nprefer --auth-file)",
               "As\n.BR \\-\\-auth\\-file ,\nwith one credential given here, where anyone who can list the "
               "processes reads it."},
              [](G& o, const OptionArgument& a) {

@@ -130,7 +130,7 @@ std::optional<long> chunkedEnd(std::string_view in, ChunkScan& scan, std::size_t
         }
         const std::string_view text = in.substr(scan.at, line - scan.at);
         if (hasControl(text)) return kMalformed;  // a bare LF or CR, a control in an extension or a trailer
-        if (scan.trailers) {  // trailers, then an empty line
+        if (scan.trailers) {                      // trailers, then an empty line
             if (line == scan.at) return long(line + 2);
             const auto colon = text.find(':');
             if (colon == std::string_view::npos || !isToken(text.substr(0, colon))) return kMalformed;
@@ -153,32 +153,127 @@ std::optional<long> chunkedEnd(std::string_view in, ChunkScan& scan, std::size_t
     }
 }
 
-}  // namespace
+// A request head's fields, as the framing rules and the plain request want them.
+struct HeadFields {
+    std::vector<std::string> lengths;  // every Content-Length value
+    int lengthFields = 0, encodings = 0;
+    bool chunked = false;  // the last Transfer-Encoding is chunked
+    std::string credentials;
+    std::vector<std::string> named;  // hop-by-hop, named in Connection
+    std::vector<std::pair<std::string_view, std::string_view>> fields;
+};
 
-std::string Destination::shown() const {
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-Access::Access(std::vector<std::string> credentials) : credentials_(std::move(credentials)) {}
-
-bool Access::admits(std::string_view user, std::string_view password) const {
-    const std::string given = std::string(user) + ":" + std::string(password);
-    bool any = false;
-    for (const std::string& c : credentials_) {
-        // Every credential is compared, each in full, whatever matched before.
-        const bool same = c.size() == given.size() && CRYPTO_memcmp(c.data(), given.data(), c.size()) == 0;
-        any = any || same;
+void commaList(std::string_view value, std::vector<std::string>& out) {
+    for (std::size_t k = 0; k <= value.size();) {
+        const auto comma = std::min(value.find(',', k), value.size());
+        out.emplace_back(trimmed(value.substr(k, comma - k)));
+        k = comma + 1;
     }
-    return any;
 }
 
-std::string ClientRequest::forwarded(bool toHttpProxy, const std::string& proxyCredentials) const {
-    std::string out = method + " " + (toHttpProxy ? "http://" + authority + path : path) + " HTTP/1.1\r\n";
-    out += "Host: " + authority + "\r\n" + headers;
-    if (toHttpProxy && !proxyCredentials.empty())
-        out += "Proxy-Authorization: Basic " + basicCredentials(proxyCredentials) + "\r\n";
-    return out + "Connection: close\r\n\r\n" + body;
+// Every line ends in CR LF, and no NUL is among them.
+std::optional<Step> lineEnds(std::string_view head) {
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        if (head[i] == '\0') return badRequest("a NUL byte in the request head");
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
+            return badRequest("a line feed without a carriage return");
+        if (head[i] == '\r' && (i + 1 >= head.size() || head[i + 1] != '\n'))
+            return badRequest("a bare carriage return");
+    }
+    return std::nullopt;
 }
+
+std::optional<Step> requestLine(std::string_view line, ClientRequest& r, std::string_view& target) {
+    if (line.empty()) return badRequest("an empty line before the request");
+    const auto sp1 = line.find(' '), sp2 = line.rfind(' ');
+    if (sp1 == std::string_view::npos || sp1 == sp2) return badRequest("malformed request line");
+    r.method = std::string(line.substr(0, sp1));
+    target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    const std::string_view version = line.substr(sp2 + 1);
+    if (!isToken(r.method) || target.empty() || target.find(' ') != std::string_view::npos || hasControl(target) ||
+        (version != "HTTP/1.1" && version != "HTTP/1.0"))
+        return badRequest("malformed request line");
+    if (std::any_of(r.method.begin(), r.method.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
+        return badRequest("a method in lower case (methods are case-sensitive)");
+    return std::nullopt;
+}
+
+std::optional<Step> readFields(std::string_view head, HeadFields& h) {
+    for (std::size_t at = head.find("\r\n") + 2; at < head.size();) {
+        const auto end = head.find("\r\n", at);
+        const std::string_view field = head.substr(at, end - at);
+        at = end + 2;
+        if (field.front() == ' ' || field.front() == '\t') return badRequest("obsolete line folding");
+        const auto colon = field.find(':');
+        if (colon == std::string_view::npos || !isToken(field.substr(0, colon)))
+            return badRequest("malformed header field");
+        const std::string_view name = field.substr(0, colon), value = trimmed(field.substr(colon + 1));
+        if (hasControl(value)) return badRequest("a control byte in a header value");
+        if (sameName(name, "Content-Length")) {
+            ++h.lengthFields;
+            commaList(value, h.lengths);
+        } else if (sameName(name, "Transfer-Encoding")) {
+            ++h.encodings;
+            const auto last = value.rfind(',');
+            h.chunked = sameName(trimmed(last == std::string_view::npos ? value : value.substr(last + 1)), "chunked");
+        } else if (sameName(name, "Proxy-Authorization")) {
+            h.credentials = decodeBasic(value);
+        } else if (sameName(name, "Connection")) {
+            commaList(value, h.named);
+        }
+        h.fields.emplace_back(name, value);
+    }
+    return std::nullopt;
+}
+
+// Whatever two hops could read differently is refused: the gate never passes on a request it frames otherwise than
+// the next one would.
+std::optional<Step> framing(const HeadFields& h, std::optional<std::size_t>& length) {
+    if (h.encodings && !h.lengths.empty()) return badRequest("Transfer-Encoding beside Content-Length");
+    if (h.encodings > 1) return badRequest("Transfer-Encoding given twice");
+    if (h.encodings && !h.chunked) return badRequest("a Transfer-Encoding that does not end in chunked");
+    if (h.lengthFields > 1 || h.lengths.size() > 1) return badRequest("Content-Length given twice");
+    for (const std::string& hop : h.named)
+        if (sameName(hop, "Content-Length") || sameName(hop, "Transfer-Encoding") || sameName(hop, "Host"))
+            return badRequest("Connection names " + hop + ", which frames the request");
+    for (const std::string& v : h.lengths) {
+        std::size_t n = 0;
+        const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+        if (v.empty() || v.size() > 18 || ec != std::errc() || end != v.data() + v.size())
+            return badRequest("malformed Content-Length");
+        length = n;
+    }
+    return std::nullopt;
+}
+
+// Plain http, in absolute form (the gate is a proxy, not an origin), without the hop's own fields.
+std::optional<Step> plainRequest(std::string_view target, const HeadFields& h, ClientRequest& r) {
+    constexpr std::string_view kHttp = "http://";
+    if (target.size() < kHttp.size() || !sameName(target.substr(0, kHttp.size()), kHttp))
+        return badRequest("not an absolute http:// URL (https goes through CONNECT)");
+    const std::string_view rest = target.substr(kHttp.size());
+    const auto pathAt = std::min(rest.find_first_of("/?#"), rest.size());
+    r.authority = std::string(rest.substr(0, pathAt));
+    if (r.authority.find('@') != std::string::npos) return badRequest("credentials in the URL");
+    const std::optional<Destination> to = authorityOf(r.authority, 80);
+    if (!to) return badRequest("malformed host in the URL");
+    r.path = std::string(rest.substr(pathAt));
+    if (r.path.find('#') != std::string::npos) return badRequest("a fragment in the URL");
+    if (r.path.empty() || r.path.front() == '?') r.path.insert(0, "/");
+    r.kind = ClientRequest::Kind::Plain;
+    r.to = *to;
+    for (const auto& [name, value] : h.fields) {
+        const bool hop =
+            sameName(name, "Connection") || sameName(name, "Keep-Alive") || sameName(name, "Proxy-Connection") ||
+            sameName(name, "Proxy-Authorization") || sameName(name, "TE") || sameName(name, "Trailer") ||
+            sameName(name, "Upgrade") || sameName(name, "Host") ||
+            std::any_of(h.named.begin(), h.named.end(), [&](const std::string& n) { return sameName(n, name); });
+        if (!hop) r.headers += std::string(name) + ": " + std::string(value) + "\r\n";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
 
 Handshake::Handshake(std::shared_ptr<const Access> access) : access_(std::move(access)) {}
 
@@ -358,126 +453,36 @@ Step Handshake::http(std::string& in) {
     if (headEnd + 4 > kMaxRequest)
         return badRequest("request head larger than 64 KiB", 431, "Request Header Fields Too Large");
     const std::string_view head(in.data(), headEnd + 2);  // every line with its CR LF
-    for (std::size_t i = 0; i < head.size(); ++i) {
-        if (head[i] == '\0') return badRequest("a NUL byte in the request head");
-        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
-            return badRequest("a line feed without a carriage return");
-        if (head[i] == '\r' && (i + 1 >= head.size() || head[i + 1] != '\n'))
-            return badRequest("a bare carriage return");
-    }
-    std::size_t at = head.find("\r\n");
-    if (at == 0) return badRequest("an empty line before the request");
-    const std::string_view line = head.substr(0, at);
-    const auto sp1 = line.find(' '), sp2 = line.rfind(' ');
-    if (sp1 == std::string_view::npos || sp1 == sp2) return badRequest("malformed request line");
+    if (auto wrong = lineEnds(head)) return *wrong;
     ClientRequest r;
-    r.method = std::string(line.substr(0, sp1));
-    const std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1), version = line.substr(sp2 + 1);
-    if (!isToken(r.method) || target.empty() || target.find(' ') != std::string_view::npos || hasControl(target) ||
-        (version != "HTTP/1.1" && version != "HTTP/1.0"))
-        return badRequest("malformed request line");
-    if (std::any_of(r.method.begin(), r.method.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
-        return badRequest("a method in lower case (methods are case-sensitive)");
-
-    std::vector<std::string> contentLengths;
-    bool chunked = false;
-    int encodings = 0, lengthFields = 0;
-    std::string credentials;
-    std::vector<std::string> named;  // hop-by-hop, named in Connection
-    std::vector<std::pair<std::string_view, std::string_view>> fields;
-    for (at += 2; at < head.size();) {
-        const auto end = head.find("\r\n", at);
-        const std::string_view field = head.substr(at, end - at);
-        at = end + 2;
-        if (field.front() == ' ' || field.front() == '\t') return badRequest("obsolete line folding");
-        const auto colon = field.find(':');
-        if (colon == std::string_view::npos || !isToken(field.substr(0, colon)))
-            return badRequest("malformed header field");
-        const std::string_view name = field.substr(0, colon), value = trimmed(field.substr(colon + 1));
-        if (hasControl(value)) return badRequest("a control byte in a header value");
-        if (sameName(name, "Content-Length")) {
-            ++lengthFields;
-            for (std::size_t k = 0; k <= value.size();) {
-                const auto comma = std::min(value.find(',', k), value.size());
-                contentLengths.emplace_back(trimmed(value.substr(k, comma - k)));
-                k = comma + 1;
-            }
-        } else if (sameName(name, "Transfer-Encoding")) {
-            ++encodings;
-            const auto last = value.rfind(',');
-            chunked = sameName(trimmed(last == std::string_view::npos ? value : value.substr(last + 1)), "chunked");
-        } else if (sameName(name, "Proxy-Authorization")) {
-            credentials = decodeBasic(value);
-        } else if (sameName(name, "Connection")) {
-            for (std::size_t k = 0; k <= value.size();) {
-                const auto comma = std::min(value.find(',', k), value.size());
-                named.emplace_back(trimmed(value.substr(k, comma - k)));
-                k = comma + 1;
-            }
-        }
-        fields.emplace_back(name, value);
-    }
-    // Whatever two hops could read differently is refused: the gate never passes on a request it frames otherwise
-    // than the next one would.
-    if (encodings && !contentLengths.empty()) return badRequest("Transfer-Encoding beside Content-Length");
-    if (encodings > 1) return badRequest("Transfer-Encoding given twice");
-    if (encodings && !chunked) return badRequest("a Transfer-Encoding that does not end in chunked");
-    if (lengthFields > 1 || contentLengths.size() > 1) return badRequest("Content-Length given twice");
-    for (const std::string& hop : named)
-        if (sameName(hop, "Content-Length") || sameName(hop, "Transfer-Encoding") || sameName(hop, "Host"))
-            return badRequest("Connection names " + hop + ", which frames the request");
+    std::string_view target;
+    if (auto wrong = requestLine(head.substr(0, head.find("\r\n")), r, target)) return *wrong;
+    HeadFields h;
     std::optional<std::size_t> length;
-    for (const std::string& v : contentLengths) {
-        std::size_t n = 0;
-        const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-        if (v.empty() || v.size() > 18 || ec != std::errc() || end != v.data() + v.size())
-            return badRequest("malformed Content-Length");
-        length = n;
-    }
+    if (auto wrong = readFields(head, h)) return *wrong;
+    if (auto wrong = framing(h, length)) return *wrong;
     if (access_->required()) {
-        const auto colon = credentials.find(':');
-        if (colon == std::string::npos || !access_->admits(credentials.substr(0, colon), credentials.substr(colon + 1)))
+        const auto colon = h.credentials.find(':');
+        if (colon == std::string::npos ||
+            !access_->admits(h.credentials.substr(0, colon), h.credentials.substr(colon + 1)))
             return refused(httpError(407, "Proxy Authentication Required", "kiriha-gate: credentials wanted",
                                      "Proxy-Authenticate: Basic realm=\"kiriha-gate\"\r\n"),
-                           credentials.empty() ? "no credentials" : "wrong credentials");
+                           h.credentials.empty() ? "no credentials" : "wrong credentials");
     }
-
-    Step s;
     if (sameName(r.method, "CONNECT")) {
         const std::optional<Destination> to = authorityOf(target, 0);
         if (!to) return badRequest("malformed CONNECT target (HOST:PORT, a port from 1 to 65535)");
         r.kind = ClientRequest::Kind::Connect;
         r.to = *to;
         in.erase(0, headEnd + 4);
+        Step s;
         s.is = Step::Is::Ready;
         s.request = std::move(r);
         return s;
     }
-    // Plain http, in absolute form: the gate is a proxy, not an origin.
-    constexpr std::string_view kHttp = "http://";
-    if (target.size() < kHttp.size() || !sameName(target.substr(0, kHttp.size()), kHttp))
-        return badRequest("not an absolute http:// URL (https goes through CONNECT)");
-    const std::string_view rest = target.substr(kHttp.size());
-    const auto pathAt = std::min(rest.find_first_of("/?#"), rest.size());
-    r.authority = std::string(rest.substr(0, pathAt));
-    if (r.authority.find('@') != std::string::npos) return badRequest("credentials in the URL");
-    const std::optional<Destination> to = authorityOf(r.authority, 80);
-    if (!to) return badRequest("malformed host in the URL");
-    r.path = std::string(rest.substr(pathAt));
-    if (r.path.find('#') != std::string::npos) return badRequest("a fragment in the URL");
-    if (r.path.empty() || r.path.front() == '?') r.path.insert(0, "/");
-    r.kind = ClientRequest::Kind::Plain;
-    r.to = *to;
-    for (const auto& [name, value] : fields) {
-        const bool hop =
-            sameName(name, "Connection") || sameName(name, "Keep-Alive") || sameName(name, "Proxy-Connection") ||
-            sameName(name, "Proxy-Authorization") || sameName(name, "TE") || sameName(name, "Trailer") ||
-            sameName(name, "Upgrade") || sameName(name, "Host") ||
-            std::any_of(named.begin(), named.end(), [&](const std::string& n) { return sameName(n, name); });
-        if (!hop) r.headers += std::string(name) + ": " + std::string(value) + "\r\n";
-    }
+    if (auto wrong = plainRequest(target, h, r)) return *wrong;
     // The head is read once; its body may still be coming.
-    body_ = Body{std::move(r), headEnd + 4, chunked, length.value_or(0), ChunkScan{headEnd + 4}};
+    body_ = Body{std::move(r), headEnd + 4, h.chunked, length.value_or(0), ChunkScan{headEnd + 4}};
     return httpBody(in);
 }
 
@@ -543,27 +548,4 @@ std::string refusalReply(ClientRequest::Kind kind, Refusal why, const std::strin
     if (why == Refusal::NoProxy) return httpError(503, "Service Unavailable", text);
     if (why == Refusal::Late) return httpError(504, "Gateway Timeout", text);
     return httpError(502, "Bad Gateway", text);
-}
-
-std::string basicCredentials(std::string_view userAndPassword) {
-    std::string out(4 * ((userAndPassword.size() + 2) / 3) + 1, '\0');
-    const int n =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                        reinterpret_cast<const unsigned char*>(userAndPassword.data()), int(userAndPassword.size()));
-    out.resize(std::size_t(std::max(n, 0)));
-    return out;
-}
-
-std::string decodeBasic(std::string_view value) {
-    value = trimmed(value);
-    if (value.size() < 6 || !sameName(value.substr(0, 6), "Basic ")) return "";
-    std::string_view code = trimmed(value.substr(6));
-    if (code.empty() || code.size() % 4 != 0 || code.size() > 4096) return "";
-    std::string out(code.size() / 4 * 3, '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(code.data()), int(code.size()));
-    if (n < 0) return "";
-    const std::size_t padding = std::size_t(std::count(code.end() - 2, code.end(), '='));
-    out.resize(std::size_t(n) - padding);
-    return out;
 }

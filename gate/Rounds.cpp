@@ -32,7 +32,8 @@ void Rounds::add(std::vector<std::uint64_t> ids) {
 }
 
 bool Rounds::changed() const {
-    return changed_ || pool_.hasSuspects() || std::any_of(rounds_.begin(), rounds_.end(), [](const auto& r) { return r->run->changed(); });
+    return changed_ || pool_.hasSuspects() ||
+           std::any_of(rounds_.begin(), rounds_.end(), [](const auto& r) { return r->run->changed(); });
 }
 
 void Rounds::stop() {

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/loops/ProxyPool.h"
-#include "gate/Gateway.h"
+#include "gate/Gate.h"
 #include "gate/Handshake.h"
 #include "gate/Upstream.h"
 
@@ -34,9 +34,9 @@ std::string authorization(const std::string& request) {
         const std::string line = request.substr(at + 2, end == std::string::npos ? end : end - at - 2);
         at = end;
         constexpr std::string_view kName = "authorization:";
-        if (line.size() > kName.size() &&
-            std::equal(kName.begin(), kName.end(), line.begin(),
-                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
+        if (line.size() > kName.size() && std::equal(kName.begin(), kName.end(), line.begin(), [](char a, char b) {
+                return a == std::tolower(static_cast<unsigned char>(b));
+            }))
             return decodeBasic(line.substr(kName.size()));
     }
     return "";

@@ -83,7 +83,8 @@ bool upstreamTransfer(CURL* e, const std::string& proxy, const Destination& to, 
         url = "http://" + host + ":" + std::to_string(to.port) + "/";
         constexpr std::string_view kSocks5 = "socks5://";
         const bool named = to.host.find_first_not_of("0123456789.") != std::string::npos && to.host.find(':') == npos;
-        if (named && proxy.size() > kSocks5.size() && sameText(std::string_view(proxy).substr(0, kSocks5.size()), kSocks5))
+        if (named && proxy.size() > kSocks5.size() &&
+            sameText(std::string_view(proxy).substr(0, kSocks5.size()), kSocks5))
             via = "socks5h://" + proxy.substr(kSocks5.size());
         curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, 1L);
     }

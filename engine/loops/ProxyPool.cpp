@@ -8,7 +8,7 @@
 namespace {
 
 constexpr std::size_t kSetupsKept = 32;
-constexpr double kUnmeasuredMs = 100;  // what a proxy not yet measured is taken to need
+constexpr double kUnmeasuredMs = 100;    // what a proxy not yet measured is taken to need
 constexpr std::size_t kGoneKept = 1024;  // at least, of the proxies that left the lists, with their history
 
 double median(std::deque<double> values) {

@@ -20,10 +20,11 @@ Blame blameFor(const TransferFacts& f) {
         case Reason::ProxyDenied:
             // A SOCKS5 proxy that says the site is unreachable or refusing tells of the site; any other refusal (a
             // CONNECT answered 5xx, a SOCKS4 rejection, a general failure) may be either.
-            b.fault = f.proxyError == CURLPX_REPLY_HOST_UNREACHABLE || f.proxyError == CURLPX_REPLY_CONNECTION_REFUSED ||
-                              f.proxyError == CURLPX_REPLY_NETWORK_UNREACHABLE || f.proxyError == CURLPX_REPLY_TTL_EXPIRED
-                          ? Fault::Site
-                          : Fault::Maybe;
+            b.fault =
+                f.proxyError == CURLPX_REPLY_HOST_UNREACHABLE || f.proxyError == CURLPX_REPLY_CONNECTION_REFUSED ||
+                        f.proxyError == CURLPX_REPLY_NETWORK_UNREACHABLE || f.proxyError == CURLPX_REPLY_TTL_EXPIRED
+                    ? Fault::Site
+                    : Fault::Maybe;
             break;
         case Reason::ProxyAuth:
             b.fault = Fault::Maybe;

@@ -778,9 +778,9 @@ TEST_F(Gate, NoClientRestsTheProxies) {
 // sent twice; silence ends at the checks' idle limit with 504.
 struct AnswerCase : NamedCase {
     std::string method, path;
-    int status;       // what the client is told
-    int asked;        // how many times the site's request reached the proxies
-    std::string text; // in the body the client gets
+    int status;        // what the client is told
+    int asked;         // how many times the site's request reached the proxies
+    std::string text;  // in the body the client gets
 };
 class Answers : public Gate, public ::testing::WithParamInterface<AnswerCase> {};
 
@@ -810,7 +810,8 @@ TEST_F(Gate, NothingIsSmuggled) {
     const auto g = gate({recorder.server.address()});
     const std::string url = origins->page.url("/smuggled");
     const std::vector<std::string> heads = {
-        "POST " + url + " HTTP/1.1\r\nContent-Length: 24\r\nConnection: Content-Length\r\n\r\nGET /admin HTTP/1.1\r\n\r\n",
+        "POST " + url +
+            " HTTP/1.1\r\nContent-Length: 24\r\nConnection: Content-Length\r\n\r\nGET /admin HTTP/1.1\r\n\r\n",
         "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\nConnection: Transfer-Encoding\r\n\r\n0\r\n\r\n",
         "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
         "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3;a\nb\r\nabc\r\n0\r\n\r\n",
@@ -899,9 +900,9 @@ TEST_P(StartRefusals, ExitTwoAndSayWhy) {
     l.args = c.args(*this, other);
     if (c.privateHosts) {
         const std::string hosts = dir.file("hosts", "0.0.0.0 localhost\n");
-        l.args.insert(l.args.begin(), {"--mount", "--propagation", "private", "/bin/sh", "-c",
-                                       "mount --bind " + hosts + " /etc/hosts && exec \"$0\" \"$@\"",
-                                       KIRIHA_GATE_BINARY});
+        l.args.insert(l.args.begin(),
+                      {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                       "mount --bind " + hosts + " /etc/hosts && exec \"$0\" \"$@\"", KIRIHA_GATE_BINARY});
         l.binary = "/usr/bin/unshare";
     }
     const Ran ran = runProgram(l);
@@ -941,12 +942,12 @@ INSTANTIATE_TEST_SUITE_P(
                                                       t.dir.file("l", "")};
                   },
                   "Address already in use"},
-        StartCase{{"AStatusPageOpenToAll"},
-                  [](Gate& t, const GateProcess&) {
-                      return std::vector<std::string>{"--status=0.0.0.0:" + std::to_string(freePort()),
-                                                      t.dir.file("l", "")};
-                  },
-                  "needs --auth or --auth-file"},
+        StartCase{
+            {"AStatusPageOpenToAll"},
+            [](Gate& t, const GateProcess&) {
+                return std::vector<std::string>{"--status=0.0.0.0:" + std::to_string(freePort()), t.dir.file("l", "")};
+            },
+            "needs --auth or --auth-file"},
         StartCase{{"LocalhostThatIsNotLoopback"},
                   [](Gate& t, const GateProcess&) {
                       return std::vector<std::string>{"--listen=localhost:" + std::to_string(freePort()),

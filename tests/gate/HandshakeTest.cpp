@@ -246,8 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Is::Refused,
                       "HTTP/1.1 400 "},
         HandshakeCase{{"AMethodInLowerCase"}, "get http://e.org/ HTTP/1.1\r\n\r\n", Is::Refused, "HTTP/1.1 400 "},
-        HandshakeCase{
-            {"AnEmptyLineFirst"}, "\r\nGET http://e.org/ HTTP/1.1\r\n\r\n", Is::Refused, "HTTP/1.1 400 "},
+        HandshakeCase{{"AnEmptyLineFirst"}, "\r\nGET http://e.org/ HTTP/1.1\r\n\r\n", Is::Refused, "HTTP/1.1 400 "},
         HandshakeCase{{"ATransferEncodingNotEndingInChunked"},
                       "POST http://e.org/ HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n",
                       Is::Refused,

@@ -1,4 +1,4 @@
-#include "gate/Gateway.h"
+#include "gate/LoopGate.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -23,7 +23,7 @@ constexpr std::size_t kLogBatch = 4096;  // whole lines, as a pipe takes them in
 constexpr std::size_t kUpstreamsKept = 100'000;
 constexpr std::size_t kSpareHandles = 64;
 constexpr std::size_t kLogBatchesQueued = 1024;  // about 4 MiB of lines waiting for the log's reader
-constexpr std::size_t kBurst = 256;  // tunnels being made at once
+constexpr std::size_t kBurst = 256;              // tunnels being made at once
 
 std::string addressText(const sockaddr_storage& a) {
     char host[INET6_ADDRSTRLEN] = "";
@@ -38,22 +38,6 @@ std::string addressText(const sockaddr_storage& a) {
 }
 
 }  // namespace
-
-bool DescriptorBudget::take(long n) {
-    for (long left = free_.load(); left >= n;)
-        if (free_.compare_exchange_weak(left, left - n)) return true;
-    return false;
-}
-
-std::shared_ptr<const Access> Gate::access() const {
-    const std::lock_guard lock(accessMutex_);
-    return access_;
-}
-
-void Gate::setAccess(std::shared_ptr<const Access> a) {
-    const std::lock_guard lock(accessMutex_);
-    access_ = std::move(a);
-}
 
 struct LoopGate::Listener final : LoopSocket {
     LoopGate* home;
@@ -165,7 +149,6 @@ void LoopGate::accept(Listener& l) {
         auto c = std::make_unique<Connection>(*this, UniqueFd(fd), addressText(from));
         Connection* raw = c.get();
         connections_.emplace(raw, std::move(c));
-        ++open_;
         raw->start();
     }
 }
@@ -230,7 +213,6 @@ void LoopGate::ended(Connection* c) {
     if (it == connections_.end()) return;
     ended_.push_back(std::move(it->second));
     connections_.erase(it);
-    --open_;
     loop_.post([this] { ended_.clear(); });  // after the batch that ended it
     if (!closed_) resume();
 }
