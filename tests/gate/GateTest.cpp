@@ -39,10 +39,11 @@ using Clock = std::chrono::steady_clock;
 // if the test did not stop it.
 class GateProcess {
   public:
-    explicit GateProcess(std::vector<std::string> args, rlim_t files = 0) {
+    // `wrapper`: what runs the gate (ending in the gate's own path), instead of the gate itself.
+    explicit GateProcess(std::vector<std::string> args, rlim_t files = 0, std::vector<std::string> wrapper = {}) {
         for (int attempt = 0; attempt < 5; ++attempt) {
             port = freePort();
-            std::vector<std::string> all{KIRIHA_GATE_BINARY};
+            std::vector<std::string> all = wrapper.empty() ? std::vector<std::string>{KIRIHA_GATE_BINARY} : wrapper;
             if (std::none_of(args.begin(), args.end(), [](const auto& a) { return a.starts_with("--listen"); }))
                 all.push_back("--listen=127.0.0.1:" + std::to_string(port));
             all.insert(all.end(), args.begin(), args.end());
@@ -992,6 +993,80 @@ TEST_F(Gate, TheStatusPageHoldsUnderSilentClients) {
     EXPECT_EQ(curl({url}).http, 401);
     EXPECT_EQ(curl({"-u", "kiriha:wrong", url}).http, 401);
     EXPECT_EQ(curl({"-u", "kiriha:secret", url}).http, 200);
+}
+
+// A name server of the test's own on a loopback address that notes each name asked and never answers: the slowest
+// resolver there is.
+struct SilentNameServer {
+    UniqueFd fd{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    std::mutex mutex;
+    std::vector<std::string> asked;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    bool bound = false;
+    SilentNameServer() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(53);
+        ::inet_pton(AF_INET, "127.0.0.77", &a.sin_addr);
+        bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        const timeval t{0, 100'000};
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        thread = std::thread([this] {
+            unsigned char q[512];
+            while (!stop) {
+                const ssize_t n = ::recv(fd.get(), q, sizeof q, 0);
+                std::string name;
+                for (ssize_t at = 12; at < n && q[at] != 0 && at + q[at] < n; at += q[at] + 1)
+                    name += (name.empty() ? "" : ".") + std::string(reinterpret_cast<char*>(q) + at + 1, q[at]);
+                if (n > 12) {
+                    std::lock_guard lock(mutex);
+                    asked.push_back(name);
+                }
+            }
+        });
+    }
+    ~SilentNameServer() {
+        stop = true;
+        thread.join();
+    }
+    bool wasAsked(const std::string& name) {
+        std::lock_guard lock(mutex);
+        return std::find(asked.begin(), asked.end(), name) != asked.end();
+    }
+};
+
+// With the name server silent: a client that leaves while its name is looked up never holds up its loop (the other
+// clients' tunnels go on meanwhile), and a name given for a SOCKS5 upstream goes to it unasked here.
+TEST_F(Gate, ASlowLookUpHoldsNoLoopUp) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a private mount namespace and port 53 need root";
+    SilentNameServer names;
+    ASSERT_TRUE(names.bound);
+    const std::string list = dir.file("list.txt", "socks4://" + upstreams->dante.address() + "\n");
+    const std::string resolv = dir.file("resolv.conf", "nameserver 127.0.0.77\noptions timeout:30 attempts:1\n");
+    GateProcess g({"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, list}, 0,
+                  {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                   "mount --bind " + resolv + " /etc/resolv.conf && exec \"$0\" \"$@\"", KIRIHA_GATE_BINARY});
+    ASSERT_TRUE(g.waitFor("1 proxy checked: 1 working")) << g.err();
+    const auto open = tunnels(g, 8);
+    for (int i = 0; i < 4; ++i) {
+        const Raw leaving(g.port);
+        leaving.send("CONNECT slow" + std::to_string(i) + ".example:80 HTTP/1.1\r\n\r\n");
+        for (const auto until = Clock::now() + 10s; !names.wasAsked("slow" + std::to_string(i) + ".example");)
+            ASSERT_LT(Clock::now(), until) << "never looked up";
+    }  // each leaves while its name is still being looked up
+    for (const auto& t : open) EXPECT_TRUE(stillThrough(*t, "still here\n"));
+    EXPECT_EQ(g.stop(), 0);
+    // Through a SOCKS5 upstream the name goes to the proxy: this machine's name server never hears of it.
+    const std::string five = dir.file("five.txt", socks5(upstreams->dante) + "\n");
+    GateProcess h({"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, five}, 0,
+                  {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                   "mount --bind " + resolv + " /etc/resolv.conf && exec \"$0\" \"$@\"", KIRIHA_GATE_BINARY});
+    ASSERT_TRUE(h.waitFor("1 proxy checked: 1 working")) << h.err();
+    const Raw r(h.port);
+    r.send("CONNECT leak.example:80 HTTP/1.1\r\n\r\n");
+    r.read();
+    EXPECT_FALSE(names.wasAsked("leak.example"));
 }
 
 }  // namespace
