@@ -131,6 +131,10 @@ class GateProcess {
     std::thread reader_;
 };
 
+std::string freeAddress() {
+    return "127.0.0.1:" + std::to_string(freePort());
+}
+
 // What curl said: its exit code, what it wrote, and the HTTP status it saw.
 struct Fetched {
     int exit = -1;
@@ -511,13 +515,17 @@ struct Raw {
 struct HostileCase : NamedCase {
     std::function<std::string(std::uint16_t gate)> play;  // what the client was told, to its end
     std::string told;
+    bool whole = false;  // `told` is all of it, not its start
 };
 class HostileClients : public Gate, public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(HostileClients, TheNextIsServed) {
     const auto g = gate({socks5(upstreams->dante)});
     const std::string told = GetParam().play(g->port);
-    EXPECT_TRUE(told.starts_with(GetParam().told)) << ::testing::PrintToString(told.substr(0, 200));
+    if (GetParam().whole)
+        EXPECT_EQ(told, GetParam().told);
+    else
+        EXPECT_TRUE(told.starts_with(GetParam().told)) << ::testing::PrintToString(told.substr(0, 200));
     const Fetched next = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
     EXPECT_EQ(next.exit, 0) << g->err();
     EXPECT_EQ(exitOf(next.body), "127.0.0.34");
@@ -533,7 +541,7 @@ std::string asked(std::uint16_t gate, const std::string& bytes) {
 INSTANTIATE_TEST_SUITE_P(
     All, HostileClients,
     ::testing::Values(
-        HostileCase{{"GarbageFirst"}, [](std::uint16_t g) { return asked(g, "\x16\x03\x01\x02\x00 hello"); }, ""},
+        HostileCase{{"GarbageFirst"}, [](std::uint16_t g) { return asked(g, "\x16\x03\x01\x02\x00 hello"); }, "", true},
         HostileCase{{"ConnectToPortZero"},
                     [](std::uint16_t g) { return asked(g, "CONNECT 127.0.0.1:0 HTTP/1.1\r\n\r\n"); },
                     "HTTP/1.1 400 "},
@@ -547,7 +555,18 @@ INSTANTIATE_TEST_SUITE_P(
                         ::shutdown(r.fd.get(), SHUT_WR);
                         return r.read();
                     },
-                    ""},
+                    "",
+                    true},
+        // A site that refuses, as the upstream says: the SOCKS reply that it refused, not that it is not allowed.
+        HostileCase{{"Socks5ToAClosedPort"},
+                    [](std::uint16_t g) {
+                        static const ClosedPort closed;
+                        const std::string port = closed.address().substr(closed.address().rfind(':') + 1);
+                        const int p = std::stoi(port);
+                        return asked(g, std::string("\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01", 11) + char(p >> 8) +
+                                            char(p & 0xff));
+                    },
+                    std::string("\x05\x00\x05\x05", 4)},
         HostileCase{
             {"Socks5WithADomainOfNothing"},
             [](std::uint16_t g) { return asked(g, std::string("\x05\x01\x00\x05\x01\x00\x03\x00\x00\x50", 10)); },
@@ -584,7 +603,7 @@ INSTANTIATE_TEST_SUITE_P(
                         return asked(g,
                                      "GET " + origins->page.url("/") + " HTTP/1.1\r\nX: " + std::string(1 << 20, 'x'));
                     },
-                    ""},  // 431, or reset while still sending
+                    "HTTP/1.1 431 "},  // its bytes read while it still sends: the refusal is read, not reset
         HostileCase{{"AHeadAByteASecond"},
                     [](std::uint16_t g) {
                         const Raw r(g);
@@ -601,7 +620,8 @@ INSTANTIATE_TEST_SUITE_P(
                         slow.join();
                         return told;
                     },
-                    ""},
+                    "",
+                    true},
         // An end of stream goes through the tunnel: the site gets it, answers, and the answer comes back.
         HostileCase{{"AHalfClosedTunnel"},
                     [](std::uint16_t g) {
@@ -808,7 +828,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Heads two hops could frame differently are refused with 400, and nothing of them reaches the proxy.
 TEST_F(Gate, NothingIsSmuggled) {
     RecordingProxy recorder;
-    const auto g = gate({recorder.server.address()});
+    const std::string page = freeAddress();
+    const auto g = gate({recorder.server.address()}, {"--status=" + page});
     const std::string url = origins->page.url("/smuggled");
     const std::vector<std::string> heads = {
         "POST " + url +
@@ -828,6 +849,10 @@ TEST_F(Gate, NothingIsSmuggled) {
     for (const std::string& head : heads)
         EXPECT_TRUE(asked(g->port, head).starts_with("HTTP/1.1 400 ")) << ::testing::PrintToString(head);
     EXPECT_EQ(recorder.asked("/smuggled"), 0);
+    // Each counted among the refused.
+    const std::string metrics = curl({"http://" + page + "/metrics"}).body;
+    EXPECT_NE(metrics.find("kiriha_gate_refused_total " + std::to_string(heads.size()) + "\n"), std::string::npos)
+        << metrics;
     EXPECT_EQ(curl({"-x", "http://" + g->proxy(), origins->page.url("/after")}).http, 200);  // the next is served
 }
 
@@ -909,10 +934,6 @@ TEST_P(StartRefusals, ExitTwoAndSayWhy) {
     const Ran ran = runProgram(l);
     EXPECT_EQ(ran.status, 2) << ran.err;
     EXPECT_NE(ran.err.find(c.said), std::string::npos) << ran.err;
-}
-
-std::string freeAddress() {
-    return "127.0.0.1:" + std::to_string(freePort());
 }
 
 INSTANTIATE_TEST_SUITE_P(
