@@ -84,6 +84,7 @@ Connection::Connection(LoopGate& home, UniqueFd client, std::string address)
       address_(std::move(address)),
       handshake_(gate_.access()) {
     host_ = address_.substr(0, address_.rfind(':'));
+    started_ = lastMoved_ = gate_.now();
     clientSide_.connection = upstreamSide_.connection = this;
     clientSide_.client = true;
     upstreamSide_.client = false;
@@ -205,7 +206,7 @@ void Connection::readHandshake() {
         case Handshake::Step::Is::Refused:
             ++gate_.metrics.refused;
             phase_ = Phase::Refusing;
-            phaseSince_ = Clock::now();
+            phaseSince_ = gate_.now();
             endOf_ = EndCause::Refused;
             refusedWhy_ = step.why;
             down_.pending += step.reply;
@@ -228,7 +229,7 @@ void Connection::open() {
     if (int(triedIds_.size()) >= gate_.tries || !anotherWorthIt_)
         pick_.reset();
     else
-        pick_ = gate_.pool.choose(host_, request_.to.host, triedIds_, Clock::now());
+        pick_ = gate_.pool.choose(host_, request_.to.host, triedIds_, gate_.now());
     if (!pick_) {
         if (!anyTried) {
             if (!gate_.saidNoProxy.exchange(true)) gate_.err.say("no proxy works: clients are refused until one does");
@@ -244,7 +245,7 @@ void Connection::open() {
     upstream_info_ = home_.upstream(pick_->proxy);
     const bool toProxy = request_.kind == ClientRequest::Kind::Plain && upstream_info_.httpProxy;
     easy_ = home_.takeEasy();
-    opening_ = Clock::now();
+    opening_ = gate_.now();
     if (!easy_ || !upstreamTransfer(easy_.get(), pick_->proxy, request_.to, toProxy, gate_.curl) ||
         !home_.loop().transfer(easy_.get(), [this](CURLcode r) { opened(r); })) {
         easy_.reset();
@@ -270,7 +271,7 @@ void Connection::opened(CURLcode result) {
     home_.loop().dropTransfer(easy);
     home_.giveEasy(std::move(easy_));
     if (upstream_.get() < 0) return failed({Reason::Error, Fault::Ours, false});
-    gate_.pool.served(pick_->id, Clock::now() - opening_);
+    gate_.pool.served(pick_->id, gate_.now() - opening_);
     up_.to = upstream_.get();
     down_.from = upstream_.get();
     if (request_.kind == ClientRequest::Kind::Plain) return sendRequest();
@@ -295,7 +296,7 @@ void Connection::sendRequest() {
     }
     in_.clear();
     phase_ = Phase::Answer;
-    phaseSince_ = lastMoved_ = Clock::now();
+    phaseSince_ = lastMoved_ = gate_.now();
     answer_.clear();
     pump();
 }
@@ -303,8 +304,7 @@ void Connection::sendRequest() {
 void Connection::hold(const Blame& blame) {
     if (!pick_) return;
     if (blame.fault == Fault::Proxy) gate_.pool.failed(pick_->id);
-    if (blame.fault == Fault::Maybe && gate_.pool.suspect(pick_->id, Clock::now()) && gate_.wakeOwner)
-        gate_.wakeOwner();
+    if (blame.fault == Fault::Maybe && gate_.pool.suspect(pick_->id, gate_.now()) && gate_.wakeOwner) gate_.wakeOwner();
 }
 
 void Connection::failed(const Blame& blame) {
@@ -327,7 +327,7 @@ void Connection::failed(const Blame& blame) {
 void Connection::refuse(Refusal why, const std::string& text, EndCause how) {
     ++gate_.metrics.refused;
     phase_ = Phase::Refusing;
-    phaseSince_ = Clock::now();
+    phaseSince_ = gate_.now();
     down_.pending += refusalReply(request_.kind, why, text);
     down_.eof = true;
     up_.reading = false;
@@ -360,7 +360,7 @@ void Connection::readAnswer() {
         if (n > 0) {
             const std::size_t from = answer_.size() >= 3 ? answer_.size() - 3 : 0;  // what came before held no end
             answer_.append(buf, std::size_t(n));
-            lastMoved_ = Clock::now();
+            lastMoved_ = gate_.now();
             if (cannotBeAnswer(answer_)) return answerFailed(Reason::NotAProxy, "answered with no HTTP answer");
             if (const auto end = answer_.find("\r\n\r\n", from); end != std::string::npos) return answerCame(end);
             if (answer_.size() > kMaxRequest) return answerFailed(Reason::NotAProxy, "answered a head too large");
@@ -392,7 +392,7 @@ void Connection::startRelay() {
     gate_.budget.give(held_ - kTunnelDescriptors);  // no look-up any more
     held_ = kTunnelDescriptors;
     phase_ = Phase::Relay;
-    lastMoved_ = Clock::now();
+    lastMoved_ = gate_.now();
     ++gate_.metrics.tunnels;
     if (!up_.eof) up_.reading = true;
     down_.reading = true;
@@ -409,7 +409,7 @@ Connection::Moved Connection::flush(Flow& f) {
         }
         f.pending.erase(0, std::size_t(n));
         f.moved += std::size_t(n);
-        lastMoved_ = Clock::now();
+        lastMoved_ = gate_.now();
     }
     while (f.inPipe > 0) {
         const ssize_t n =
@@ -421,7 +421,7 @@ Connection::Moved Connection::flush(Flow& f) {
         }
         f.inPipe -= std::size_t(n);
         f.moved += std::size_t(n);
-        lastMoved_ = Clock::now();
+        lastMoved_ = gate_.now();
         if (f.inPipe == 0) dropPipe(f);
     }
     return Moved::Ok;
@@ -520,9 +520,11 @@ void Connection::watch() {
         case Phase::Done:
             return;
     }
-    // A socket nothing is wanted of is out of epoll: its hang-up would otherwise wake the loop again and again.
+    // A socket nothing is wanted of is out of epoll: its hang-up would otherwise wake the loop again and again. A
+    // client awaiting its answer stays in, for the reset that says it left.
     const auto set = [&](int fd, std::uint32_t events, LoopSocket* side) {
-        if (events == 0) return home_.loop().unwatch(fd, side), true;
+        if (events == 0 && !(phase_ == Phase::Answer && side == &clientSide_))
+            return home_.loop().unwatch(fd, side), true;
         return home_.loop().watch(fd, events, side);
     };
     if (!set(client_.get(), client, &clientSide_)) return end(EndCause::Error);
@@ -530,7 +532,7 @@ void Connection::watch() {
 }
 
 std::string Connection::logLine(EndCause how) const {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(gate_.now() - started_).count();
     std::string line = "client=" + address_ + " target=" + (request_.to.host.empty() ? "-" : request_.to.shown()) +
                        " proxy=" + (pick_ ? upstream_info_.shown : (tried_.empty() ? "-" : tried_.back().proxy)) +
                        " tries=" + std::to_string(triedIds_.size()) + " up=" + std::to_string(up_.moved) +

@@ -102,10 +102,10 @@ class Connection {
     EasyHandle easy_;
     std::string answer_;  // a plain request's answer, until its head is in
     Flow up_, down_;      // client to proxy, proxy to client
-    Clock::time_point started_ = Clock::now();
+    Clock::time_point started_{};
     Clock::time_point opening_{};
     Clock::time_point phaseSince_{};
-    Clock::time_point lastMoved_ = Clock::now();
+    Clock::time_point lastMoved_{};
     bool clientEnded_ = false;            // the client ended its side before its tunnel was there
     bool anotherWorthIt_ = true;          // another proxy may do better than those tried
     bool resetBoth_ = false;              // a side was reset: so is the other

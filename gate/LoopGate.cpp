@@ -145,12 +145,16 @@ void LoopGate::accept(Listener& l) {
             }
             return;  // EAGAIN: nobody else waits
         }
-        ++gate_.metrics.connections;
-        auto c = std::make_unique<Connection>(*this, UniqueFd(fd), addressText(from));
-        Connection* raw = c.get();
-        connections_.emplace(raw, std::move(c));
-        raw->start();
+        adopt(UniqueFd(fd), addressText(from));
     }
+}
+
+void LoopGate::adopt(UniqueFd client, std::string address) {
+    ++gate_.metrics.connections;
+    auto c = std::make_unique<Connection>(*this, std::move(client), std::move(address));
+    Connection* raw = c.get();
+    connections_.emplace(raw, std::move(c));
+    raw->start();
 }
 
 void LoopGate::resume() {
@@ -163,7 +167,7 @@ void LoopGate::tick() {
     if (closed_) return;
     ended_.clear();
     flushLog();
-    const auto now = Connection::Clock::now();
+    const auto now = gate_.now();
     std::vector<Connection*> all;
     for (auto& [c, owned] : connections_) all.push_back(c);
     for (Connection* c : all)

@@ -51,11 +51,14 @@ class LoopGate {
     EasyHandle takeEasy();
     void giveEasy(EasyHandle easy);
 
+    // A client accepted (its descriptors taken from the budget): served from now on.
+    void adopt(UniqueFd client, std::string address);
+    void tick();  // the connections' deadlines, the log's batch; every quarter of a second
+
   private:
     struct Listener;
     void accept(Listener& l);
     void resume();  // accepting again, where the budget allows
-    void tick();
 
     CommandLoop& loop_;
     Gate& gate_;

@@ -208,7 +208,7 @@ struct RecordingProxy {
         else if (line.find("/garbage") != std::string::npos)
             c.send("SSH-2.0-OpenSSH_9.2\r\n\r\n");
         else if (line.starts_with("CONNECT ") && c.send("HTTP/1.1 200 Connection established\r\n\r\npartial"))
-            c.sleep(100ms), c.reset();  // a tunnel, cut
+            c.sleep(100ms), c.abort();  // a tunnel, cut
         else
             c.send(httpResponse(200, "<p>" + kTestMarker + "</p>"));
     }};

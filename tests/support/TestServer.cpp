@@ -96,6 +96,15 @@ bool TestServer::Connection::send(std::string_view bytes) {
     return true;
 }
 
+void TestServer::Connection::abort() {
+    const linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    // The socket goes now, with a reset and nothing before it; its number stays valid for the server's own close.
+    const int spare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::dup2(spare, fd_);
+    ::close(spare);
+}
+
 void TestServer::Connection::reset() {
     const linger l{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);

@@ -22,6 +22,7 @@ class TestServer {
         std::string peer() const;           // the address the connection came from
         bool send(std::string_view bytes);  // false once the peer is gone
         void reset();                       // close with RST
+        void abort();                       // a reset alone, with no end of stream before it
         bool sleep(std::chrono::milliseconds ms) { return server_.sleepUnlessStopped(ms); }
 
       private:
