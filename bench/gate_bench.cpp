@@ -73,13 +73,14 @@ int connectTo(std::uint16_t port, std::uint32_t host = INADDR_LOOPBACK) {
 
 // The farm's connections: each a small state machine on one epoll.
 struct Farm {
-    enum Role { Socks, Page, Bulk, Hold };
-    std::uint16_t socks[3] = {}, page = 0, bulk = 0, hold = 0;
+    enum Role { Socks, Http, Page, Bulk, Hold };
+    std::uint16_t socks[3] = {}, http[3] = {}, page = 0, bulk = 0, hold = 0;
     std::vector<pid_t> pids;  // a process per upstream, one for the sites and one that holds: each within the limit
 
     Farm() {
         std::vector<std::vector<std::pair<int, Role>>> groups;
         for (auto& p : socks) groups.push_back({{listenOn(p), Socks}});
+        for (auto& p : http) groups.push_back({{listenOn(p), Http}});
         groups.push_back({{listenOn(page), Page}, {listenOn(bulk), Bulk}});
         groups.push_back({{listenOn(hold), Hold}});
         for (const auto& group : groups) {
@@ -199,6 +200,23 @@ struct Farm {
                     if (got <= 0) drop(c);
                     continue;
                 }
+                if (c->role == Http) {  // a request in absolute form to the page: sent on as it came, then relayed
+                    const auto head = c->in.find("\r\n\r\n"), at = c->in.find("127.0.0.1:");
+                    if (head != std::string::npos && at != std::string::npos) {
+                        auto* out = new Conn(connectTo(std::uint16_t(std::atoi(c->in.c_str() + at + 10))), Socks, 2);
+                        pollfd p{out->fd, POLLOUT, 0};
+                        ::poll(&p, 1, 1000);
+                        ::send(out->fd, c->in.data(), c->in.size(), MSG_NOSIGNAL);
+                        out->peer = c;
+                        c->peer = out;
+                        c->role = Socks;
+                        c->stage = 2;
+                        conns[out->fd] = out;
+                        watch(out, EPOLLIN);
+                    }
+                    if (got <= 0) drop(c);
+                    continue;
+                }
                 if (got <= 0 && !(events[i].events & EPOLLOUT)) {
                     ::close(fd), conns.erase(fd), delete c;
                     continue;
@@ -271,6 +289,18 @@ struct Proxy {
         ::close(err[1]);
         std::string said;
         char buf[4096];
+        // Without a word to wait for, it is ready once its port takes a connection.
+        for (const auto until = Clock::now() + 30s; ready.empty() && Clock::now() < until;
+             std::this_thread::sleep_for(20ms)) {
+            const int fd = connectTo(port);
+            pollfd p{fd, POLLOUT, 0};
+            int error = 1;
+            socklen_t length = sizeof error;
+            const bool up = ::poll(&p, 1, 1000) > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                            error == 0;
+            ::close(fd);
+            if (up) return;
+        }
         for (const auto until = Clock::now() + 30s; said.find(ready) == std::string::npos && Clock::now() < until;) {
             pollfd p{err[0], POLLIN, 0};
             if (::poll(&p, 1, 100) <= 0) continue;
@@ -498,6 +528,51 @@ int main(int argc, char** argv) {
                       key.c_str(), median(gateCpu), key.c_str(), median(farmCpu), key.c_str(),
                       anchored ? median(chainCpu) : 0.0, key.c_str(), anchored ? median(ratios) : 0.0, key.c_str(),
                       median(gateRates), key.c_str(), failedThrough);
+        figures += line;
+    }
+
+    // Beside HAProxy in tcp mode, round robin over three HTTP upstreams, plain http at 1,000 a second: it only forwards
+    // bytes, where the gate reads each request and chooses from a checked pool.
+    double haproxyRatio = 0, gateHttpCpu = 0, haproxyCpu = 0;
+    if (wanted("haproxy") && ::access("/usr/sbin/haproxy", X_OK) == 0) {
+        const std::string httpList = "/tmp/kiriha-gate-bench-http.list", config = "/tmp/kiriha-gate-bench-haproxy.cfg";
+        {
+            std::ofstream out(httpList);
+            for (const auto p : farm.http) out << "http://127.0.0.1:" << p << "\n";
+        }
+        std::vector<double> ratios, g, h;
+        for (int round = 0; round < 3; ++round) {
+            {
+                const std::uint16_t port = freePort();
+                const Proxy gate({gateBinary, "--listen=127.0.0.1:" + std::to_string(port), check, "--expect=ok",
+                                  "--log=/dev/null", httpList},
+                                 port, "3 proxies checked: 3 working");
+                const double before = cpuMs(gate.pid);
+                const Load l = load(gate.port, farm.page, 1000, kSeconds, true);
+                g.push_back((cpuMs(gate.pid) - before) / double(std::max(l.done, 1L)));
+            }
+            const std::uint16_t port = freePort();
+            {
+                std::ofstream out(config);
+                out << "global\n  maxconn 100000\ndefaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n"
+                       "  timeout server 30s\nfrontend in\n  bind 127.0.0.1:"
+                    << port << "\n  default_backend ups\nbackend ups\n  balance roundrobin\n";
+                for (int i = 0; i < 3; ++i) out << "  server u" << i << " 127.0.0.1:" << farm.http[i] << "\n";
+            }
+            const Proxy haproxy({"/usr/sbin/haproxy", "-db", "-f", config}, port, "");
+            const double before = cpuMs(haproxy.pid);
+            const Load l = load(haproxy.port, farm.page, 1000, kSeconds, true);
+            h.push_back((cpuMs(haproxy.pid) - before) / double(std::max(l.done, 1L)));
+            ratios.push_back(g.back() / h.back());
+        }
+        gateHttpCpu = median(g);
+        haproxyCpu = median(h);
+        haproxyRatio = median(ratios);
+        std::printf("%-44s %.3f ms, HAProxy %.3f ms: %.2fx (median of 3 interleaved; aim <= 1x)\n",
+                    "CPU per plain request over HTTP upstreams", gateHttpCpu, haproxyCpu, haproxyRatio);
+        char line[160];
+        std::snprintf(line, sizeof line, "gate_http_cpu_ms=%.3f haproxy_cpu_ms=%.3f gate_vs_haproxy=%.2f ", gateHttpCpu,
+                      haproxyCpu, haproxyRatio);
         figures += line;
     }
 

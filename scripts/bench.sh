@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target engine_bench loop_bench gate_bench ui_bench kiriha-check kiriha-gate >/dev/null
+cmake --build "$build" --target engine_bench loop_bench gate_bench pool_bench ui_bench kiriha-check kiriha-gate >/dev/null
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/{print $2}') GiB"
 echo
@@ -26,9 +26,20 @@ chain=${XDG_CACHE_HOME:-$HOME/.cache}/kiriha-bench
 if [ ! -d "$chain/node_modules/proxy-chain" ] && command -v npm >/dev/null; then
     npm install --silent --no-audit --no-fund --prefix "$chain" proxy-chain@2 >/dev/null || true
 fi
+# The second anchor, Debian's HAProxy in tcp mode, likewise only here.
+if [ ! -x /usr/sbin/haproxy ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends haproxy </dev/null >/dev/null || true
+fi
 "$build/bench/gate_bench" "$build/gate/kiriha-gate" "$chain" >"$out"
 head -n -1 "$out"
 gate=$(tail -n 1 "$out")
+echo
+echo "== kiriha-gate's pool at 100,000 proxies (one thread's CPU) =="
+"$build/bench/pool_bench" 100000 >"$out"
+head -n -1 "$out"
+pool=$(tail -n 1 "$out")
 echo
 echo "== list editors (Qt offscreen) =="
 QT_QPA_PLATFORM=offscreen "$build/bench/ui_bench" 2>/dev/null >"$out"
@@ -46,4 +57,4 @@ printf '%-34s %s lines of %s bytes: %s ms, %s MiB (%s; target <= 5000 ms, <= 102
 printf '%-34s %s ms (%s; target < 1000 ms)\n' "$bytes bytes of line feeds" "$over_ms" "$over_what"
 limits="load_limit_lines=$limit load_limit_ms=$at_ms load_limit_mib=$at_mib refuse_64mib_lf_ms=$over_ms"
 echo
-echo "$engine $loop $gate $ui $limits"
+echo "$engine $loop $gate $pool $ui $limits"
