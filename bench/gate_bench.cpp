@@ -554,7 +554,7 @@ int main(int argc, char** argv) {
             const std::uint16_t port = freePort();
             {
                 std::ofstream out(config);
-                out << "global\n  maxconn 100000\ndefaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n"
+                out << "global\n  maxconn 8000\ndefaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n"
                        "  timeout server 30s\nfrontend in\n  bind 127.0.0.1:"
                     << port << "\n  default_backend ups\nbackend ups\n  balance roundrobin\n";
                 for (int i = 0; i < 3; ++i) out << "  server u" << i << " 127.0.0.1:" << farm.http[i] << "\n";
