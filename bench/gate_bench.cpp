@@ -272,7 +272,9 @@ double cpuMs(pid_t pid) {
 struct Proxy {
     pid_t pid = -1;
     std::uint16_t port = 0;
-    Proxy(const std::vector<std::string>& args, std::uint16_t p, const std::string& ready) : port(p) {
+    Proxy(const std::vector<std::string>& args, std::uint16_t p, const std::string& ready,
+          std::chrono::seconds patience = 30s)
+        : port(p) {
         int err[2];
         ::pipe(err);
         pid = ::fork();
@@ -296,12 +298,13 @@ struct Proxy {
             pollfd p{fd, POLLOUT, 0};
             int error = 1;
             socklen_t length = sizeof error;
-            const bool up = ::poll(&p, 1, 1000) > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
-                            error == 0;
+            const bool up =
+                ::poll(&p, 1, 1000) > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
             ::close(fd);
             if (up) return;
         }
-        for (const auto until = Clock::now() + 30s; said.find(ready) == std::string::npos && Clock::now() < until;) {
+        for (const auto until = Clock::now() + patience;
+             said.find(ready) == std::string::npos && Clock::now() < until;) {
             pollfd p{err[0], POLLIN, 0};
             if (::poll(&p, 1, 100) <= 0) continue;
             const ssize_t n = ::read(err[0], buf, sizeof buf);
@@ -425,6 +428,20 @@ double bulk(std::uint16_t bulkPort, std::uint16_t http) {
     ::close(fd);
     const double s = std::chrono::duration<double>(Clock::now() - start).count();
     return got >= kGibibyte ? s : -1;
+}
+
+// What a blocking client is answered, to the end: `ask` sent to `port`, the answer read until the peer closes.
+std::string fetch(std::uint16_t port, const std::string& ask) {
+    const int fd = connectTo(port);
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, 5000);
+    ::fcntl(fd, F_SETFL, 0);
+    ::send(fd, ask.data(), ask.size(), MSG_NOSIGNAL);
+    std::string got;
+    char buf[1 << 16];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, std::size_t(n));
+    ::close(fd);
+    return got;
 }
 
 double median(std::vector<double> v) {
@@ -573,6 +590,47 @@ int main(int argc, char** argv) {
         char line[160];
         std::snprintf(line, sizeof line, "gate_http_cpu_ms=%.3f haproxy_cpu_ms=%.3f gate_vs_haproxy=%.2f ", gateHttpCpu,
                       haproxyCpu, haproxyRatio);
+        figures += line;
+    }
+
+    // A status page of 100,000 proxies asked again and again: tunnels' round trips (a CONNECT, a request, its answer,
+    // one at a time) beside those while the page is idle.
+    double idleRtt = 0, busyRtt = 0;
+    if (wanted("status")) {
+        const std::string bigList = "/tmp/kiriha-gate-bench-big.list";
+        {
+            std::ofstream out(bigList);
+            for (int i = 0; i < 100'000; ++i) out << "socks5://u" << i << ":p@127.0.0.1:" << farm.socks[i % 3] << "\n";
+        }
+        const std::uint16_t port = freePort(), statusPort = freePort();
+        const Proxy gate({gateBinary, "--listen=127.0.0.1:" + std::to_string(port),
+                          "--status=127.0.0.1:" + std::to_string(statusPort), check, "--expect=ok", "--rate=10000",
+                          "--recheck=1h", "--log=/dev/null", bigList},
+                         port, "100000 proxies checked", 300s);
+        const std::string ask = "CONNECT 127.0.0.1:" + std::to_string(farm.page) +
+                                " HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        const auto roundTrips = [&] {
+            std::vector<double> ms;
+            for (const auto until = Clock::now() + 5s; Clock::now() < until;) {
+                const auto start = Clock::now();
+                if (!fetch(port, ask).ends_with("ok")) continue;
+                ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            }
+            return ms.empty() ? -1.0 : median(ms);
+        };
+        idleRtt = roundTrips();
+        std::atomic<bool> stop{false};
+        std::atomic<long> pages{0};
+        std::thread asker([&] {
+            while (!stop) pages += fetch(statusPort, "GET / HTTP/1.1\r\n\r\n").size() > 1000000;
+        });
+        busyRtt = roundTrips();
+        stop = true;
+        asker.join();
+        std::printf("%-44s %.2f ms idle, %.2f ms while it is asked (%ld pages): %.2fx (target <= 2x)\n",
+                    "round trip beside a page of 100,000 proxies", idleRtt, busyRtt, pages.load(), busyRtt / idleRtt);
+        char line[128];
+        std::snprintf(line, sizeof line, "status_idle_rtt_ms=%.2f status_busy_rtt_ms=%.2f ", idleRtt, busyRtt);
         figures += line;
     }
 
