@@ -126,6 +126,10 @@ void Connection::sweep(Clock::time_point now) {
     if (phase_ == Phase::Refusing &&
         now - phaseSince_ >= (down_.done() ? std::min<Clock::duration>(gate_.headLimit, kLinger) : gate_.headLimit))
         return end(endOf_);
+    if (phase_ == Phase::Opening && connecting_ && now - opening_ >= gate_.curl.limits.connect) {
+        connecting_ = false;
+        return failed({Reason::ConnectTimeout, Fault::Proxy});
+    }
     // An answer's head comes within the checks' limits: silence for the idle one, or the whole one.
     const CheckLimits& limits = gate_.curl.limits;
     if (phase_ == Phase::Answer && (now - lastMoved_ >= limits.idle || now - phaseSince_ >= limits.total))
@@ -140,8 +144,9 @@ void Connection::onEvents(bool client, std::uint32_t events) {
         case Phase::Handshake:
             return readHandshake();
         case Phase::Opening:
+            if (!client) return connecting_ ? connected() : watch();
             // What the client sends meanwhile waits, within bounds; an end of its side is carried through.
-            if (client) {
+            {
                 const Read r = readInto(in_, kMaxRequest);
                 if (r == Read::Failed) return end(EndCause::Gone);
                 if (r == Read::Ended) clientEnded_ = true;
@@ -244,8 +249,9 @@ void Connection::open() {
     triedIds_.push_back(pick_->id);
     upstream_info_ = home_.upstream(pick_->proxy);
     const bool toProxy = request_.kind == ClientRequest::Kind::Plain && upstream_info_.httpProxy;
-    easy_ = home_.takeEasy();
     opening_ = gate_.now();
+    if (toProxy && upstream_info_.address) return connectToProxy();
+    easy_ = home_.takeEasy();
     if (!easy_ || !upstreamTransfer(easy_.get(), pick_->proxy, request_.to, toProxy, gate_.curl) ||
         !home_.loop().transfer(easy_.get(), [this](CURLcode r) { opened(r); })) {
         easy_.reset();
@@ -253,6 +259,29 @@ void Connection::open() {
     }
     ++gate_.metrics.opening;
     watch();
+}
+
+void Connection::connectToProxy() {
+    const sockaddr_storage& a = *upstream_info_.address;
+    upstream_.reset(::socket(a.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (upstream_.get() < 0) return failed(blameFor(TransferFacts{CURLE_COULDNT_CONNECT, 0, errno}));
+    if (::connect(upstream_.get(), reinterpret_cast<const sockaddr*>(&a), upstream_info_.addressLength) == 0)
+        return connected();
+    if (errno != EINPROGRESS) return failed(blameFor(TransferFacts{CURLE_COULDNT_CONNECT, 0, errno}));
+    connecting_ = true;
+    watch();
+}
+
+void Connection::connected() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(upstream_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    connecting_ = false;
+    if (error) return failed(blameFor(TransferFacts{CURLE_COULDNT_CONNECT, 0, error}));
+    gate_.pool.served(pick_->id, gate_.now() - opening_);
+    up_.to = upstream_.get();
+    down_.from = upstream_.get();
+    sendRequest();
 }
 
 void Connection::opened(CURLcode result) {
@@ -314,6 +343,7 @@ void Connection::failed(const Blame& blame) {
                           std::string(reasonName(blame.reason))});
     }
     lastBlame_ = blame;
+    connecting_ = false;
     if (!blame.another) anotherWorthIt_ = false;
     if (upstream_.get() >= 0) home_.loop().unwatch(upstream_.get(), &upstreamSide_);
     dropPipe(up_);
@@ -505,6 +535,7 @@ void Connection::watch() {
             break;
         case Phase::Opening:
             client = (clientEnded_ || in_.size() >= kMaxRequest ? 0u : EPOLLIN) | (down_.wantWrite ? EPOLLOUT : 0u);
+            upstream = connecting_ ? EPOLLOUT : 0u;
             break;
         case Phase::Answer:
             client = (up_.wantRead ? EPOLLIN : 0u) | (down_.wantWrite ? EPOLLOUT : 0u);

@@ -64,6 +64,8 @@ class Connection {
     void readHandshake();
     void open();  // through the next proxy, or the refusal
     void opened(CURLcode result);
+    void connectToProxy();  // a plain request's way to an HTTP proxy named by its address
+    void connected();
     void sendRequest();               // a plain request, to the proxy or through the tunnel
     void hold(const Blame& blame);    // against the proxy, or a check asked for
     void failed(const Blame& blame);  // this proxy failed: the next one, or the refusal
@@ -107,6 +109,7 @@ class Connection {
     Clock::time_point phaseSince_{};
     Clock::time_point lastMoved_{};
     bool clientEnded_ = false;            // the client ended its side before its tunnel was there
+    bool connecting_ = false;             // to the proxy, by connectToProxy
     bool anotherWorthIt_ = true;          // another proxy may do better than those tried
     bool resetBoth_ = false;              // a side was reset: so is the other
     long held_ = kSetupDescriptors;       // of the gate's descriptor budget

@@ -59,7 +59,9 @@ struct Gate {
     std::function<void()> wakeOwner;
     // The connections' clock: the steady one, or a test's (set before the loops serve).
     std::function<std::chrono::steady_clock::time_point()> clock;
-    std::chrono::steady_clock::time_point now() const { return clock ? clock() : std::chrono::steady_clock::now(); }  // from any loop: the owner's thread has something to look at (set before them)
+    std::chrono::steady_clock::time_point now() const {
+        return clock ? clock() : std::chrono::steady_clock::now();
+    }  // from any loop: the owner's thread has something to look at (set before them)
 
     std::shared_ptr<const Access> access() const;
     void setAccess(std::shared_ptr<const Access> a);

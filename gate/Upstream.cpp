@@ -1,5 +1,8 @@
 #include "gate/Upstream.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -32,6 +35,25 @@ UrlHandle parsed(const std::string& proxy) {
     return url;
 }
 
+// The proxy's address, where the host is one.
+void addressOf(std::string host, std::uint16_t port, Upstream& u) {
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    sockaddr_storage a{};
+    if (auto* four = reinterpret_cast<sockaddr_in*>(&a); ::inet_pton(AF_INET, host.c_str(), &four->sin_addr) == 1) {
+        four->sin_family = AF_INET;
+        four->sin_port = htons(port);
+        u.addressLength = sizeof(sockaddr_in);
+    } else if (auto* six = reinterpret_cast<sockaddr_in6*>(&a);
+               ::inet_pton(AF_INET6, host.c_str(), &six->sin6_addr) == 1) {
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(port);
+        u.addressLength = sizeof(sockaddr_in6);
+    } else {
+        return;
+    }
+    u.address = a;
+}
+
 }  // namespace
 
 Upstream upstreamOf(const std::string& proxy) {
@@ -49,6 +71,8 @@ Upstream upstreamOf(const std::string& proxy) {
     curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
     const std::string host = part(url.get(), CURLUPART_HOST), port = part(url.get(), CURLUPART_PORT);
     u.shown = scheme + "://" + host + (port.empty() ? "" : ":" + port);
+    if (scheme == "http")
+        addressOf(host, port.empty() ? std::uint16_t(kDefaultProxyPort) : std::uint16_t(std::stoi(port)), u);
     return u;
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/socket.h>
+
+#include <optional>
 #include <string>
 
 #include "engine/rules/Blame.h"
@@ -16,6 +19,10 @@ struct Upstream {
     bool servable = false;    // its traffic can be relayed as raw bytes (not through TLS of libcurl's own)
     std::string credentials;  // user:password of an HTTP proxy, decoded, for a request sent to it
     std::string shown;        // the proxy as logs and answers show it: without credentials
+    // An http:// proxy named by its address: a plain request reaches it by a connection of the gate's own, with no
+    // look-up and no libcurl between.
+    std::optional<sockaddr_storage> address;
+    socklen_t addressLength = 0;
 };
 Upstream upstreamOf(const std::string& proxy);
 

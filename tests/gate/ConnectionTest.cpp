@@ -102,8 +102,11 @@ struct Life {
     }
     // Time runs on by `by`, and the loop looks at its deadlines.
     void skip(std::chrono::nanoseconds by) {
-        skipped += by.count();
-        loop.post([this] { home->tick(); });
+        // On the loop's thread, after whatever it is doing: what it did just now happened before the time ran on.
+        loop.post([this, by] {
+            skipped += by.count();
+            home->tick();
+        });
     }
     void drain() {
         loop.post([this] { home->endAll(); });
@@ -196,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "CONNECT site",
                  silent,
                  After::Sending,
-                 [](Life& l) { std::this_thread::sleep_for(50ms), l.skip(11s); },
+                 [](Life& l) { l.skip(11s); },
                  "",
                  "timeout"},
         LifeCase{{"HandshakeThenTheClientEnds"}, "CONNECT site", silent, After::Sending, clientEnds, "", "gone"},
@@ -318,9 +321,27 @@ INSTANTIATE_TEST_SUITE_P(
                  "GET / HTTP/1.1\r\n\r\n",
                  silent,
                  After::Sending,
-                 [](Life& l) { std::this_thread::sleep_for(50ms), l.skip(3s); },
+                 [](Life& l) { l.skip(3s); },
                  "HTTP/1.1 400 ",
                  "refused"}),
     caseName);
+
+}  // namespace
+
+namespace {
+
+// A plain request's own way to an HTTP proxy named by its address: refused, it is the proxy's failure (held against
+// it, and said), never the gate's.
+TEST(ConnectionToAProxy, RefusedIsTheProxysFailure) {
+    const ClosedPort closed;
+    Life life("http://" + closed.address());
+    life.send(kGet);
+    const std::string told = life.readToEnd();
+    EXPECT_TRUE(told.starts_with("HTTP/1.1 502 ")) << told;
+    EXPECT_NE(told.find("refused"), std::string::npos) << told;
+    life.client.reset();
+    EXPECT_NE(life.logged().find(" end=failed why=refused"), std::string::npos);
+    EXPECT_EQ(life.pool.views().at(0).failures, 1u);
+}
 
 }  // namespace
