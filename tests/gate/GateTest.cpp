@@ -1090,4 +1090,21 @@ TEST_F(Gate, ASlowLookUpHoldsNoLoopUp) {
     EXPECT_FALSE(names.wasAsked("leak.example"));
 }
 
+// A second SIGTERM ends the gate at once, but not before the log has the line of a tunnel that ended during the drain.
+TEST_F(Gate, ASecondSignalLosesNoLogLine) {
+    const std::string log = dir.str() + "/gate.log";
+    const auto g = gate({socks5(upstreams->dante)}, {"--log=" + log, "--drain=20s"});
+    auto open = tunnels(*g, 2);
+    ::kill(g->pid(), SIGTERM);
+    std::this_thread::sleep_for(100ms);  // taken: the drain waits for the tunnels
+    open.front().reset();                // one ends, its line waits for the next batch
+    std::this_thread::sleep_for(20ms);
+    ::kill(g->pid(), SIGTERM);
+    EXPECT_EQ(g->stop(0), 0);
+    std::ifstream in(log);
+    int lines = 0;
+    for (std::string line; std::getline(in, line);) lines += line.find(" end=closed") != std::string::npos;
+    EXPECT_EQ(lines, 1);
+}
+
 }  // namespace
