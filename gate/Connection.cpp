@@ -113,6 +113,11 @@ void Connection::dropPipe(Flow& f) {
     f.inPipe = 0;
 }
 
+void Connection::enter(Phase phase) {
+    phase_ = phase;
+    phaseSince_ = gate_.now();
+}
+
 void Connection::start() {
     down_.to = client_.get();
     up_.from = client_.get();
@@ -210,8 +215,7 @@ void Connection::readHandshake() {
             return pump();
         case Handshake::Step::Is::Refused:
             ++gate_.metrics.refused;
-            phase_ = Phase::Refusing;
-            phaseSince_ = gate_.now();
+            enter(Phase::Refusing);
             endOf_ = EndCause::Refused;
             refusedWhy_ = step.why;
             down_.pending += step.reply;
@@ -224,7 +228,7 @@ void Connection::readHandshake() {
     clientEnded_ = r == Read::Ended;
     down_.pending += step.reply;
     request_ = std::move(step.request);
-    phase_ = Phase::Opening;
+    enter(Phase::Opening);
     open();
 }
 
@@ -324,8 +328,8 @@ void Connection::sendRequest() {
         up_.reading = true;
     }
     in_.clear();
-    phase_ = Phase::Answer;
-    phaseSince_ = lastMoved_ = gate_.now();
+    enter(Phase::Answer);
+    lastMoved_ = phaseSince_;
     answer_.clear();
     pump();
 }
@@ -350,14 +354,13 @@ void Connection::failed(const Blame& blame) {
     upstream_.reset();
     up_ = Flow{};
     up_.from = client_.get();
-    phase_ = Phase::Opening;
+    enter(Phase::Opening);
     open();
 }
 
 void Connection::refuse(Refusal why, const std::string& text, EndCause how) {
     ++gate_.metrics.refused;
-    phase_ = Phase::Refusing;
-    phaseSince_ = gate_.now();
+    enter(Phase::Refusing);
     down_.pending += refusalReply(request_.kind, why, text);
     down_.eof = true;
     up_.reading = false;
@@ -421,7 +424,7 @@ void Connection::answerCame(std::size_t headEnd) {
 void Connection::startRelay() {
     gate_.budget.give(held_ - kTunnelDescriptors);  // no look-up any more
     held_ = kTunnelDescriptors;
-    phase_ = Phase::Relay;
+    enter(Phase::Relay);
     lastMoved_ = gate_.now();
     ++gate_.metrics.tunnels;
     if (!up_.eof) up_.reading = true;
@@ -583,7 +586,7 @@ void Connection::end(EndCause how) {
     gate_.metrics.bytesUp += up_.moved;
     gate_.metrics.bytesDown += down_.moved;
     home_.log(logLine(how));
-    phase_ = Phase::Done;
+    enter(Phase::Done);
     home_.loop().unwatch(client_.get(), &clientSide_);
     if (upstream_.get() >= 0) home_.loop().unwatch(upstream_.get(), &upstreamSide_);
     if (easy_) {

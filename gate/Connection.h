@@ -60,6 +60,7 @@ class Connection {
         std::string why;
     };
 
+    void enter(Phase phase);  // the one place a connection's phase changes
     void onEvents(bool client, std::uint32_t events);
     void readHandshake();
     void open();  // through the next proxy, or the refusal
