@@ -1065,7 +1065,7 @@ TEST_F(Gate, ASlowLookUpHoldsNoLoopUp) {
     ASSERT_TRUE(names.bound);
     const std::string list = dir.file("list.txt", "socks4://" + upstreams->dante.address() + "\n");
     const std::string resolv = dir.file("resolv.conf", "nameserver 127.0.0.77\noptions timeout:30 attempts:1\n");
-    GateProcess g({"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, list}, 0,
+    GateProcess g({"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, "--drain=1s", list}, 0,
                   {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                    "mount --bind " + resolv + " /etc/resolv.conf && exec \"$0\" \"$@\"", KIRIHA_GATE_BINARY});
     ASSERT_TRUE(g.waitFor("1 proxy checked: 1 working")) << g.err();
@@ -1080,7 +1080,7 @@ TEST_F(Gate, ASlowLookUpHoldsNoLoopUp) {
     EXPECT_EQ(g.stop(), 0);
     // Through a SOCKS5 upstream the name goes to the proxy: this machine's name server never hears of it.
     const std::string five = dir.file("five.txt", socks5(upstreams->dante) + "\n");
-    GateProcess h({"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, five}, 0,
+    GateProcess h({"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, "--connect-timeout=2", five}, 0,
                   {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                    "mount --bind " + resolv + " /etc/resolv.conf && exec \"$0\" \"$@\"", KIRIHA_GATE_BINARY});
     ASSERT_TRUE(h.waitFor("1 proxy checked: 1 working")) << h.err();
