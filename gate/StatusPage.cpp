@@ -192,7 +192,7 @@ std::string statusJson(const ProxyPool& pool, const Gate& gate) {
         for (const ProxyPool::View& v : part) {
             Json p{{"proxy", shownProxy(v.listed)},
                    {"state", ProxyPool::stateName(v.state)},
-                   {"serves", v.served},
+                   {"serves", v.serves},
                    {"served", v.uses},
                    {"failures", v.failures}};
             if (v.lastCheck) {

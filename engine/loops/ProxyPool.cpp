@@ -61,10 +61,8 @@ std::vector<std::uint64_t> ProxyPool::update(const std::vector<std::string>& lis
             id = back->second.first;
             Entry& e = entries_.emplace(id, std::move(back->second.second)).first->second;
             gone_.erase(back);
-            const State was = e.state;
-            e.state = State::Checking;  // counted anew
-            ++counts_[std::size_t(State::Checking)];
-            setState(id, e, was);
+            ++counts_[std::size_t(e.state)];
+            if (e.state == State::Working) joinWorking(id, e);
         } else {
             id = nextId_++;
             Entry e;

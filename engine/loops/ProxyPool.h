@@ -46,7 +46,7 @@ class ProxyPool {
         std::uint64_t id;
         std::string listed;
         State state;
-        bool served = true;  // false: checked, never given to a client (an https:// proxy)
+        bool serves = true;  // false: checked, never given to a client (an https:// proxy)
         std::uint64_t uses = 0, failures = 0;
         std::optional<Verdict> lastCheck;
         std::optional<Clock::time_point> checkedAt;
