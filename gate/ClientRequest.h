@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/loops/ProxyPool.h"
+
 // Where a client wants to go: a host name or address literal (an IPv6 one without brackets), and a port.
 struct Destination {
     std::string host;
@@ -33,6 +35,7 @@ inline constexpr std::size_t kMaxRequest = 64 * 1024;
 struct ClientRequest {
     enum class Kind { Connect, Plain, Socks5, Socks4 } kind = Kind::Connect;
     Destination to;
+    ProxyPool::Want want;  // what its user name asks of the way out
     // Plain http: the request line's parts and the header lines to send on (hop-by-hop ones and those naming the
     // proxy or the client's credentials for it left out, each ending in CR LF), and what of the body came.
     std::string method;

@@ -36,7 +36,7 @@ bool idempotent(std::string_view method) {
 }
 
 // A response head as the client gets it: closed after this answer, whatever the far end said of the connection.
-std::string closingHead(std::string_view head) {
+std::string closingHead(std::string_view head, const std::string& extra) {
     std::string out;
     for (std::size_t at = 0; at < head.size();) {
         const auto end = head.find("\r\n", at);
@@ -49,7 +49,7 @@ std::string closingHead(std::string_view head) {
         if (name == "connection" || name == "keep-alive" || name == "proxy-connection") continue;
         out.append(line).append("\r\n");
     }
-    return out + "Connection: close\r\n\r\n";
+    return out + extra + "Connection: close\r\n\r\n";
 }
 
 // "HTTP/1.x NNN": the status of an answer's first line, or nothing when it is no HTTP answer.
@@ -82,7 +82,7 @@ Connection::Connection(LoopGate& home, UniqueFd client, std::string address)
       gate_(home.gate()),
       client_(std::move(client)),
       address_(std::move(address)),
-      handshake_(gate_.access()) {
+      handshake_(gate_.access(), gate_.can) {
     host_ = address_.substr(0, address_.rfind(':'));
     started_ = lastMoved_ = gate_.now();
     clientSide_.connection = upstreamSide_.connection = this;
@@ -92,6 +92,8 @@ Connection::Connection(LoopGate& home, UniqueFd client, std::string address)
 }
 
 Connection::~Connection() {
+    if (inSession_) gate_.pool.leave(request_.want.session, gate_.now());
+    if (booked_) gate_.book.drop(address_);
     if (easy_) {
         --gate_.metrics.opening;
         home_.loop().dropTransfer(easy_.get());
@@ -214,6 +216,12 @@ void Connection::readHandshake() {
             if (r != Read::Open) return end(EndCause::Gone);
             return pump();
         case Handshake::Step::Is::Refused:
+            if (!handshake_.told().empty()) {
+                constexpr int kTold = 20;  // a client that keeps sending a wrong name does not flood the terminal
+                const int told = ++gate_.toldUserNames;
+                if (told <= kTold) gate_.err.say("client " + address_ + ": " + handshake_.told());
+                if (told == kTold) gate_.err.say("further user names refused are in the log only");
+            }
             ++gate_.metrics.refused;
             enter(Phase::Refusing);
             endOf_ = EndCause::Refused;
@@ -233,24 +241,22 @@ void Connection::readHandshake() {
 }
 
 void Connection::open() {
-    if (gate_.draining) return refuse(Refusal::NoProxy, "kiriha-gate: stopping", EndCause::Stopped);
+    if (gate_.draining)
+        return refuse(Refusal::NoProxy, "kiriha-gate: stopping", EndCause::Stopped,
+                      StatusMember{"", "destination_unavailable", "stopping"});
     const bool anyTried = !triedIds_.empty();
-    if (int(triedIds_.size()) >= gate_.tries || !anotherWorthIt_)
-        pick_.reset();
-    else
-        pick_ = gate_.pool.choose(host_, request_.to.host, triedIds_, gate_.now());
-    if (!pick_) {
-        if (!anyTried) {
-            if (!gate_.saidNoProxy.exchange(true)) gate_.err.say("no proxy works: clients are refused until one does");
-            return refuse(Refusal::NoProxy, "kiriha-gate: no proxy of the pool works now", EndCause::NoProxy);
-        }
-        std::string text = "kiriha-gate: no proxy reached " + request_.to.shown() + ":";
-        for (const Tried& t : tried_) text += " " + t.proxy + " " + t.why + ";";
-        text.pop_back();
-        return refuse(tried_.size() == 1 ? refusalFor(lastBlame_) : Refusal::AllFailed, text, EndCause::Failed);
-    }
+    ProxyPool::Choice choice;
+    choice.miss = ProxyPool::Miss::NoMatch;
+    if (int(triedIds_.size()) < gate_.tries && anotherWorthIt_)
+        choice = gate_.pool.choose(host_, request_.to.host, triedIds_, gate_.now(), request_.want);
+    inSession_ = inSession_ || choice.inSession;
+    moved_ = moved_ || choice.moved;
+    pick_ = choice.pick;
+    if (!pick_) return missed(choice, anyTried);
     if (anyTried) ++gate_.metrics.failovers;
     triedIds_.push_back(pick_->id);
+    gate_.book.set(address_, {pick_->id, request_.to.host, request_.to.shown(), request_.want.session});
+    booked_ = true;
     upstream_info_ = home_.upstream(pick_->proxy);
     const bool toProxy = request_.kind == ClientRequest::Kind::Plain && upstream_info_.httpProxy;
     opening_ = gate_.now();
@@ -263,6 +269,69 @@ void Connection::open() {
     }
     ++gate_.metrics.opening;
     watch();
+}
+
+std::string Connection::wanted() const {
+    const ProxyPool::Want& w = request_.want;
+    std::string out;
+    for (const std::string& c : w.countries) out += (out.empty() ? "country=" : ",") + c;
+    if (w.least) out += (out.empty() ? "" : " ") + std::string("anonymity=") + std::string(anonymityName(*w.least));
+    return out;
+}
+
+void Connection::missed(const ProxyPool::Choice& choice, bool anyTried) {
+    const ProxyPool::Want& w = request_.want;
+    const auto count = [&](Unmatched u) { ++gate_.metrics.unmatched[std::size_t(u)]; };
+    if (choice.miss == ProxyPool::Miss::SessionLost) {
+        count(Unmatched::StrictSession);
+        const std::string text = "session " + w.session + " lost its proxy; it is strict: refused until it ends";
+        return refuse(Refusal::SessionLost, "kiriha-gate: " + text, EndCause::Lost,
+                      StatusMember{"", "destination_unavailable", text});
+    }
+    if (!anyTried) {
+        if (choice.miss == ProxyPool::Miss::NoMatch && w.filters()) {
+            count(w.countries.empty() ? Unmatched::Anonymity
+                  : w.least           ? Unmatched::CountryAndAnonymity
+                                      : Unmatched::Country);
+            const std::string text = "no working proxy for " + wanted();
+            return refuse(Refusal::NoMatch, "kiriha-gate: " + text, EndCause::NoProxy,
+                          StatusMember{"", "destination_not_found", text});
+        }
+        if (choice.miss == ProxyPool::Miss::NoMatch) {  // each that works rests for this site
+            const std::string text = "every working proxy rests for " + request_.to.host;
+            return refuse(Refusal::NoMatch, "kiriha-gate: " + text, EndCause::NoProxy,
+                          StatusMember{"", "destination_unavailable", text});
+        }
+        if (!gate_.saidNoProxy.exchange(true)) gate_.err.say("no proxy works: clients are refused until one does");
+        return refuse(Refusal::NoProxy, "kiriha-gate: no proxy of the pool works now", EndCause::NoProxy,
+                      StatusMember{"", "destination_unavailable", "no proxy of the pool works now"});
+    }
+    std::string text = "kiriha-gate: no proxy reached " + request_.to.shown() + ":";
+    for (const Tried& t : tried_) text += " " + t.proxy + " " + t.why + ";";
+    text.pop_back();
+    refuse(tried_.size() == 1 ? refusalFor(lastBlame_) : Refusal::AllFailed, text, EndCause::Failed);
+}
+
+std::string Connection::status9209(std::optional<StatusMember> own) const {
+    std::vector<StatusMember> members;
+    for (const Tried& t : tried_) members.push_back({t.proxy, std::string(t.error), t.why});
+    if (own) members.push_back(std::move(*own));
+    return proxyStatus(members);
+}
+
+std::string Connection::disclosure() const {
+    if (!gate_.disclose || !pick_) return "";
+    const ProxyPool::Exit x = gate_.pool.exitOf(pick_->id);
+    std::string exit;
+    if (!x.address.empty()) exit += "address=" + sfString(x.address);
+    if (x.country) exit += (exit.empty() ? "" : ", ") + std::string("country=") + sfString(*x.country);
+    if (x.anonymity)
+        exit += (exit.empty() ? "" : ", ") + std::string("anonymity=") + std::string(anonymityName(*x.anonymity));
+    if (!request_.want.session.empty())
+        exit += (exit.empty() ? "" : ", ") + std::string("session=") + sfString(request_.want.session);
+    std::string out =
+        "Proxy-Status: " + status9209(StatusMember{upstream_info_.shown, "", moved_ ? "session moved" : ""}) + "\r\n";
+    return out + (exit.empty() ? "" : "X-Kiriha-Exit: " + exit + "\r\n");
 }
 
 void Connection::connectToProxy() {
@@ -308,7 +377,10 @@ void Connection::opened(CURLcode result) {
     up_.to = upstream_.get();
     down_.from = upstream_.get();
     if (request_.kind == ClientRequest::Kind::Plain) return sendRequest();
-    down_.pending += tunnelReady(request_.kind);
+    if (request_.kind == ClientRequest::Kind::Connect && gate_.disclose)
+        down_.pending += "HTTP/1.1 200 Connection established\r\n" + disclosure() + "\r\n";
+    else
+        down_.pending += tunnelReady(request_.kind);
     up_.pending = std::move(in_);  // sent before the tunnel was there
     in_.clear();
     startRelay();
@@ -344,7 +416,7 @@ void Connection::failed(const Blame& blame) {
     hold(blame);
     if (pick_) {
         tried_.push_back({upstream_info_.shown.empty() ? shownProxy(pick_->proxy) : upstream_info_.shown,
-                          std::string(reasonName(blame.reason))});
+                          std::string(reasonName(blame.reason)), errorType(blame.reason)});
     }
     lastBlame_ = blame;
     connecting_ = false;
@@ -358,10 +430,10 @@ void Connection::failed(const Blame& blame) {
     open();
 }
 
-void Connection::refuse(Refusal why, const std::string& text, EndCause how) {
+void Connection::refuse(Refusal why, const std::string& text, EndCause how, std::optional<StatusMember> own) {
     ++gate_.metrics.refused;
     enter(Phase::Refusing);
-    down_.pending += refusalReply(request_.kind, why, text);
+    down_.pending += refusalReply(request_.kind, why, text, status9209(std::move(own)));
     down_.eof = true;
     up_.reading = false;
     endOf_ = how;
@@ -377,7 +449,7 @@ void Connection::answerFailed(Reason reason, const std::string& text) {
     if (mayResend()) return failed(blame);
     // Sent once, and only once: the client is told, not the request sent again.
     hold(blame);
-    tried_.push_back({upstream_info_.shown, std::string(reasonName(reason))});
+    tried_.push_back({upstream_info_.shown, std::string(reasonName(reason)), errorType(reason, true)});
     if (upstream_.get() >= 0) home_.loop().unwatch(upstream_.get(), &upstreamSide_);
     upstream_.reset();
     up_ = Flow{};
@@ -416,7 +488,8 @@ void Connection::answerCame(std::size_t headEnd) {
             if (mayResend()) return failed(blameForAnswer(*reason));
             hold(blameForAnswer(*reason));
         }
-    down_.pending = closingHead(std::string_view(answer_).substr(0, headEnd + 4)) + answer_.substr(headEnd + 4);
+    down_.pending =
+        closingHead(std::string_view(answer_).substr(0, headEnd + 4), disclosure()) + answer_.substr(headEnd + 4);
     answer_.clear();
     startRelay();
 }
@@ -572,6 +645,7 @@ std::string Connection::logLine(EndCause how) const {
                        " tries=" + std::to_string(triedIds_.size()) + " up=" + std::to_string(up_.moved) +
                        " down=" + std::to_string(down_.moved) + " ms=" + std::to_string(ms) +
                        " end=" + std::string(endName(how));
+    if (!request_.want.session.empty()) line += " session=" + request_.want.session + (moved_ ? " moved=1" : "");
     std::string why;
     for (const Tried& t : tried_) why += (why.empty() ? "" : ",") + t.why;
     if (!refusedWhy_.empty()) why = refusedWhy_;

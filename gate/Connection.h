@@ -13,6 +13,7 @@
 #include "gate/EndCause.h"
 #include "gate/Handshake.h"
 #include "gate/LoopGate.h"
+#include "gate/ProxyStatus.h"
 #include "gate/Upstream.h"
 #include "sys/UniqueFd.h"
 
@@ -58,6 +59,7 @@ class Connection {
     struct Tried {
         std::string proxy;  // as shown
         std::string why;
+        std::string_view error;  // its Proxy-Status type
     };
 
     void enter(Phase phase);  // the one place a connection's phase changes
@@ -70,7 +72,11 @@ class Connection {
     void sendRequest();               // a plain request, to the proxy or through the tunnel
     void hold(const Blame& blame);    // against the proxy, or a check asked for
     void failed(const Blame& blame);  // this proxy failed: the next one, or the refusal
-    void refuse(Refusal why, const std::string& text, EndCause how);
+    void refuse(Refusal why, const std::string& text, EndCause how, std::optional<StatusMember> own = std::nullopt);
+    void missed(const ProxyPool::Choice& choice, bool anyTried);    // no proxy was chosen
+    std::string wanted() const;                                     // what the user name asked, as the client is told
+    std::string status9209(std::optional<StatusMember> own) const;  // each proxy tried, and the gate's own word
+    std::string disclosure() const;                                 // a success's fields, with --disclose
     void readAnswer();
     void answerCame(std::size_t headEnd);
     void answerFailed(Reason reason, const std::string& text);
@@ -111,6 +117,9 @@ class Connection {
     Clock::time_point lastMoved_{};
     bool clientEnded_ = false;            // the client ended its side before its tunnel was there
     bool connecting_ = false;             // to the proxy, by connectToProxy
+    bool inSession_ = false;              // counted in its session, which is told when it ends
+    bool moved_ = false;                  // its session moved to another proxy
+    bool booked_ = false;                 // in the gate's book of open connections
     bool anotherWorthIt_ = true;          // another proxy may do better than those tried
     bool resetBoth_ = false;              // a side was reset: so is the other
     long held_ = kSetupDescriptors;       // of the gate's descriptor budget

@@ -14,10 +14,12 @@ constexpr EndRow kEnds[] = {
     {EndCause::Idle, "idle", "Nothing moved for\n.BR \\-\\-idle ."},
     {EndCause::Reset, "reset", "A side failed; the other is reset too."},
     {EndCause::Failed, "failed", "No proxy made the tunnel;\n.B why=\nlists each one's reason."},
-    {EndCause::NoProxy, "no-proxy", "None worked."},
+    {EndCause::NoProxy, "no-proxy", "None worked, or none was what the user name asked for."},
     {EndCause::Refused, "refused", "The request was refused; its reason follows."},
     {EndCause::Timeout, "timeout", "No request, or no head of an answer, in time."},
     {EndCause::Gone, "gone", "The client left first."},
+    {EndCause::Lost, "session-lost",
+     "The proxy of a\n.B \\-strict\nsession failed or rests: its connections are refused until it ends."},
     {EndCause::Stopped, "stopped", "The gate stopped while it was open."},
     {EndCause::Error, "error", "A failure of the gate's own."},
 };

@@ -13,6 +13,7 @@ enum class EndCause {
     Refused,  // the request was refused; its reason follows
     Timeout,  // no request, or no answer's head, in time
     Gone,     // the client left first
+    Lost,     // a strict session's proxy failed
     Stopped,  // the gate stops
     Error,    // the gate's own failure
 };

@@ -1,15 +1,21 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/loops/ProxyPool.h"
 #include "engine/rules/CheckSettings.h"
 #include "gate/ClientRequest.h"
+#include "gate/UserName.h"
 
 class Diagnostics;
 class OutputWriter;
@@ -38,6 +44,30 @@ struct GateMetrics {
     std::atomic<std::uint64_t> refused{0};    // no working proxy, or every one tried failed
     std::atomic<std::uint64_t> bytesUp{0}, bytesDown{0};
     std::atomic<std::uint64_t> logDropped{0};  // lines the log's reader did not keep up with
+    // Choices refused for what the user name asked: by Unmatched.
+    std::array<std::atomic<std::uint64_t>, 4> unmatched{};
+};
+enum class Unmatched { Country, Anonymity, CountryAndAnonymity, StrictSession };
+std::string_view unmatchedName(Unmatched u);
+
+// The open connections that have a proxy, by the client's address and port: what GET /connections lists, and what a
+// client's word on one of them finds.
+class ConnectionBook {
+  public:
+    struct Open {
+        std::uint64_t proxy = 0;
+        std::string host;     // of the target
+        std::string target;   // host:port
+        std::string session;  // NAME-ID, or empty
+    };
+    void set(const std::string& client, Open open);
+    void drop(const std::string& client);
+    std::optional<Open> find(const std::string& client) const;
+    std::vector<std::pair<std::string, Open>> all() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, Open> open_;
 };
 
 // What every loop's part of the gate shares: the pool, the settings, who may use it, the log and the counts.
@@ -50,6 +80,10 @@ struct Gate {
     int tries = 3;
     std::chrono::milliseconds idle{std::chrono::minutes(5)};
     std::chrono::milliseconds headLimit{std::chrono::seconds(10)};
+    Abilities can;          // what a user name may ask for
+    bool disclose = false;  // a success says which proxy served, and where it left
+    ConnectionBook book;
+    std::atomic<int> toldUserNames{0};  // user names refused, said on standard error (the first ones)
     GateMetrics metrics;
     DescriptorBudget budget;
     std::atomic<bool> draining{false};

@@ -227,7 +227,7 @@ struct GateCommand::Serving {
         : pool({o.rotation == GateOptions::Rotation::Each     ? ProxyPool::Rotation::Each
                 : o.rotation == GateOptions::Rotation::Random ? ProxyPool::Rotation::Random
                                                               : ProxyPool::Rotation::Fastest,
-                o.sticky, o.maxErrors}),
+                o.sticky, o.maxErrors, std::chrono::seconds(30), o.sessionIdle, std::size_t(o.maxSessions)}),
           gate(pool, err, log),
           loops(cores) {}
     ProxyPool pool;
@@ -245,6 +245,11 @@ int GateCommand::serve() {
         if (files.usage) return usageError(files.error);
         err_.say(files.error);
         return kTrouble;
+    }
+    if (!files.countries && !o.run.geoip) {  // a client may ask for a country: one in the usual places serves
+        CountryChoice found = chooseCountryDb(std::nullopt, true);
+        for (const std::string& note : found.notes) err_.say(shownName(note));
+        files.countries = std::move(found.db);
     }
     std::vector<std::string> texts;
     if (!readProxies(texts)) return kTrouble;
@@ -274,6 +279,8 @@ int GateCommand::serve() {
     s.gate.curl = config.curl;
     s.gate.tries = o.tries;
     s.gate.idle = o.idle;
+    s.gate.can = {config.target.countries != nullptr, o.run.judge.has_value()};
+    s.gate.disclose = o.disclose;
     s.gate.setAccess(access);
     s.gate.wakeOwner = [post = loop.poster()] { post([] {}); };
     if (!listen(s, !access->required())) return kTrouble;

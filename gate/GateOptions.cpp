@@ -94,6 +94,23 @@ const std::vector<OptionRow<G>>& gateRows() {
               "Check every proxy, working or not, again this often (%r, default %d).",
               [] { return durationOf(GateOptions{}.recheck); }, nullptr, 2 * kSecond, 24 * kHour},
              setDuration<&G::recheck>},
+            {{"session-idle", 0, K::Duration, "DURATION",
+              "end a session with no connection for DURATION\n(default: %d)",
+              "End a session (a user name's\n.BR \\-session\\-ID ;\nsee\n.BR \"CHOOSING THE WAY OUT\" )\nonce none "
+              "of its connections has been open for\n.I DURATION\n(%r, default %d).",
+              [] { return durationOf(GateOptions{}.sessionIdle); }, nullptr, kSecond, 24 * kHour},
+             setDuration<&G::sessionIdle>},
+            {{"max-sessions", 0, K::Count, "N", "keep at most N sessions, the idle longest ending\nfirst (default: %d)",
+              "Keep at most\n.I N\nsessions (%r, default %d); a new one ends the one idle longest. When each has a "
+              "connection open, the new one is served without one.",
+              [] { return std::to_string(GateOptions{}.maxSessions); }, nullptr, 1, 10000000},
+             setCount<&G::maxSessions>},
+            {{"disclose", 0, K::Switch, nullptr,
+              "tell clients which proxy served them and where it\nleft from (Proxy-Status, X-Kiriha-Exit)",
+              "Add to a CONNECT's 200 and to a plain request's answer a\n.B Proxy-Status\nfield naming the proxy that "
+              "served and an\n.B X-Kiriha-Exit\nfield with its exit address, country, anonymity and session; SOCKS "
+              "clients find theirs at the status page's\n.BR \"GET /connections\" ."},
+             turnOn<&G::disclose>},
             {{"auth-file", 0, K::File, "FILE", "the credentials clients may give, a USER:PASSWORD\nline each",
               "Clients must give one of the credentials read from\n.IR FILE ,\none\n.I USER:PASSWORD\na line: HTTP "
               "Basic in Proxy-Authorization, or SOCKS5 username and password (RFC 1929); SOCKS4 clients are then "

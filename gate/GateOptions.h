@@ -24,6 +24,9 @@ struct GateOptions {
     std::optional<std::string> status;    // HOST:PORT of the status page
     std::chrono::milliseconds drain{std::chrono::seconds(10)};
     std::chrono::milliseconds idle{std::chrono::minutes(5)};
+    std::chrono::milliseconds sessionIdle{std::chrono::seconds(60)};
+    int maxSessions = 100000;
+    bool disclose = false;
     bool help = false;
     bool version = false;
 };

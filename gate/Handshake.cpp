@@ -9,6 +9,8 @@
 #include <charconv>
 #include <optional>
 
+#include "gate/ProxyStatus.h"
+
 namespace {
 
 using Step = Handshake::Step;
@@ -82,11 +84,17 @@ std::optional<Destination> authorityOf(std::string_view a, std::uint16_t default
     return d;
 }
 
-std::string httpError(int status, std::string_view reason, const std::string& text, std::string_view extra = "") {
+// The gate's own answer: what went wrong, for a person in the body and for a program in Proxy-Status.
+std::string httpError(int status, std::string_view reason, const std::string& text, const std::string& status9209,
+                      std::string_view extra = "") {
     const std::string body = text + "\n";
     return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
            "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n" + std::string(extra) + "\r\n" + body;
+           "\r\nProxy-Status: " + status9209 + "\r\nConnection: close\r\n" + std::string(extra) + "\r\n" + body;
+}
+
+std::string ownStatus(std::string_view error, const std::string& details) {
+    return proxyStatus({StatusMember{"", std::string(error), details}});
 }
 
 Step refused(std::string reply, std::string why) {
@@ -98,7 +106,14 @@ Step refused(std::string reply, std::string why) {
 }
 
 Step badRequest(const std::string& why, int status = 400, std::string_view reason = "Bad Request") {
-    return refused(httpError(status, reason, "kiriha-gate: " + why), why);
+    return refused(httpError(status, reason, "kiriha-gate: " + why, ownStatus("http_request_error", why)), why);
+}
+
+Step wantCredentials(const std::string& text, std::string why) {
+    return refused(
+        httpError(407, "Proxy Authentication Required", "kiriha-gate: " + text, ownStatus("http_request_denied", text),
+                  "Proxy-Authenticate: Basic realm=\"kiriha-gate\"\r\n"),
+        std::move(why));
 }
 
 std::string socks5Reply(std::uint8_t code) {
@@ -275,7 +290,20 @@ std::optional<Step> plainRequest(std::string_view target, const HeadFields& h, C
 
 }  // namespace
 
-Handshake::Handshake(std::shared_ptr<const Access> access) : access_(std::move(access)) {}
+Handshake::Handshake(std::shared_ptr<const Access> access, Abilities can) : access_(std::move(access)), can_(can) {}
+
+std::string Handshake::identify(std::string_view user, std::string_view password, bool given, ProxyPool::Want& want) {
+    if (!given) return access_->required() ? "no credentials" : "";
+    if (access_->required() && access_->admits(user, password)) return "";  // a name of its own, hyphens and all
+    UserName u = parseUserName(user, can_);
+    if (!u.error.empty()) {
+        told_ = u.error;
+        return u.error;
+    }
+    if (access_->required() && !access_->admits(u.name, password)) return "wrong credentials";
+    want = std::move(u.want);
+    return "";
+}
 
 Step Handshake::feed(std::string& in) {
     Step all;
@@ -332,12 +360,13 @@ Step Handshake::socks5Methods(std::string& in) {
     const bool password = methods.find('\x02') != std::string_view::npos;
     in.erase(0, 2 + n);
     Step s;
-    if (access_->required() ? password : plain) {
-        s.reply = access_->required() ? std::string("\x05\x02", 2) : std::string("\x05\x00", 2);
-        stage_ = access_->required() ? Stage::Socks5Auth : Stage::Socks5Request;
-    } else if (password) {  // no credentials wanted, but the client offers only these: any will do
+    // Credentials are asked for whenever the client has some: its user name may say how it wants to leave.
+    if (password) {
         s.reply = std::string("\x05\x02", 2);
         stage_ = Stage::Socks5Auth;
+    } else if (plain && !access_->required()) {
+        s.reply = std::string("\x05\x00", 2);
+        stage_ = Stage::Socks5Request;
     } else {
         return refused("\x05\xff",
                        access_->required() ? "SOCKS5 without credentials" : "SOCKS5 with no method we take");
@@ -354,8 +383,8 @@ Step Handshake::socks5Auth(std::string& in) {
     if (in.size() < 3 + ulen + plen) return {};
     const std::string user = in.substr(2, ulen), password = in.substr(3 + ulen, plen);
     in.erase(0, 3 + ulen + plen);
-    if (access_->required() && !access_->admits(user, password))
-        return refused(std::string("\x01\x01", 2), "wrong credentials");
+    if (const std::string why = identify(user, password, true, want_); !why.empty())
+        return refused(std::string("\x01\x01", 2), told_.empty() ? why : "user name refused");
     Step s;
     s.reply = std::string("\x01\x00", 2);
     stage_ = Stage::Socks5Request;
@@ -404,6 +433,7 @@ Step Handshake::socks5Request(std::string& in) {
     s.is = Step::Is::Ready;
     s.request.kind = ClientRequest::Kind::Socks5;
     s.request.to = std::move(to);
+    s.request.want = std::move(want_);
     return s;
 }
 
@@ -461,13 +491,15 @@ Step Handshake::http(std::string& in) {
     std::optional<std::size_t> length;
     if (auto wrong = readFields(head, h)) return *wrong;
     if (auto wrong = framing(h, length)) return *wrong;
-    if (access_->required()) {
+    {
         const auto colon = h.credentials.find(':');
-        if (colon == std::string::npos ||
-            !access_->admits(h.credentials.substr(0, colon), h.credentials.substr(colon + 1)))
-            return refused(httpError(407, "Proxy Authentication Required", "kiriha-gate: credentials wanted",
-                                     "Proxy-Authenticate: Basic realm=\"kiriha-gate\"\r\n"),
-                           h.credentials.empty() ? "no credentials" : "wrong credentials");
+        const bool given = colon != std::string::npos;
+        const std::string_view all(h.credentials);
+        const std::string why =
+            identify(all.substr(0, given ? colon : 0), given ? all.substr(colon + 1) : "", given, r.want);
+        if (!why.empty())
+            return told_.empty() ? wantCredentials("credentials wanted", why)
+                                 : wantCredentials(why, "user name refused");
     }
     if (sameName(r.method, "CONNECT")) {
         const std::optional<Destination> to = authorityOf(target, 0);
@@ -528,24 +560,28 @@ std::string tunnelReady(ClientRequest::Kind kind) {
     return "";
 }
 
-std::string refusalReply(ClientRequest::Kind kind, Refusal why, const std::string& text) {
+std::string refusalReply(ClientRequest::Kind kind, Refusal why, const std::string& text,
+                         const std::string& status9209) {
     if (kind == ClientRequest::Kind::Socks4) return socks4Reply(0x5b);
     if (kind == ClientRequest::Kind::Socks5) {
         switch (why) {
             case Refusal::Refused:
                 return socks5Reply(0x05);
             case Refusal::Unreachable:
+            case Refusal::SessionLost:
                 return socks5Reply(0x04);
             case Refusal::NotAllowed:
                 return socks5Reply(0x02);
             case Refusal::NoProxy:
+            case Refusal::NoMatch:
             case Refusal::AllFailed:
             case Refusal::Late:
                 break;
         }
         return socks5Reply(0x01);
     }
-    if (why == Refusal::NoProxy) return httpError(503, "Service Unavailable", text);
-    if (why == Refusal::Late) return httpError(504, "Gateway Timeout", text);
-    return httpError(502, "Bad Gateway", text);
+    if (why == Refusal::NoProxy || why == Refusal::NoMatch)
+        return httpError(503, "Service Unavailable", text, status9209);
+    if (why == Refusal::Late) return httpError(504, "Gateway Timeout", text, status9209);
+    return httpError(502, "Bad Gateway", text, status9209);
 }

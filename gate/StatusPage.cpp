@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "engine/loops/ProxyPool.h"
 #include "gate/Gate.h"
@@ -42,6 +44,37 @@ std::string authorization(const std::string& request) {
     return "";
 }
 
+// A request's Content-Length: 0 when it gives none (or one past the page's bounds).
+std::size_t contentLength(const std::string& request) {
+    const std::string head = request.substr(0, request.find("\r\n\r\n") + 2);
+    for (std::size_t at = head.find("\r\n"); at != std::string::npos && at + 2 < head.size();) {
+        const std::size_t end = head.find("\r\n", at + 2);
+        std::string line = head.substr(at + 2, end - at - 2);
+        at = end;
+        std::transform(line.begin(), line.end(), line.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (line.starts_with("content-length:")) {
+            const std::size_t n = std::strtoull(line.c_str() + 15, nullptr, 10);
+            return n < kMaxStatusRequest ? n : kMaxStatusRequest;
+        }
+    }
+    return 0;
+}
+
+// "30s", "30m", "2h": a rest's length; nothing when it is none, or longer than a day.
+std::optional<std::chrono::seconds> restFor(const std::string& text) {
+    std::size_t used = 0;
+    long n = 0;
+    try {
+        n = std::stol(text, &used);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (used + 1 != text.size() || n < 1) return std::nullopt;
+    const long unit = text.back() == 's' ? 1 : text.back() == 'm' ? 60 : text.back() == 'h' ? 3600 : 0;
+    if (!unit || n > 24 * 3600 / unit) return std::nullopt;
+    return std::chrono::seconds(n * unit);
+}
+
 }  // namespace
 
 struct StatusPage::Listener final : LoopSocket {
@@ -54,6 +87,7 @@ struct StatusPage::Client final : LoopSocket {
     StatusPage* page;
     UniqueFd fd;
     std::string in, out;
+    std::optional<std::size_t> headEnd;
     bool answered = false;
     std::chrono::steady_clock::time_point until = std::chrono::steady_clock::now() + kClientTime;
     void onEvents(std::uint32_t events) override {
@@ -63,7 +97,12 @@ struct StatusPage::Client final : LoopSocket {
             if (n > 0) {
                 const std::size_t from = in.size() >= 3 ? in.size() - 3 : 0;  // what came before held no end
                 in.append(buf, std::size_t(n));
-                if (in.find("\r\n\r\n", from) == std::string::npos && in.size() < kMaxStatusRequest) continue;
+                if (!headEnd) {
+                    const auto end = in.find("\r\n\r\n", from);
+                    if (end != std::string::npos) headEnd = end + 4;
+                }
+                if (!headEnd && in.size() < kMaxStatusRequest) continue;
+                if (headEnd && in.size() < std::min(kMaxStatusRequest, *headEnd + contentLength(in))) continue;
                 out = page->answer(in);
                 answered = true;
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -95,7 +134,7 @@ struct StatusPage::Client final : LoopSocket {
     }
 };
 
-StatusPage::StatusPage(CommandLoop& loop, UniqueFd listening, const ProxyPool& pool, Gate& gate, bool credentials)
+StatusPage::StatusPage(CommandLoop& loop, UniqueFd listening, ProxyPool& pool, Gate& gate, bool credentials)
     : loop_(loop), pool_(pool), gate_(gate), credentials_(credentials), listener_(std::make_unique<Listener>()) {
     listener_->page = this;
     listener_->fd = std::move(listening);
@@ -164,7 +203,7 @@ void StatusPage::accept() {
     }
 }
 
-std::string StatusPage::answer(const std::string& request) const {
+std::string StatusPage::answer(const std::string& request) {
     const std::string line = request.substr(0, request.find("\r\n"));
     if (credentials_) {
         const std::string given = authorization(request);
@@ -177,8 +216,49 @@ std::string StatusPage::answer(const std::string& request) const {
         return response(200, "OK", "application/json", statusJson(pool_, gate_) + "\n");
     if (line.starts_with("GET /metrics "))
         return response(200, "OK", "text/plain; version=0.0.4; charset=utf-8", statusMetrics(pool_, gate_));
-    if (!line.starts_with("GET ")) return response(405, "Method Not Allowed", "text/plain", "GET / or GET /metrics\n");
-    return response(404, "Not Found", "text/plain", "GET / or GET /metrics\n");
+    if (line.starts_with("GET /connections "))
+        return response(200, "OK", "application/json", connectionsJson(pool_, gate_) + "\n");
+    if (line.starts_with("POST /feedback ")) {
+        const auto at = request.find("\r\n\r\n");
+        return feedback(at == std::string::npos ? "" : request.substr(at + 4));
+    }
+    constexpr const char* kAsk = "GET /, GET /metrics, GET /connections or POST /feedback\n";
+    if (!line.starts_with("GET ")) return response(405, "Method Not Allowed", "text/plain", kAsk);
+    return response(404, "Not Found", "text/plain", kAsk);
+}
+
+std::string StatusPage::feedback(const std::string& body) {
+    using Json = nlohmann::ordered_json;
+    const auto bad = [](const std::string& why) { return response(400, "Bad Request", "text/plain", why + "\n"); };
+    const Json asked = Json::parse(body, nullptr, false);
+    if (!asked.is_object())
+        return bad(
+            "a JSON object: {\"client\":\"ADDR:PORT\"} or {\"session\":\"NAME-ID\"}, "
+            "\"verdict\":\"blocked\", \"for\":\"30m\"");
+    const auto text = [&](const char* key) {
+        const auto it = asked.find(key);
+        return it != asked.end() && it->is_string() ? std::optional<std::string>(it->get<std::string>()) : std::nullopt;
+    };
+    const auto client = text("client"), session = text("session"), verdict = text("verdict");
+    if (client.has_value() == session.has_value()) return bad("one of \"client\" or \"session\"");
+    if (verdict != "blocked") return bad("\"verdict\": \"blocked\"");
+    const std::optional<std::chrono::seconds> length =
+        asked.contains("for") ? (text("for") ? restFor(*text("for")) : std::nullopt) : std::chrono::minutes(30);
+    if (!length) return bad("\"for\": a length such as \"90s\", \"30m\" or \"2h\", at most a day");
+    const auto now = gate_.now();
+    std::optional<std::pair<std::uint64_t, std::string>> rested;  // the proxy, and the site
+    if (client) {
+        if (const auto open = gate_.book.find(*client)) rested = std::make_pair(open->proxy, open->host);
+    } else {
+        rested = pool_.sessionProxy(*session, now);
+    }
+    if (!rested || rested->second.empty() || !pool_.rest(rested->first, rested->second, now + *length))
+        return response(404, "Not Found", "text/plain",
+                        client ? "no open connection of " + *client + " has a proxy\n"
+                               : "no session " + *session + " has a proxy\n");
+    const Json out{
+        {"proxy", shownProxy(pool_.shown(rested->first))}, {"site", rested->second}, {"seconds", length->count()}};
+    return response(200, "OK", "application/json", out.dump() + "\n");
 }
 
 std::string statusJson(const ProxyPool& pool, const Gate& gate) {
@@ -215,9 +295,20 @@ std::string statusJson(const ProxyPool& pool, const Gate& gate) {
         }
     }
     const GateMetrics& m = gate.metrics;
-    Json out{{"connections", m.connections.load()}, {"open", m.open.load()},        {"tunnels", m.tunnels.load()},
-             {"failovers", m.failovers.load()},     {"refused", m.refused.load()},  {"bytes_up", m.bytesUp.load()},
-             {"bytes_down", m.bytesDown.load()},    {"proxies", std::move(proxies)}};
+    Json out{{"connections", m.connections.load()}, {"open", m.open.load()},       {"tunnels", m.tunnels.load()},
+             {"failovers", m.failovers.load()},     {"refused", m.refused.load()}, {"bytes_up", m.bytesUp.load()},
+             {"bytes_down", m.bytesDown.load()},    {"sessions", pool.sessions()}};
+    Json groups = Json::array();
+    for (const ProxyPool::GroupCount& g : pool.byGroup())
+        groups.push_back(Json{{"country", g.country.empty() ? Json() : Json(g.country)},
+                              {"anonymity", g.anonymity ? Json(anonymityName(*g.anonymity)) : Json()},
+                              {"working", g.working}});
+    out["working_by_exit"] = std::move(groups);
+    Json unmatched = Json::object();
+    for (std::size_t u = 0; u < m.unmatched.size(); ++u)
+        unmatched[std::string(unmatchedName(Unmatched(u)))] = m.unmatched[u].load();
+    out["unmatched"] = std::move(unmatched);
+    out["proxies"] = std::move(proxies);
     return out.dump(2, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -249,5 +340,38 @@ std::string statusMetrics(const ProxyPool& pool, const Gate& gate) {
                sample("kiriha_gate_proxies{state=\"working\"}", c.working) +
                sample("kiriha_gate_proxies{state=\"resting\"}", c.resting) +
                sample("kiriha_gate_proxies{state=\"dead\"}", c.dead));
+    // Countries are bounded by ISO 3166, anonymities by three: never a session's id.
+    std::string groups;
+    for (const ProxyPool::GroupCount& g : pool.byGroup())
+        groups += sample("kiriha_gate_working_proxies{country=\"" + g.country + "\",anonymity=\"" +
+                             std::string(g.anonymity ? anonymityName(*g.anonymity) : "") + "\"}",
+                         g.working);
+    metric("kiriha_gate_working_proxies", "gauge", "Working proxies that serve, by exit country and anonymity.",
+           groups);
+    metric("kiriha_gate_sessions", "gauge", "Sessions kept now.", sample("kiriha_gate_sessions", pool.sessions()));
+    std::string unmatched;
+    for (std::size_t u = 0; u < m.unmatched.size(); ++u)
+        unmatched += sample("kiriha_gate_unmatched_total{reason=\"" + std::string(unmatchedName(Unmatched(u))) + "\"}",
+                            m.unmatched[u]);
+    metric("kiriha_gate_unmatched_total", "counter", "Connections refused for what their user name asked, by reason.",
+           unmatched);
     return out;
+}
+
+std::string connectionsJson(const ProxyPool& pool, const Gate& gate) {
+    using Json = nlohmann::ordered_json;
+    auto open = gate.book.all();
+    std::sort(open.begin(), open.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    Json out = Json::array();
+    for (const auto& [client, o] : open) {
+        const ProxyPool::Exit x = pool.exitOf(o.proxy);
+        out.push_back(Json{{"client", client},
+                           {"target", o.target},
+                           {"proxy", shownProxy(pool.shown(o.proxy))},
+                           {"exit", x.address.empty() ? Json() : Json(x.address)},
+                           {"country", x.country ? Json(*x.country) : Json()},
+                           {"anonymity", x.anonymity ? Json(anonymityName(*x.anonymity)) : Json()},
+                           {"session", o.session.empty() ? Json() : Json(o.session)}});
+    }
+    return out.dump(2, ' ', false, Json::error_handler_t::replace);
 }

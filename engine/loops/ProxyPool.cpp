@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <tuple>
 
 #include "engine/rules/Urls.h"
 
@@ -23,7 +24,7 @@ bool isTried(const std::vector<std::uint64_t>& tried, std::uint64_t id) {
 
 }  // namespace
 
-ProxyPool::ProxyPool(Settings settings) : settings_(settings) {}
+ProxyPool::ProxyPool(Settings settings) : settings_(settings), sessions_(settings.sessionIdle, settings.maxSessions) {}
 
 std::string_view ProxyPool::stateName(State s) {
     switch (s) {
@@ -119,12 +120,11 @@ void ProxyPool::checked(std::uint64_t id, const Verdict& v, const std::string& t
     e.checkedAt = at;
     if (v.outcome == ProbeOutcome::Working) {
         e.inRow = 0;
-        if (e.proxy != tried) {
-            leaveWorking(e);  // it may serve otherwise now
-            e.proxy = tried;
-        }
+        // It may serve otherwise now, or from elsewhere: it joins anew.
+        if (e.proxy != tried || (e.slot != kNone && e.group != groupOf(e))) leaveWorking(e);
+        e.proxy = tried;
         setState(id, e, State::Working);
-        if (e.slot != kNone) setWeight(e.slot, weightOf(e));
+        setWeight(e);
     } else {
         setState(id, e, State::Dead);
     }
@@ -140,37 +140,32 @@ void ProxyPool::setState(std::uint64_t id, Entry& e, State s) {
         leaveWorking(e);
 }
 
+std::size_t ProxyPool::groupOf(const Entry& e) {
+    std::string country;
+    std::optional<Anonymity> anonymity;
+    if (e.lastCheck) {
+        country = e.lastCheck->country.value_or("");
+        if (e.lastCheck->sighting) anonymity = e.lastCheck->sighting->anonymity;
+    }
+    std::string key = country + '/' + (anonymity ? std::string(anonymityName(*anonymity)) : "");
+    const auto [it, added] = groupIndex_.emplace(std::move(key), groups_.size());
+    if (added) groups_.push_back(Group{std::move(country), anonymity, {}});
+    return it->second;
+}
+
 void ProxyPool::joinWorking(std::uint64_t id, Entry& e) {
     if (e.slot != kNone || !servable(e.proxy)) return;
-    e.slot = working_.size();
-    working_.push_back(id);
-    slotWeights_.push_back(0);
-    weights_.push_back(0);
-    // The new last node of the tree covers the slots below it: its sum is theirs, and then its own weight's.
-    const std::size_t node = working_.size();
-    double covered = 0;
-    for (std::size_t child = node - 1; child > node - (node & (~node + 1)); child -= child & (~child + 1))
-        covered += weights_[child - 1];
-    weights_[node - 1] = covered;
-    setWeight(e.slot, weightOf(e));
+    const double w = weightOf(e);
+    e.slot = working_.add(id, w);
+    e.group = groupOf(e);
+    e.groupSlot = groups_[e.group].set.add(id, w);
 }
 
 void ProxyPool::leaveWorking(Entry& e) {
     if (e.slot == kNone) return;
-    const std::size_t slot = e.slot, last = working_.size() - 1;
-    setWeight(slot, 0);
-    if (slot != last) {  // the last one takes its place
-        const std::uint64_t moved = working_[last];
-        const double w = slotWeights_[last];
-        setWeight(last, 0);
-        working_[slot] = moved;
-        entries_.at(moved).slot = slot;
-        setWeight(slot, w);
-    }
-    working_.pop_back();
-    slotWeights_.pop_back();
-    weights_.pop_back();
-    e.slot = kNone;
+    if (const auto moved = working_.remove(e.slot)) entries_.at(*moved).slot = e.slot;
+    if (const auto moved = groups_[e.group].set.remove(e.groupSlot)) entries_.at(*moved).groupSlot = e.groupSlot;
+    e.slot = e.group = e.groupSlot = kNone;
 }
 
 double ProxyPool::weightOf(const Entry& e) const {
@@ -185,57 +180,87 @@ double ProxyPool::weightOf(const Entry& e) const {
     return 1 / (ms * ms);
 }
 
-void ProxyPool::setWeight(std::size_t slot, double w) {
-    const double delta = w - slotWeights_[slot];
-    slotWeights_[slot] = w;
-    for (std::size_t node = slot + 1; node <= weights_.size(); node += node & (~node + 1)) weights_[node - 1] += delta;
-    // Sums kept by differences drift: made anew from the weights now and then, which costs as much as the changes did.
-    if (++changes_ < 4 * weights_.size() + 64) return;
-    changes_ = 0;
-    weights_ = slotWeights_;
-    for (std::size_t node = 1; node <= weights_.size(); ++node)
-        if (const std::size_t parent = node + (node & (~node + 1)); parent <= weights_.size())
-            weights_[parent - 1] += weights_[node - 1];
+void ProxyPool::setWeight(Entry& e) {
+    if (e.slot == kNone) return;
+    const double w = weightOf(e);
+    working_.setWeight(e.slot, w);
+    groups_[e.group].set.setWeight(e.groupSlot, w);
 }
 
-std::size_t ProxyPool::drawWeighted(double r) const {
-    // The first slot whose running sum passes r, by the tree's halves.
-    std::size_t at = 0;
-    std::size_t step = 1;
-    while (step * 2 <= weights_.size()) step *= 2;
-    for (; step; step /= 2)
-        if (at + step <= weights_.size() && weights_[at + step - 1] <= r) {
-            at += step;
-            r -= weights_[at - 1];
-        }
-    return std::min(at, working_.size() - 1);
+bool ProxyPool::matches(const Group& g, const Want& want) const {
+    if (!want.countries.empty() &&
+        std::find(want.countries.begin(), want.countries.end(), g.country) == want.countries.end())
+        return false;
+    return !want.least || (g.anonymity && hidesAtLeast(*g.anonymity, *want.least));
 }
 
-std::optional<std::uint64_t> ProxyPool::rotate(const std::vector<std::uint64_t>& tried) {
-    const std::size_t n = working_.size();
+bool ProxyPool::rested(std::uint64_t id, std::string_view host, Clock::time_point now) {
+    if (rests_.empty()) return false;
+    const auto site = rests_.find(std::string(host));
+    if (site == rests_.end()) return false;
+    const auto it = site->second.find(id);
+    if (it == site->second.end()) return false;
+    if (it->second > now) return true;
+    site->second.erase(it);  // the rest is over
+    if (site->second.empty()) rests_.erase(site);
+    return false;
+}
+
+bool ProxyPool::usable(std::uint64_t id, const Want& want, std::string_view host,
+                       const std::vector<std::uint64_t>& tried, Clock::time_point now) {
+    const auto e = entries_.find(id);
+    return e != entries_.end() && e->second.slot != kNone && matches(groups_[e->second.group], want) &&
+           !isTried(tried, id) && !rested(id, host, now);
+}
+
+template <typename Excluded>
+std::optional<std::uint64_t> ProxyPool::rotate(const std::vector<const WorkingSet*>& sets, const Excluded& excluded) {
+    std::size_t n = 0;
+    for (const WorkingSet* set : sets) n += set->size();
     if (n == 0) return std::nullopt;
-    // Those tried are few: a handful of draws find one that is not, unless all are.
-    for (std::size_t attempt = 0; attempt <= tried.size() + 4; ++attempt) {
-        std::size_t slot = 0;
+    const auto at = [&](std::size_t i) {
+        for (const WorkingSet* set : sets) {
+            if (i < set->size()) return (*set)[i];
+            i -= set->size();
+        }
+        return (*sets.back())[0];
+    };
+    // Those left out are few: a handful of draws find one that is not, unless all are.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::uint64_t id = 0;
         switch (settings_.rotation) {
             case Rotation::Each:
-                slot = std::size_t(turn_++ % n);
+                id = at(std::size_t(turn_++ % n));
                 break;
             case Rotation::Random:
-                slot = std::uniform_int_distribution<std::size_t>(0, n - 1)(random_);
+                id = at(std::uniform_int_distribution<std::size_t>(0, n - 1)(random_));
                 break;
             case Rotation::Fastest: {
                 double total = 0;
-                for (std::size_t node = n; node; node -= node & (~node + 1)) total += weights_[node - 1];
-                slot = total > 0 ? drawWeighted(std::uniform_real_distribution<double>(0, total)(random_))
-                                 : std::size_t(turn_++ % n);
+                for (const WorkingSet* set : sets) total += set->total();
+                if (!(total > 0)) {
+                    id = at(std::size_t(turn_++ % n));
+                    break;
+                }
+                double r = std::uniform_real_distribution<double>(0, total)(random_);
+                const WorkingSet* in = sets.back();
+                for (const WorkingSet* set : sets) {
+                    if (set->empty()) continue;
+                    in = set;
+                    const double t = set->total();
+                    if (r < t) break;
+                    r -= t;
+                }
+                if (in->empty()) continue;
+                id = (*in)[in->draw(std::min(r, in->total()))];
                 break;
             }
         }
-        if (!isTried(tried, working_[slot])) return working_[slot];
+        if (!excluded(id)) return id;
     }
-    for (const std::uint64_t id : working_)
-        if (!isTried(tried, id)) return id;
+    for (const WorkingSet* set : sets)
+        for (const std::uint64_t id : set->ids())
+            if (!excluded(id)) return id;
     return std::nullopt;
 }
 
@@ -249,7 +274,54 @@ void ProxyPool::pruneSticky(Clock::time_point now) {
 
 std::optional<ProxyPool::Pick> ProxyPool::choose(std::string_view client, std::string_view host,
                                                  const std::vector<std::uint64_t>& tried, Clock::time_point now) {
+    return choose(client, host, tried, now, Want{}).pick;
+}
+
+ProxyPool::Choice ProxyPool::pickFor(std::string_view host, const std::vector<std::uint64_t>& tried,
+                                     Clock::time_point now, const Want& want) {
+    Choice c;
+    if (working_.empty()) return c.miss = Miss::NoProxy, c;
+    std::vector<const WorkingSet*> sets;
+    if (want.filters()) {
+        for (const Group& g : groups_)
+            if (!g.set.empty() && matches(g, want)) sets.push_back(&g.set);
+    } else {
+        sets.push_back(&working_);
+    }
+    const auto id = rotate(sets, [&](std::uint64_t id) { return isTried(tried, id) || rested(id, host, now); });
+    if (!id) return c.miss = Miss::NoMatch, c;
+    c.pick = Pick{*id, entries_.at(*id).proxy};
+    return c;
+}
+
+ProxyPool::Choice ProxyPool::choose(std::string_view client, std::string_view host,
+                                    const std::vector<std::uint64_t>& tried, Clock::time_point now, const Want& want) {
     const std::lock_guard lock(mutex_);
+    if (!want.session.empty()) {
+        bool created = false;
+        Sessions::Session* s = tried.empty() ? sessions_.begin(want.session, want.sessionTime, now, created)
+                                             : sessions_.find(want.session, now);
+        if (s) {
+            s->site = std::string(host);
+            s->strict = want.strict;
+            if (s->proxy && !s->lost && usable(s->proxy, want, host, tried, now)) {
+                Choice c{Pick{s->proxy, entries_.at(s->proxy).proxy}, Miss::None, false, tried.empty()};
+                return c;
+            }
+            Choice c;
+            if (s->proxy && (s->lost || want.strict)) {
+                s->lost = true;  // until the session ends
+                c.miss = Miss::SessionLost;
+            } else {
+                c = pickFor(host, tried, now, want);
+                c.moved = s->proxy != 0 && c.pick.has_value();
+                if (c.pick) s->proxy = c.pick->id;
+            }
+            c.inSession = tried.empty();
+            return c;
+        }
+        // No room for one more session: served as if it had none.
+    }
     const bool sticky = settings_.sticky > Clock::duration::zero();
     std::string key;
     if (sticky) {
@@ -257,22 +329,56 @@ std::optional<ProxyPool::Pick> ProxyPool::choose(std::string_view client, std::s
         key.reserve(client.size() + host.size() + 1);
         key.append(client).append(1, '\n').append(host);
         const auto stuck = sticky_.find(key);
-        if (stuck != sticky_.end() && stuck->second.until >= now && !isTried(tried, stuck->second.id)) {
-            const auto e = entries_.find(stuck->second.id);
-            if (e != entries_.end() && e->second.slot != kNone) {
-                stuck->second.until = now + settings_.sticky;
-                stickyExpiry_.emplace_back(stuck->second.until, key);
-                return Pick{stuck->second.id, e->second.proxy};
-            }
+        if (stuck != sticky_.end() && stuck->second.until >= now && usable(stuck->second.id, want, host, tried, now)) {
+            stuck->second.until = now + settings_.sticky;
+            stickyExpiry_.emplace_back(stuck->second.until, key);
+            return Choice{Pick{stuck->second.id, entries_.at(stuck->second.id).proxy}};
         }
     }
-    const std::optional<std::uint64_t> id = rotate(tried);
-    if (!id) return std::nullopt;
-    if (sticky) {
-        sticky_[key] = {*id, now + settings_.sticky};
+    Choice c = pickFor(host, tried, now, want);
+    if (c.pick && sticky) {
+        sticky_[key] = {c.pick->id, now + settings_.sticky};
         stickyExpiry_.emplace_back(now + settings_.sticky, std::move(key));
     }
-    return Pick{*id, entries_.at(*id).proxy};
+    return c;
+}
+
+void ProxyPool::leave(std::string_view session, Clock::time_point now) {
+    const std::lock_guard lock(mutex_);
+    sessions_.end(session, now);
+}
+
+std::optional<std::pair<std::uint64_t, std::string>> ProxyPool::sessionProxy(std::string_view session,
+                                                                             Clock::time_point now) {
+    const std::lock_guard lock(mutex_);
+    const Sessions::Session* s = sessions_.find(session, now);
+    if (!s || !s->proxy) return std::nullopt;
+    return std::make_pair(s->proxy, s->site);
+}
+
+bool ProxyPool::rest(std::uint64_t id, const std::string& host, Clock::time_point until) {
+    const std::lock_guard lock(mutex_);
+    if (!entries_.contains(id)) return false;
+    rests_[host][id] = until;
+    return true;
+}
+
+ProxyPool::Exit ProxyPool::exitOf(std::uint64_t id) const {
+    const std::lock_guard lock(mutex_);
+    Exit x;
+    const auto it = entries_.find(id);
+    if (it == entries_.end() || !it->second.lastCheck) return x;
+    const Verdict& v = *it->second.lastCheck;
+    x.address = v.sighting && !v.sighting->exit.empty() ? v.sighting->exit : v.proxyIp;
+    x.country = v.country;
+    if (v.sighting) x.anonymity = v.sighting->anonymity;
+    return x;
+}
+
+std::string ProxyPool::shown(std::uint64_t id) const {
+    const std::lock_guard lock(mutex_);
+    const auto it = entries_.find(id);
+    return it == entries_.end() ? std::string() : it->second.listed;
 }
 
 void ProxyPool::served(std::uint64_t id, Clock::duration setup) {
@@ -284,7 +390,7 @@ void ProxyPool::served(std::uint64_t id, Clock::duration setup) {
     e.inRow = 0;
     e.setups.push_back(std::chrono::duration<double, std::milli>(setup).count());
     if (e.setups.size() > kSetupsKept) e.setups.pop_front();
-    if (e.slot != kNone) setWeight(e.slot, weightOf(e));
+    setWeight(e);
 }
 
 void ProxyPool::failed(std::uint64_t id) {
@@ -335,4 +441,20 @@ ProxyPool::Counts ProxyPool::counts() const {
     const std::lock_guard lock(mutex_);
     return Counts{counts_[std::size_t(State::Checking)], counts_[std::size_t(State::Working)],
                   counts_[std::size_t(State::Resting)], counts_[std::size_t(State::Dead)]};
+}
+
+std::vector<ProxyPool::GroupCount> ProxyPool::byGroup() const {
+    const std::lock_guard lock(mutex_);
+    std::vector<GroupCount> out;
+    for (const Group& g : groups_)
+        if (!g.set.empty()) out.push_back({g.country, g.anonymity, g.set.size()});
+    std::sort(out.begin(), out.end(), [](const GroupCount& a, const GroupCount& b) {
+        return std::tie(a.country, a.anonymity) < std::tie(b.country, b.anonymity);
+    });
+    return out;
+}
+
+std::size_t ProxyPool::sessions() const {
+    const std::lock_guard lock(mutex_);
+    return sessions_.size();
 }

@@ -24,6 +24,7 @@
 #include "kiriha/Version.h"
 #include "lists/ShiftJis.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/CountryDbWriter.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
@@ -737,24 +738,9 @@ struct Judges {
     const std::string countries = dir.str() + "/countries.mmdb";
     const std::string asn = dir.str() + "/asn.mmdb";
     Judges() {
-        const std::string script = dir.file("write.pl", R"(use MaxMind::DB::Writer::Tree;
-my ($out, $type, @pairs) = @ARGV;
-my $tree = MaxMind::DB::Writer::Tree->new(ip_version => 6, record_size => 24, database_type => $type,
-    languages => ['en'], description => {en => 'kiriha'}, remove_reserved_networks => 0, alias_ipv6_to_ipv4 => 1,
-    map_key_type_callback => sub { {country => 'map', iso_code => 'utf8_string',
-                                    autonomous_system_number => 'uint32'}->{$_[0]} });
-while (my ($net, $code) = splice(@pairs, 0, 2)) {
-    $tree->insert_network($net, $type =~ /ASN/ ? {autonomous_system_number => $code} : {country => {iso_code => $code}})
-}
-open my $fh, '>:raw', $out or die; $tree->write_tree($fh);
-)");
-        Launch perl;
-        perl.binary = "/usr/bin/perl";
-        perl.args = {script,         countries, "Kiriha-Country", "127.0.0.24/32", "JP", "127.0.0.25/32", "US",
-                     "127.0.0.1/32", "DE"};
-        if (runProgram(perl).status != 0) throw std::runtime_error("no country database could be written");
-        perl.args = {script, asn, "GeoLite2-ASN", "127.0.0.0/8", "64500"};
-        if (runProgram(perl).status != 0) throw std::runtime_error("no ASN database could be written");
+        writeCountryDb(countries, "Kiriha-Country",
+                       {{"127.0.0.24/32", "JP"}, {"127.0.0.25/32", "US"}, {"127.0.0.1/32", "DE"}});
+        writeCountryDb(asn, "GeoLite2-ASN", {{"127.0.0.0/8", "64500"}});
     }
     std::string envUrl() const { return "http://" + env.address() + "/cgi-bin/env"; }
     std::string httpbinUrl() const { return "http://" + httpbin.address() + "/get?show_env=1"; }

@@ -10,6 +10,7 @@
 #include "engine/loops/ProxyPool.h"
 #include "gate/Handshake.h"
 #include "tests/support/NamedCase.h"
+#include "tests/support/StructuredFields.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ struct HandshakeCase : NamedCase {
     std::string to = "";  // host:port
     bool credentials = false;
     std::string left = "";  // what stays the client's to send on
+    Abilities can = {};
+    std::string country = "";  // the first its user name asks for
 };
 
 class HandshakeTable : public ::testing::TestWithParam<HandshakeCase> {};
@@ -34,10 +37,10 @@ TEST_P(HandshakeTable, ReadsTheClient) {
     const HandshakeCase& c = GetParam();
     const auto access = std::make_shared<const Access>(c.credentials ? std::vector<std::string>{"kiriha:secret"}
                                                                      : std::vector<std::string>{});
-    Handshake h(access);
+    Handshake h(access, c.can);
     std::string in = c.bytes;
     const Handshake::Step step = h.feed(in);
-    Handshake byByte(access);
+    Handshake byByte(access, c.can);
     std::string trickled, replies;
     Handshake::Step last;
     for (std::size_t i = 0; i < c.bytes.size(); ++i) {
@@ -53,7 +56,11 @@ TEST_P(HandshakeTable, ReadsTheClient) {
     for (const auto& [got, said, rest] : {Seen(&step, step.reply, &in), Seen(&last, replies, &trickled)}) {
         EXPECT_EQ(got->is, c.is) << got->why;
         EXPECT_TRUE(said.starts_with(c.reply)) << ::testing::PrintToString(said);
+        if (c.is == Is::Refused && said.starts_with("HTTP/")) {
+            EXPECT_EQ(sf::proxyStatusProblem(said), "") << said;
+        }
         if (c.is == Is::Ready) {
+            EXPECT_EQ(got->request.want.countries.empty() ? "" : got->request.want.countries.front(), c.country);
             EXPECT_EQ(got->request.kind, c.kind);
             EXPECT_EQ(got->request.to.shown(), c.to);
             EXPECT_EQ(got->request.body, step.request.body);
@@ -65,6 +72,10 @@ TEST_P(HandshakeTable, ReadsTheClient) {
 const std::string kSocks5 = std::string("\x05\x01\x00", 3);
 std::string socks5To(const std::string& host, int port) {
     return std::string("\x05\x01\x00\x03", 4) + char(host.size()) + host + char(port >> 8) + char(port & 0xff);
+}
+
+std::string socks5With(const std::string& user, const std::string& password) {
+    return std::string("\x05\x02\x00\x02\x01", 5) + char(user.size()) + user + char(password.size()) + password;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -282,7 +293,149 @@ INSTANTIATE_TEST_SUITE_P(
                       "e.org:443",
                       true},
         HandshakeCase{{"NoProxyClient"}, "\x16\x03\x01\x02\x00", Is::Refused},
+        // What the user name asks goes with the request, for HTTP and SOCKS5 clients alike, with credentials wanted
+        // or not; what the gate cannot choose by is refused.
+        HandshakeCase{{"ACountryInTheUserName"},
+                      "CONNECT h:443 HTTP/1.1\r\nProxy-Authorization: Basic " +
+                          basicCredentials("kiriha-country-jp:secret") + "\r\n\r\n",
+                      Is::Ready,
+                      "",
+                      Kind::Connect,
+                      "h:443",
+                      true,
+                      "",
+                      {true, true},
+                      "JP"},
+        HandshakeCase{
+            {"ACountryWithoutCredentialsWanted"},
+            "CONNECT h:443 HTTP/1.1\r\nProxy-Authorization: Basic " + basicCredentials("x-Country-us,jp:") + "\r\n\r\n",
+            Is::Ready,
+            "",
+            Kind::Connect,
+            "h:443",
+            false,
+            "",
+            {true, false},
+            "US"},
+        HandshakeCase{
+            {"ACountryWithNoDatabase"},
+            "CONNECT h:443 HTTP/1.1\r\nProxy-Authorization: Basic " + basicCredentials("x-country-jp:") + "\r\n\r\n",
+            Is::Refused,
+            "HTTP/1.1 407 "},
+        HandshakeCase{{"AParameterWithTheWrongPassword"},
+                      "CONNECT h:443 HTTP/1.1\r\nProxy-Authorization: Basic " +
+                          basicCredentials("kiriha-country-jp:nope") + "\r\n\r\n",
+                      Is::Refused,
+                      "HTTP/1.1 407 ",
+                      Kind::Connect,
+                      "",
+                      true,
+                      "",
+                      {true, true}},
+        HandshakeCase{
+            {"AHyphenatedNameGivenWhole"},
+            "CONNECT h:443 HTTP/1.1\r\nProxy-Authorization: Basic " + basicCredentials("kiriha:secret") + "\r\n\r\n",
+            Is::Ready,
+            "",
+            Kind::Connect,
+            "h:443",
+            true},
+        HandshakeCase{{"Socks5AnUnknownKey"},
+                      socks5With("kiriha-country-jp-x", "secret") + socks5To("h", 443),
+                      Is::Refused,
+                      std::string("\x05\x02\x01\x01", 4),
+                      Kind::Socks5,
+                      "",
+                      true,
+                      "",
+                      {true, true}},
+        HandshakeCase{{"Socks5ASessionWithoutItsId"},
+                      socks5With("x-session-", "") + socks5To("h", 443),
+                      Is::Refused,
+                      std::string("\x05\x02\x01\x01", 4),
+                      Kind::Socks5,
+                      "",
+                      false,
+                      "",
+                      {true, true}},
+        HandshakeCase{{"Socks5TheUserNameTaken"},
+                      socks5With("kiriha-country-jp", "secret") + socks5To("h", 443),
+                      Is::Ready,
+                      std::string("\x05\x02\x01\x00", 4),
+                      Kind::Socks5,
+                      "h:443",
+                      true,
+                      "",
+                      {true, true},
+                      "JP"},
         HandshakeCase{{"NothingYet"}, "", Is::More}),
+    caseName);
+
+// User names as the rotating gateways' clients write them: every key, in any order and case, and each way of getting
+// one wrong. A refusal names what was wrong; nothing is ever silently ignored.
+struct UserNameCase : NamedCase {
+    std::string user;
+    std::string error = "";  // in the refusal; empty: taken
+    std::vector<std::string> countries = {};
+    std::string least = "";
+    std::string session = "";
+    int minutes = 10;
+    bool strict = false;
+    Abilities can = {true, true};
+};
+class UserNames : public ::testing::TestWithParam<UserNameCase> {};
+
+TEST_P(UserNames, AreReadWhole) {
+    const UserNameCase& c = GetParam();
+    const UserName u = parseUserName(c.user, c.can);
+    if (!c.error.empty()) {
+        EXPECT_NE(u.error.find(c.error), std::string::npos) << u.error;
+        return;
+    }
+    ASSERT_EQ(u.error, "");
+    EXPECT_EQ(u.want.countries, c.countries);
+    EXPECT_EQ(u.want.least ? std::string(anonymityName(*u.want.least)) : "", c.least);
+    EXPECT_EQ(u.want.session, c.session);
+    EXPECT_EQ(u.want.sessionTime, std::chrono::minutes(c.minutes));
+    EXPECT_EQ(u.want.strict, c.strict);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, UserNames,
+    ::testing::Values(
+        UserNameCase{{"ANameAlone"}, "kiriha"}, UserNameCase{{"ACountry"}, "u-country-jp", "", {"JP"}},
+        UserNameCase{{"Countries"}, "u-country-jp,US,jp", "", {"JP", "US"}},
+        UserNameCase{{"EliteOnly"}, "u-anonymity-elite", "", {}, "elite"},
+        UserNameCase{{"AnonymousAtLeast"}, "u-ANONYMITY-Anonymous", "", {}, "anonymous"},
+        UserNameCase{{"ASession"}, "u-session-s1", "", {}, "", "u-s1"},
+        UserNameCase{{"EveryKeyInAnotherOrder"},
+                     "u-strict-SessTime-30-session-Ab_9-anonymity-elite-Country-de",
+                     "",
+                     {"DE"},
+                     "elite",
+                     "u-Ab_9",
+                     30,
+                     true},
+        UserNameCase{{"ADayAtMost"}, "u-session-x-sesstime-1440", "", {}, "", "u-x", 1440},
+        UserNameCase{{"AnIdOf64"}, "u-session-" + std::string(64, 'a'), "", {}, "", "u-" + std::string(64, 'a')},
+        UserNameCase{{"AnIdOf65"}, "u-session-" + std::string(65, 'a'), "session 'aaaa"},
+        UserNameCase{{"AnIdWithADot"}, "u-session-a.b", "session 'a.b'"},
+        UserNameCase{{"NoName"}, "-country-jp", "no NAME"},
+        UserNameCase{{"AnUnknownKey"}, "u-city-tokyo", "unknown key 'city'"},
+        UserNameCase{{"AKeyWithoutItsValue"}, "u-country", "country without a value"},
+        UserNameCase{{"AThreeLetterCountry"}, "u-country-jpn", "country 'jpn'"},
+        UserNameCase{{"AnEmptyCountry"}, "u-country-jp,", "country 'jp,'"},
+        UserNameCase{{"ACountryTwice"}, "u-country-jp-country-us", "country given twice"},
+        UserNameCase{{"TransparentIsNoAsk"}, "u-anonymity-transparent", "elite or anonymous"},
+        UserNameCase{{"ZeroMinutes"}, "u-session-x-sesstime-0", "from 1 to 1440"},
+        UserNameCase{{"MoreThanADay"}, "u-session-x-sesstime-1441", "from 1 to 1440"},
+        UserNameCase{{"MinutesNotANumber"}, "u-session-x-sesstime-10m", "sesstime '10m'"},
+        UserNameCase{{"StrictWithoutASession"}, "u-strict", "strict without a session"},
+        UserNameCase{{"TimeWithoutASession"}, "u-sesstime-5", "sesstime without a session"},
+        UserNameCase{
+            {"ACountryWithNoDatabase"}, "u-country-jp", "no country database", {}, "", "", 10, false, {false, true}},
+        UserNameCase{{"AnAnonymityWithNoJudge"}, "u-anonymity-elite", "no judge", {}, "", "", 10, false, {true, false}},
+        UserNameCase{{"ControlsAreNotShown"}, std::string("u-\x1b[31m"), "unknown key '?[31m'"}),
     caseName);
 
 // A plain request goes on without what names the client's proxy hop, closed after its answer: in absolute form to an
@@ -350,6 +503,103 @@ TEST(Pool, StickyKeepsAClientOnItsProxyPerHost) {
     EXPECT_NE(pool.choose("10.0.0.1", "site", {}, now)->id, first);  // dead: another, kept from now on
 }
 
+// A session's life on a clock of the test's own: kept, renewed, moved, lost when strict, ended when idle or when its
+// time is up, and made room for; and a site's word that it refuses a proxy, kept until its time.
+TEST(Pool, SessionsAndRests) {
+    using namespace std::chrono_literals;
+    using Miss = ProxyPool::Miss;
+    ProxyPool::Settings settings{ProxyPool::Rotation::Each, {}, 1};
+    settings.sessionIdle = 60s;
+    settings.maxSessions = 2;
+    ProxyPool pool(settings);
+    const auto ids = pool.update({"a:1", "b:1", "c:1"});
+    auto now = ProxyPool::Clock::now();
+    Verdict jp{ProbeOutcome::Working, Reason::Marker};
+    jp.country = "JP";
+    for (const auto id : ids) pool.checked(id, jp, "x", now);
+    ProxyPool::Want s1;
+    s1.session = "u-s1";
+    const auto connect = [&](const ProxyPool::Want& w, const std::string& host = "site") {
+        return pool.choose("10.0.0.1", host, {}, now, w);
+    };
+    const ProxyPool::Choice first = connect(s1);
+    ASSERT_TRUE(first.pick && first.inSession && !first.moved);
+    const auto kept = first.pick->id;
+    for (int i = 0; i < 10; ++i, now += 50s) {  // renewed by each connection, idle less than a minute between
+        pool.leave("u-s1", now);
+        now += 50s;
+        EXPECT_EQ(connect(s1).pick->id, kept);
+    }
+    // A connection held open keeps it past the idle time, within its own.
+    now += 5min;
+    EXPECT_EQ(pool.sessionProxy("u-s1", now)->first, kept);
+    pool.leave("u-s1", now);
+    EXPECT_TRUE(pool.sessionProxy("u-s1", now + 59s));
+    EXPECT_FALSE(pool.sessionProxy("u-s1", now + 61s));  // idle for its minute: ended
+    now += 61s;
+
+    // Its proxy fails: the next connection moves it, and it stays there.
+    ProxyPool::Choice c = connect(s1);
+    const auto before = c.pick->id;
+    pool.leave("u-s1", now);
+    pool.failed(before);  // one failure rests it here
+    c = connect(s1);
+    ASSERT_TRUE(c.pick && c.moved);
+    EXPECT_NE(c.pick->id, before);
+    pool.leave("u-s1", now);
+    EXPECT_EQ(connect(s1).pick->id, c.pick->id);
+    pool.leave("u-s1", now);
+    pool.checked(before, jp, "x", now);
+
+    // Strict: lost with its proxy, and refused until the session ends, the proxy's rest over or not.
+    ProxyPool::Want s2 = s1;
+    s2.session = "u-s2";
+    s2.strict = true;
+    s2.sessionTime = 2min;
+    const auto strictOne = connect(s2).pick->id;
+    pool.leave("u-s2", now);
+    ASSERT_TRUE(pool.rest(strictOne, "site", now + 10s));
+    EXPECT_EQ(connect(s2).miss, Miss::SessionLost);
+    pool.leave("u-s2", now);
+    now += 20s;
+    EXPECT_EQ(connect(s2).miss, Miss::SessionLost);
+    pool.leave("u-s2", now);
+    EXPECT_EQ(pool.choose("10.0.0.1", "site", {strictOne}, now, s1).miss, Miss::None);  // a failover of another
+    now += 2min;
+    EXPECT_TRUE(connect(s2).pick);  // its time was up: a new one
+    pool.leave("u-s2", now);
+
+    // At most two: a third ends the one idle longest; when each has a connection open, it is served without one.
+    ProxyPool::Want s3 = s1;
+    s3.session = "u-s3";
+    now += 1s;
+    ASSERT_TRUE(connect(s3).inSession);
+    EXPECT_FALSE(pool.sessionProxy("u-s1", now));
+    EXPECT_TRUE(pool.sessionProxy("u-s2", now));
+    ASSERT_TRUE(connect(s2).inSession);  // both open now
+    ProxyPool::Want s4 = s1;
+    s4.session = "u-s4";
+    c = connect(s4);
+    EXPECT_TRUE(c.pick && !c.inSession);
+    EXPECT_EQ(pool.sessions(), 2u);
+
+    // Nothing that matches, and nothing at all.
+    ProxyPool::Want fr;
+    fr.countries = {"FR"};
+    EXPECT_EQ(connect(fr).miss, Miss::NoMatch);
+    ProxyPool::Want elite;
+    elite.least = Anonymity::Elite;
+    EXPECT_EQ(connect(elite).miss, Miss::NoMatch);  // no judge said
+    // A site's rest: never given for it, given elsewhere, and given again once it is over.
+    for (const auto id : ids) pool.rest(id, "rested", now + 30s);
+    EXPECT_EQ(connect({}, "rested").miss, Miss::NoMatch);
+    EXPECT_TRUE(connect({}, "elsewhere").pick);
+    now += 31s;
+    EXPECT_TRUE(connect({}, "rested").pick);
+    for (const auto id : ids) pool.checked(id, Verdict{ProbeOutcome::Dead, Reason::Refused}, "x", now);
+    EXPECT_EQ(connect({}).miss, Miss::NoProxy);
+}
+
 // The pool's promise under seeded random events (lists edited, checks passing, failing and stopped, tunnels made
 // and failed, under every rotation, sticky or not): a connection is given a proxy that is listed, working and not
 // yet tried for it, and is refused only when there is none; the counts are what the events make them.
@@ -364,6 +614,8 @@ TEST(Pool, KeepsItsPromiseUnderRandomEvents) {
         struct Model {
             State state = State::Checking;
             int inRow = 0;
+            std::optional<std::string> country;  // as its last passed check found it
+            std::optional<Anonymity> anonymity;
         };
         std::map<std::string, Model> model, gone;
         std::map<std::uint64_t, std::string> textOf;
@@ -397,12 +649,19 @@ TEST(Pool, KeepsItsPromiseUnderRandomEvents) {
                 case 1: {  // a check ends
                     const auto outcome = std::array{ProbeOutcome::Working, ProbeOutcome::Dead,
                                                     ProbeOutcome::Aborted}[std::size_t(roll(3))];
-                    pool.checked(some, Verdict{outcome, Reason::Marker}, "x", now);
+                    Verdict v{outcome, Reason::Marker};
+                    if (roll(3)) v.country = roll(2) ? "JP" : "US";
+                    if (roll(3)) v.sighting = Sighting{"192.0.2.9", Anonymity(roll(3)), {}};
+                    pool.checked(some, v, "x", now);
                     if (!textOf.contains(some) || !model.contains(textOf[some]) || outcome == ProbeOutcome::Aborted)
                         break;
                     Model& m = model[textOf[some]];
                     m.state = outcome == ProbeOutcome::Working ? State::Working : State::Dead;
-                    if (outcome == ProbeOutcome::Working) m.inRow = 0;
+                    if (outcome == ProbeOutcome::Working) {
+                        m.inRow = 0;
+                        m.country = v.country;
+                        m.anonymity = v.sighting ? std::optional(v.sighting->anonymity) : std::nullopt;
+                    }
                     break;
                 }
                 case 2:  // a tunnel made
@@ -416,20 +675,31 @@ TEST(Pool, KeepsItsPromiseUnderRandomEvents) {
                         if (++m.inRow >= maxErrors && m.state == State::Working) m.state = State::Resting;
                     }
                     break;
-                default: {  // a client connects, some proxies already tried for it
+                default: {  // a client connects, some proxies already tried for it, maybe asking for a way out
                     std::vector<std::uint64_t> tried;
                     for (const auto id : ids)
                         if (!roll(3)) tried.push_back(id);
                     const std::string client = "192.0.2." + std::to_string(roll(3));
-                    const auto pick = pool.choose(client, "site" + std::to_string(roll(2)), tried, now);
+                    ProxyPool::Want want;
+                    if (!roll(3))
+                        want.countries =
+                            roll(2) ? std::vector<std::string>{"JP"} : std::vector<std::string>{"US", "JP"};
+                    if (!roll(3)) want.least = roll(2) ? Anonymity::Elite : Anonymity::Anonymous;
+                    const auto fits = [&](const Model& m) {
+                        return (want.countries.empty() ||
+                                (m.country && std::count(want.countries.begin(), want.countries.end(), *m.country))) &&
+                               (!want.least || (m.anonymity && hidesAtLeast(*m.anonymity, *want.least)));
+                    };
+                    const auto pick = pool.choose(client, "site" + std::to_string(roll(2)), tried, now, want).pick;
                     const bool any = std::any_of(ids.begin(), ids.end(), [&](std::uint64_t id) {
-                        return model[textOf[id]].state == State::Working &&
+                        return model[textOf[id]].state == State::Working && fits(model[textOf[id]]) &&
                                std::find(tried.begin(), tried.end(), id) == tried.end();
                     });
                     ASSERT_EQ(pick.has_value(), any);
                     if (pick) {
                         ASSERT_TRUE(textOf.contains(pick->id) && model.contains(textOf[pick->id]));
                         EXPECT_EQ(model[textOf[pick->id]].state, State::Working);
+                        EXPECT_TRUE(fits(model[textOf[pick->id]]));
                         EXPECT_EQ(std::find(tried.begin(), tried.end(), pick->id), tried.end());
                     }
                 }
