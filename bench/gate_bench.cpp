@@ -29,7 +29,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "gate/ClientRequest.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/CountryDbWriter.h"
 
 namespace {
 
@@ -341,7 +343,9 @@ struct Load {
     long done = 0, failed = 0;
     double seconds = 0;
 };
-Load load(std::uint16_t proxy, std::uint16_t page, int rate, double seconds, bool plain = false) {
+// With `user`, each CONNECT gives it as its credentials, "-session-N" added (N from 0 to 999).
+Load load(std::uint16_t proxy, std::uint16_t page, int rate, double seconds, bool plain = false,
+          const std::string& user = "") {
     const int ep = ::epoll_create1(0);
     struct C {
         int stage = 0;
@@ -376,7 +380,11 @@ Load load(std::uint16_t proxy, std::uint16_t page, int rate, double seconds, boo
             C& c = live[fd];
             bool over = false, ok = false;
             if (c.stage == 0) {
-                const std::string& first = plain ? absolute : connect;
+                std::string first = plain ? absolute : connect;
+                if (!user.empty())
+                    first.insert(first.size() - 2,
+                                 "Proxy-Authorization: Basic " +
+                                     basicCredentials(user + "-session-" + std::to_string(fd % 1000) + ":") + "\r\n");
                 ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
                 c.stage = plain ? 2 : 1;
                 epoll_event e{EPOLLIN, {}};
@@ -491,7 +499,7 @@ int main(int argc, char** argv) {
         return std::make_unique<Proxy>(args, port, "listening");
     };
 
-    // KIRIHA_BENCH_ONLY=cpu, gib or idle runs that figure alone.
+    // KIRIHA_BENCH_ONLY=cpu, params, haproxy, status, gib or idle runs that figure alone.
     const std::string only = std::getenv("KIRIHA_BENCH_ONLY") ? std::getenv("KIRIHA_BENCH_ONLY") : "";
     const auto wanted = [&](const char* figure) { return only.empty() || only == figure; };
     std::printf("%-44s %s\n", "figure", "value");
@@ -545,6 +553,31 @@ int main(int argc, char** argv) {
                       key.c_str(), median(gateCpu), key.c_str(), median(farmCpu), key.c_str(),
                       anchored ? median(chainCpu) : 0.0, key.c_str(), anchored ? median(ratios) : 0.0, key.c_str(),
                       median(gateRates), key.c_str(), failedThrough);
+        figures += line;
+    }
+
+    // CPU per tunnel whose user name asks for a country and a session, beside the same tunnels asking nothing:
+    // interleaved, the median of 3.
+    if (wanted("params")) {
+        const std::string db = "/tmp/kiriha-gate-bench-countries.mmdb";
+        writeCountryDb(db, "Kiriha-Country", {{"127.0.0.0/8", "JP"}});
+        std::vector<double> ratios, plainCpu, askedCpu;
+        for (int round = 0; round < 3; ++round)
+            for (const bool asked : {false, true}) {
+                const std::uint16_t port = freePort();
+                const Proxy gate({gateBinary, "--listen=127.0.0.1:" + std::to_string(port), check, "--expect=ok",
+                                  "--geoip=" + db, "--log=/dev/null", list},
+                                 port, "3 proxies checked: 3 working");
+                const double before = cpuMs(gate.pid);
+                const Load l = load(gate.port, farm.page, kRate, kSeconds, false, asked ? "u-country-jp" : "");
+                (asked ? askedCpu : plainCpu).push_back((cpuMs(gate.pid) - before) / double(std::max(l.done, 1L)));
+                if (asked) ratios.push_back(askedCpu.back() / plainCpu.back());
+            }
+        std::printf("%-44s %.3f ms, asking nothing %.3f ms: %.2fx (median of 3 interleaved; target <= 1.1x)\n",
+                    "CPU per tunnel asking a country and session", median(askedCpu), median(plainCpu), median(ratios));
+        char line[160];
+        std::snprintf(line, sizeof line, "gate_params_cpu_ms=%.3f gate_noparams_cpu_ms=%.3f params_vs_none=%.2f ",
+                      median(askedCpu), median(plainCpu), median(ratios));
         figures += line;
     }
 

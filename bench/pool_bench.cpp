@@ -1,5 +1,6 @@
 // The pool at the sizes users have: a round's verdicts, a choice under each rotation with as many live sticky pairs,
 // a reload, and the status page built beside the choices. CPU time on one thread; the last line is name=value pairs.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -30,6 +31,10 @@ std::vector<std::string> listOf(std::size_t n, std::size_t salt = 0) {
         out.push_back("socks5://10." + std::to_string((i + salt) >> 16 & 255) + "." +
                       std::to_string((i + salt) >> 8 & 255) + "." + std::to_string((i + salt) & 255) + ":1080");
     return out;
+}
+
+std::size_t choicesOf(std::size_t n) {
+    return std::min<std::size_t>(n, 100'000);
 }
 
 }  // namespace
@@ -71,6 +76,45 @@ int main(int argc, char** argv) {
         pairs += std::string(" pool_round_ms_") + name + "=" + std::to_string(long(round * 1e3)) + " pool_choice_us_" +
                  name + "=" + std::to_string(choice) + " pool_reload_ms_" + name + "=" +
                  std::to_string(long(reload * 1e3));
+    }
+
+    // What a user name asks: exits in 50 countries of three anonymities each, as many sessions as proxies kept open,
+    // then choices with a country, an anonymity and a session, of a session already there and of a new one.
+    {
+        ProxyPool::Settings settings{ProxyPool::Rotation::Each, {}, 3};
+        settings.maxSessions = 2 * n + choicesOf(n);
+        ProxyPool pool(settings);
+        const std::vector<std::uint64_t> ids = pool.update(listOf(n));
+        const auto country = [](std::size_t i) {
+            return std::string{char('A' + i % 50 / 26), char('A' + i % 50 % 26)};
+        };
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            Verdict v = works;
+            v.country = country(i);
+            v.sighting = Sighting{"198.51.100.1", Anonymity(i / 50 % 3), {}};
+            pool.checked(ids[i], v, "socks5://x:1", now);
+        }
+        ProxyPool::Want want;
+        want.least = Anonymity::Anonymous;
+        const auto ask = [&](std::size_t i, const std::string& prefix) {
+            want.countries = {country(i)};
+            want.session = prefix + std::to_string(i % n);
+            return pool.choose("192.0.2.1", "h", {}, now, want);
+        };
+        for (std::size_t i = 0; i < n; ++i) ask(i, "u-");
+        const std::size_t choices = choicesOf(n);
+        double at = cpuSeconds();
+        for (std::size_t i = 0; i < choices; ++i) ask(i * 7, "u-");
+        const double kept = (cpuSeconds() - at) / double(choices) * 1e6;
+        at = cpuSeconds();
+        for (std::size_t i = 0; i < choices; ++i) ask(i, "new-");
+        const double fresh = (cpuSeconds() - at) / double(choices) * 1e6;
+        std::printf(
+            "%zu proxies, %zu sessions: a choice with a country, an anonymity and a session %.2f us kept, "
+            "%.2f us new (target <= 10)\n",
+            n, pool.sessions() - choices, kept, fresh);
+        pairs +=
+            " pool_session_choice_us=" + std::to_string(kept) + " pool_new_session_choice_us=" + std::to_string(fresh);
     }
 
     // The status page built over and over beside choices: the longest a choice waited for the pool.

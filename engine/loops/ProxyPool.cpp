@@ -9,8 +9,9 @@
 namespace {
 
 constexpr std::size_t kSetupsKept = 32;
-constexpr double kUnmeasuredMs = 100;    // what a proxy not yet measured is taken to need
-constexpr std::size_t kGoneKept = 1024;  // at least, of the proxies that left the lists, with their history
+constexpr double kUnmeasuredMs = 100;     // what a proxy not yet measured is taken to need
+constexpr std::size_t kGoneKept = 1024;   // at least, of the proxies that left the lists, with their history
+constexpr std::size_t kTurnsKept = 4096;  // ways of asking, each with its turn
 
 double median(std::deque<double> values) {
     std::sort(values.begin(), values.end());
@@ -214,7 +215,8 @@ bool ProxyPool::usable(std::uint64_t id, const Want& want, std::string_view host
 }
 
 template <typename Excluded>
-std::optional<std::uint64_t> ProxyPool::rotate(const std::vector<const WorkingSet*>& sets, const Excluded& excluded) {
+std::optional<std::uint64_t> ProxyPool::rotate(const std::vector<const WorkingSet*>& sets, std::uint64_t& turn,
+                                               const Excluded& excluded) {
     std::size_t n = 0;
     for (const WorkingSet* set : sets) n += set->size();
     if (n == 0) return std::nullopt;
@@ -230,7 +232,7 @@ std::optional<std::uint64_t> ProxyPool::rotate(const std::vector<const WorkingSe
         std::uint64_t id = 0;
         switch (settings_.rotation) {
             case Rotation::Each:
-                id = at(std::size_t(turn_++ % n));
+                id = at(std::size_t(turn++ % n));
                 break;
             case Rotation::Random:
                 id = at(std::uniform_int_distribution<std::size_t>(0, n - 1)(random_));
@@ -239,7 +241,7 @@ std::optional<std::uint64_t> ProxyPool::rotate(const std::vector<const WorkingSe
                 double total = 0;
                 for (const WorkingSet* set : sets) total += set->total();
                 if (!(total > 0)) {
-                    id = at(std::size_t(turn_++ % n));
+                    id = at(std::size_t(turn++ % n));
                     break;
                 }
                 double r = std::uniform_real_distribution<double>(0, total)(random_);
@@ -282,13 +284,19 @@ ProxyPool::Choice ProxyPool::pickFor(std::string_view host, const std::vector<st
     Choice c;
     if (working_.empty()) return c.miss = Miss::NoProxy, c;
     std::vector<const WorkingSet*> sets;
+    std::uint64_t* turn = &turn_;
     if (want.filters()) {
         for (const Group& g : groups_)
             if (!g.set.empty() && matches(g, want)) sets.push_back(&g.set);
+        // Each way of asking takes its own turns: one client's asks never fall in step with another's.
+        std::string key = want.least ? std::string(anonymityName(*want.least)) : "";
+        for (const std::string& c : want.countries) key += "," + c;
+        if (turns_.size() >= kTurnsKept && !turns_.contains(key)) turns_.clear();
+        turn = &turns_[key];
     } else {
         sets.push_back(&working_);
     }
-    const auto id = rotate(sets, [&](std::uint64_t id) { return isTried(tried, id) || rested(id, host, now); });
+    const auto id = rotate(sets, *turn, [&](std::uint64_t id) { return isTried(tried, id) || rested(id, host, now); });
     if (!id) return c.miss = Miss::NoMatch, c;
     c.pick = Pick{*id, entries_.at(*id).proxy};
     return c;

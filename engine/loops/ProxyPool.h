@@ -174,7 +174,8 @@ class ProxyPool {
                 Clock::time_point now);
     bool rested(std::uint64_t id, std::string_view host, Clock::time_point now);
     template <typename Excluded>
-    std::optional<std::uint64_t> rotate(const std::vector<const WorkingSet*>& sets, const Excluded& excluded);
+    std::optional<std::uint64_t> rotate(const std::vector<const WorkingSet*>& sets, std::uint64_t& turn,
+                                        const Excluded& excluded);
     Choice pickFor(std::string_view host, const std::vector<std::uint64_t>& tried, Clock::time_point now,
                    const Want& want);
     void pruneSticky(Clock::time_point now);
@@ -199,5 +200,6 @@ class ProxyPool {
     std::atomic<bool> suspects_{false};
     std::uint64_t nextId_ = 1;
     std::uint64_t turn_ = 0;
+    std::unordered_map<std::string, std::uint64_t> turns_;  // by what was asked
     std::mt19937_64 random_{std::random_device{}()};
 };

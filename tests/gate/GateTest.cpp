@@ -18,14 +18,18 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
+#include "gate/ClientRequest.h"
 #include "sys/UniqueFd.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/CountryDbWriter.h"
 #include "tests/support/LocalProxy.h"
 #include "tests/support/Marker.h"
 #include "tests/support/NamedCase.h"
+#include "tests/support/StructuredFields.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCa.h"
 #include "tests/support/TestServer.h"
@@ -253,11 +257,16 @@ class Gate : public ::testing::Test {
     // A gate over `proxies`, its checks against the check page; started and serving once each was checked.
     std::unique_ptr<GateProcess> gate(const std::vector<std::string>& proxies, std::vector<std::string> args = {},
                                       rlim_t files = 0) {
+        args.insert(args.begin(), {"--url=" + origins->check.url("/"), "--expect=" + kTestMarker,
+                                   "--cacert=" + origins->ca.caFile()});
+        return checkedGate(proxies, std::move(args), files);
+    }
+    // The same, its checks as `args` say.
+    std::unique_ptr<GateProcess> checkedGate(const std::vector<std::string>& proxies, std::vector<std::string> args,
+                                             rlim_t files = 0) {
         std::string text;
         for (const std::string& p : proxies) text += p + "\n";
         list = dir.file("list.txt", text);
-        args.insert(args.begin(), {"--url=" + origins->check.url("/"), "--expect=" + kTestMarker,
-                                   "--cacert=" + origins->ca.caFile()});
         args.push_back(list);
         auto g = std::make_unique<GateProcess>(args, files);
         const std::string checked =
@@ -502,6 +511,18 @@ struct Raw {
         got.resize(at);
         return got;
     }
+    std::string readHead() const {  // up to the end of an answer's head
+        std::string got;
+        char c;
+        while (!got.ends_with("\r\n\r\n") && ::recv(fd.get(), &c, 1, 0) == 1) got += c;
+        return got;
+    }
+    std::string local() const {  // 127.0.0.1:port, as the gate sees it
+        sockaddr_in a{};
+        socklen_t n = sizeof a;
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &n);
+        return "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    }
     std::string read(std::size_t at_most = 1 << 20) const {  // until the gate ends it, or 15 s
         std::string got;
         char buf[4096];
@@ -526,6 +547,7 @@ TEST_P(HostileClients, TheNextIsServed) {
         EXPECT_EQ(told, GetParam().told);
     else
         EXPECT_TRUE(told.starts_with(GetParam().told)) << ::testing::PrintToString(told.substr(0, 200));
+    if (told.starts_with("HTTP/1.1 4") || told.starts_with("HTTP/1.1 5")) EXPECT_EQ(sf::proxyStatusProblem(told), "");
     const Fetched next = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
     EXPECT_EQ(next.exit, 0) << g->err();
     EXPECT_EQ(exitOf(next.body), "127.0.0.34");
@@ -799,9 +821,10 @@ TEST_F(Gate, NoClientRestsTheProxies) {
 // sent twice; silence ends at the checks' idle limit with 504.
 struct AnswerCase : NamedCase {
     std::string method, path;
-    int status;        // what the client is told
-    int asked;         // how many times the site's request reached the proxies
-    std::string text;  // in the body the client gets
+    int status;         // what the client is told
+    int asked;          // how many times the site's request reached the proxies
+    std::string text;   // in the body the client gets
+    bool gates = true;  // the gate made the answer: its Proxy-Status says why
 };
 class Answers : public Gate, public ::testing::WithParamInterface<AnswerCase> {};
 
@@ -810,15 +833,17 @@ TEST_P(Answers, SentOnlyAsOftenAsItMayBe) {
     RecordingProxy one, two, three;
     const auto g = gate({one.server.address(), two.server.address(), three.server.address()},
                         {"--idle-timeout=1", "--max-errors=1"});
-    const Fetched f = curl({"-x", "http://" + g->proxy(), "-X", c.method, "-d", "x=1", origins->page.url(c.path)});
+    const Fetched f =
+        curl({"-i", "-x", "http://" + g->proxy(), "-X", c.method, "-d", "x=1", origins->page.url(c.path)});
     EXPECT_EQ(f.http, c.status) << f.body << g->err();
     EXPECT_NE(f.body.find(c.text), std::string::npos) << f.body;
+    EXPECT_EQ(sf::proxyStatusProblem(f.body), c.gates ? "" : "no Proxy-Status") << f.body;
     EXPECT_EQ(one.asked(c.path) + two.asked(c.path) + three.asked(c.path), c.asked);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     All, Answers,
-    ::testing::Values(AnswerCase{{"APostTheSiteRefuses"}, "POST", "/unavailable", 503, 1, "the site says no"},
+    ::testing::Values(AnswerCase{{"APostTheSiteRefuses"}, "POST", "/unavailable", 503, 1, "the site says no", false},
                       AnswerCase{{"APutTheSiteRefuses"}, "PUT", "/unavailable", 502, 3, "proxy-denied"},
                       AnswerCase{{"APostToASilentProxy"}, "POST", "/silent", 504, 1, "no answer in time"},
                       AnswerCase{{"APutToSilentProxies"}, "PUT", "/silent", 502, 3, "idle-timeout"},
@@ -1105,6 +1130,223 @@ TEST_F(Gate, ASecondSignalLosesNoLogLine) {
     int lines = 0;
     for (std::string line; std::getline(in, line);) lines += line.find(" end=closed") != std::string::npos;
     EXPECT_EQ(lines, 1);
+}
+
+// Exits in three countries, each leaving from a loopback address of its own that the suite's country database
+// places, and a real judge that tells what each hides: the ways out a client's user name chooses among.
+struct Exits {
+    TempDir dir;
+    LocalProxy judge{LocalProxy::Kind::EnvJudge, "", 0, "127.0.0.9"};
+    TinyProxy jpElite{"", "127.0.0.41"};
+    TinyProxy jpAnonymous{"DisableViaHeader No\n", "127.0.0.42"};
+    LocalProxy usOne{LocalProxy::Kind::Microsocks, "", 0, "127.0.0.43"};
+    LocalProxy usTwo{LocalProxy::Kind::Danted, "", 0, "127.0.0.44"};
+    LocalProxy deTransparent{LocalProxy::Kind::Squid, "", 0, "127.0.0.45"};  // its X-Forwarded-For tells us
+    std::string countries = dir.str() + "/countries.mmdb";
+    Exits() {
+        writeCountryDb(countries, "Kiriha-Country",
+                       {{"127.0.0.41/32", "JP"},
+                        {"127.0.0.42/32", "JP"},
+                        {"127.0.0.43/32", "US"},
+                        {"127.0.0.44/32", "US"},
+                        {"127.0.0.45/32", "DE"}});
+    }
+    std::vector<std::string> list() const {
+        return {jpElite.address(), jpAnonymous.address(), socks5(usOne), socks5(usTwo), deTransparent.address()};
+    }
+    LocalProxy& leavingFrom(const std::string& exit) {
+        return exit == "127.0.0.41"   ? jpElite
+               : exit == "127.0.0.42" ? jpAnonymous
+               : exit == "127.0.0.43" ? usOne
+                                      : usTwo;
+    }
+};
+Exits& exits() {
+    static Exits all;
+    return all;
+}
+
+class WaysOut : public Gate {
+  public:
+    // A gate over the exits, judged, with the countries' database.
+    std::unique_ptr<GateProcess> judged(std::vector<std::string> args = {}) {
+        args.insert(args.begin(),
+                    {"--judge=http://" + exits().judge.address() + "/cgi-bin/env", "--geoip=" + exits().countries});
+        auto g = checkedGate(exits().list(), args);
+        EXPECT_TRUE(g->waitFor("5 proxies checked: 5 working")) << g->err();
+        return g;
+    }
+    // The exit a plain page was fetched from, through an HTTP client with `user`.
+    std::string http(const GateProcess& g, const std::string& user) {
+        return exitOf(curl({"-x", "http://" + g.proxy(), "--proxy-user", user, origins->page.url("/")}).body);
+    }
+    // The same through a SOCKS5 client, its names resolved by the proxy, over TLS.
+    std::string socks(const GateProcess& g, const std::string& user) {
+        return exitOf(curl({"--socks5-hostname", g.proxy(), "--proxy-user", user, "--cacert", origins->ca.caFile(),
+                            origins->https()})
+                          .body);
+    }
+};
+
+std::string python(const std::string& proxy, const std::string& url) {
+    Launch l;
+    l.binary = "/usr/bin/python3";
+    l.args = {"-c",
+              "import sys, urllib.request as u\n"
+              "o = u.build_opener(u.ProxyHandler({'http': sys.argv[1]}))\n"
+              "print(o.open(sys.argv[2], timeout=10).read().decode(), end='')",
+              proxy, url};
+    return runProgram(l).out;
+}
+
+// Each client names a country, an anonymity or both in its user name, and leaves only where it asked; what nothing
+// matches is refused with 503 and its Proxy-Status, and the site sees nothing of it.
+TEST_F(WaysOut, OnlyWhereTheClientAsked) {
+    const std::string status = freeAddress();
+    const auto g = judged({"--status=" + status});
+    std::set<std::string> jp, jpElite, jpAnonymous, us;
+    for (int i = 0; i < 6; ++i) {
+        jp.insert(http(*g, "u-country-jp:"));
+        jpElite.insert(http(*g, "u-Country-JP-anonymity-elite:"));
+        jpAnonymous.insert(http(*g, "u-country-jp-anonymity-anonymous:"));
+        us.insert(socks(*g, "u-country-us:any"));
+    }
+    EXPECT_EQ(jp, (std::set<std::string>{"127.0.0.41", "127.0.0.42"})) << g->err();
+    EXPECT_EQ(jpElite, std::set<std::string>{"127.0.0.41"});
+    EXPECT_EQ(jpAnonymous, (std::set<std::string>{"127.0.0.41", "127.0.0.42"}));  // at least as hidden
+    EXPECT_EQ(us, (std::set<std::string>{"127.0.0.43", "127.0.0.44"}));
+    EXPECT_EQ(exitOf(python("http://u-country-de:x@" + g->proxy(), origins->page.url("/"))), "127.0.0.45");
+
+    const int seen = origins->page.connections();
+    const Fetched none = curl(
+        {"-i", "-x", "http://" + g->proxy(), "--proxy-user", "u-country-de-anonymity-elite:", origins->page.url("/")});
+    EXPECT_EQ(none.http, 503);
+    EXPECT_NE(none.body.find("no working proxy for country=DE anonymity=elite"), std::string::npos) << none.body;
+    EXPECT_EQ(sf::proxyStatusProblem(none.body), "");
+    const auto members = sf::parseList(sf::fieldOf(none.body, "Proxy-Status"));
+    ASSERT_TRUE(members && members->size() == 1);
+    EXPECT_EQ(members->front().params.at("error"), "destination_not_found");
+    EXPECT_NE(curl({"--socks5-hostname", g->proxy(), "--proxy-user", "u-country-fr:", origins->page.url("/")}).exit, 0);
+    EXPECT_EQ(origins->page.connections(), seen);  // never direct, never elsewhere
+
+    // What it cannot read is refused, and the one running the gate is told why.
+    EXPECT_EQ(curl({"-x", "http://" + g->proxy(), "--proxy-user", "u-city-tokyo:", origins->page.url("/")}).http, 407);
+    EXPECT_TRUE(g->waitFor("unknown key 'city'")) << g->err();
+    const std::string metrics = curl({"http://" + status + "/metrics"}).body;
+    for (const std::string& line : {"kiriha_gate_working_proxies{country=\"JP\",anonymity=\"elite\"} 1",
+                                    "kiriha_gate_working_proxies{country=\"US\",anonymity=\"elite\"} 2",
+                                    "kiriha_gate_working_proxies{country=\"DE\",anonymity=\"transparent\"} 1",
+                                    "kiriha_gate_unmatched_total{reason=\"country_anonymity\"} 1",
+                                    "kiriha_gate_unmatched_total{reason=\"country\"} 1"})
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
+}
+
+// A session keeps its exit; when its proxy dies, it moves to another that matches, and the log says so; a strict
+// session fails instead, and keeps failing until it ends.
+TEST_F(WaysOut, ASessionKeepsItsExitUntilItsProxyDies) {
+    const auto g = judged();
+    const std::string kept = http(*g, "u-country-jp-session-s1:");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(http(*g, "u-country-jp-session-s1:"), kept);
+    LocalProxy& dies = exits().leavingFrom(kept);
+    dies.kill();
+    const std::string moved = http(*g, "u-country-jp-session-s1:");
+    EXPECT_TRUE(moved == "127.0.0.41" || moved == "127.0.0.42") << moved;
+    EXPECT_NE(moved, kept);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(http(*g, "u-country-jp-session-s1:"), moved);
+    EXPECT_TRUE(g->waitFor("session=u-s1 moved=1")) << g->err();
+    dies.restart();
+
+    const std::string strict = socks(*g, "u-country-us-session-s2-strict-sesstime-30:");
+    ASSERT_TRUE(strict == "127.0.0.43" || strict == "127.0.0.44") << strict << g->err();
+    LocalProxy& gone = exits().leavingFrom(strict);
+    gone.kill();
+    for (int i = 0; i < 2; ++i) {
+        const Fetched f = curl({"-i", "-x", "http://" + g->proxy(), "--proxy-user",
+                                "u-country-us-session-s2-strict:", origins->page.url("/")});
+        EXPECT_EQ(f.http, 502) << f.body;
+        EXPECT_NE(f.body.find("lost its proxy"), std::string::npos) << f.body;
+        EXPECT_EQ(sf::proxyStatusProblem(f.body), "");
+    }
+    EXPECT_EQ(curl({"--socks5-hostname", g->proxy(), "--proxy-user",
+                    "u-country-us-session-s2-strict:", origins->page.url("/")})
+                  .exit,
+              97);                                        // host unreachable, as a SOCKS client is told
+    EXPECT_NE(http(*g, "u-country-us-session-s3:"), "");  // another session leaves through the other
+    gone.restart();
+}
+
+// --disclose: the CONNECT's answer and a plain request's answer name the proxy and the exit; a SOCKS client finds its
+// own at the status page.
+TEST_F(WaysOut, DiscloseNamesTheProxyAndTheExit) {
+    const std::string status = freeAddress();
+    const auto g = judged({"--disclose", "--status=" + status});
+    const Raw tunnel(g->port);
+    tunnel.send("CONNECT " + origins->echo.address() + " HTTP/1.1\r\nProxy-Authorization: Basic " +
+                basicCredentials("u-country-jp-anonymity-elite-session-d1:") + "\r\n\r\n");
+    const std::string head = tunnel.readHead();
+    ASSERT_TRUE(head.starts_with("HTTP/1.1 200 ")) << head;
+    const auto served = sf::parseList(sf::fieldOf(head, "Proxy-Status"));
+    ASSERT_TRUE(served && served->size() == 1) << head;
+    EXPECT_EQ(served->front().params.at("next-hop"), "http://" + exits().jpElite.address());
+    const auto exit = sf::parseDictionary(sf::fieldOf(head, "X-Kiriha-Exit"));
+    ASSERT_TRUE(exit) << head;
+    EXPECT_EQ(exit->at("address").value, "127.0.0.41");
+    EXPECT_EQ(exit->at("country").value, "JP");
+    EXPECT_EQ(exit->at("anonymity").value, "elite");
+    EXPECT_EQ(exit->at("session").value, "u-d1");
+    tunnel.send("ping\n");
+    EXPECT_EQ(tunnel.readExactly(5), "ping\n");
+
+    const Fetched plain =
+        curl({"-i", "-x", "http://" + g->proxy(), "--proxy-user", "u-country-de:", origins->page.url("/")});
+    EXPECT_EQ(sf::parseDictionary(sf::fieldOf(plain.body, "X-Kiriha-Exit"))->at("address").value, "127.0.0.45");
+    EXPECT_EQ(sf::parseList(sf::fieldOf(plain.body, "Proxy-Status"))->front().params.at("next-hop"),
+              "http://" + exits().deTransparent.address());
+
+    const auto open = nlohmann::json::parse(curl({"http://" + status + "/connections"}).body, nullptr, false);
+    ASSERT_TRUE(open.is_array()) << open.dump();
+    bool listed = false;
+    for (const auto& c : open)
+        if (c["client"] == tunnel.local())
+            listed = c["exit"] == "127.0.0.41" && c["country"] == "JP" && c["session"] == "u-d1" &&
+                     c["proxy"] == exits().jpElite.address();
+    EXPECT_TRUE(listed) << open.dump() << tunnel.local();
+}
+
+// A client's word that a site refuses a proxy rests that proxy for the site, for as long as it says; a session on it
+// moves. Words the page cannot take are refused.
+TEST_F(WaysOut, AClientsWordRestsAProxyForOneSite) {
+    const std::string status = freeAddress();
+    const auto g = judged({"--status=" + status});
+    const auto tell = [&](const std::string& json) {
+        return curl({"-H", "Content-Type: application/json", "--data-binary", json, "http://" + status + "/feedback"});
+    };
+    const Raw tunnel(g->port);
+    tunnel.send("CONNECT " + origins->echo.address() + " HTTP/1.1\r\nProxy-Authorization: Basic " +
+                basicCredentials("u-country-jp:") + "\r\n\r\n");
+    ASSERT_TRUE(tunnel.readHead().starts_with("HTTP/1.1 200 "));
+    const Fetched told = tell(R"({"client":")" + tunnel.local() + R"(","verdict":"blocked","for":"3s"})");
+    ASSERT_EQ(told.http, 200) << told.body;
+    const std::string rested = nlohmann::json::parse(told.body)["proxy"];
+    const std::string restedExit = rested == exits().jpElite.address() ? "127.0.0.41" : "127.0.0.42";
+    std::set<std::string> during, after;
+    for (int i = 0; i < 6; ++i) during.insert(http(*g, "u-country-jp:"));  // the same site: the origins' host
+    EXPECT_EQ(during.size(), 1u);
+    EXPECT_FALSE(during.contains(restedExit));
+    std::this_thread::sleep_for(3s);
+    for (int i = 0; i < 6; ++i) after.insert(http(*g, "u-country-jp:"));
+    EXPECT_EQ(after, (std::set<std::string>{"127.0.0.41", "127.0.0.42"}));
+
+    const std::string before = http(*g, "u-country-jp-session-f1:");
+    ASSERT_EQ(tell(R"({"session":"u-f1","verdict":"blocked"})").http, 200);
+    const std::string now = http(*g, "u-country-jp-session-f1:");
+    EXPECT_NE(now, before);
+    EXPECT_TRUE(g->waitFor("session=u-f1 moved=1")) << g->err();
+
+    EXPECT_EQ(tell("{}").http, 400);
+    EXPECT_EQ(tell(R"({"client":"127.0.0.1:1","verdict":"blocked"})").http, 404);
+    EXPECT_EQ(tell(R"({"session":"u-f1","verdict":"blocked","for":"2d"})").http, 400);
+    EXPECT_EQ(tell(R"({"session":"u-f1","verdict":"slow"})").http, 400);
 }
 
 }  // namespace
