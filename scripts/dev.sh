@@ -45,7 +45,7 @@ case "$mode" in
             TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/engine_tests --gtest_brief=1
             # The gate and its tests under ThreadSanitizer too (five thousand clients are too many for its pace).
             TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" \
-                -R '^(All/)?(Gate|HostileClients|ThroughEveryUpstream|Answers|StartRefusals|HandshakeTable|ConnectionLife|ConnectionToAProxy|Pool|PlainRequest)[./]' \
+                -R '^(All/)?(Gate|WaysOut|UserNames|HostileClients|ThroughEveryUpstream|Answers|StartRefusals|HandshakeTable|ConnectionLife|ConnectionToAProxy|Pool|PlainRequest)[./]' \
                 -E 'FiveThousandClients'
         fi
         ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

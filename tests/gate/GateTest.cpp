@@ -547,7 +547,9 @@ TEST_P(HostileClients, TheNextIsServed) {
         EXPECT_EQ(told, GetParam().told);
     else
         EXPECT_TRUE(told.starts_with(GetParam().told)) << ::testing::PrintToString(told.substr(0, 200));
-    if (told.starts_with("HTTP/1.1 4") || told.starts_with("HTTP/1.1 5")) EXPECT_EQ(sf::proxyStatusProblem(told), "");
+    if (told.starts_with("HTTP/1.1 4") || told.starts_with("HTTP/1.1 5")) {
+        EXPECT_EQ(sf::proxyStatusProblem(told), "");
+    }
     const Fetched next = curl({"-x", "http://" + g->proxy(), origins->page.url("/")});
     EXPECT_EQ(next.exit, 0) << g->err();
     EXPECT_EQ(exitOf(next.body), "127.0.0.34");
@@ -1233,11 +1235,11 @@ TEST_F(WaysOut, OnlyWhereTheClientAsked) {
     EXPECT_EQ(curl({"-x", "http://" + g->proxy(), "--proxy-user", "u-city-tokyo:", origins->page.url("/")}).http, 407);
     EXPECT_TRUE(g->waitFor("unknown key 'city'")) << g->err();
     const std::string metrics = curl({"http://" + status + "/metrics"}).body;
-    for (const std::string& line : {"kiriha_gate_working_proxies{country=\"JP\",anonymity=\"elite\"} 1",
-                                    "kiriha_gate_working_proxies{country=\"US\",anonymity=\"elite\"} 2",
-                                    "kiriha_gate_working_proxies{country=\"DE\",anonymity=\"transparent\"} 1",
-                                    "kiriha_gate_unmatched_total{reason=\"country_anonymity\"} 1",
-                                    "kiriha_gate_unmatched_total{reason=\"country\"} 1"})
+    for (const std::string_view line : {"kiriha_gate_working_proxies{country=\"JP\",anonymity=\"elite\"} 1",
+                                        "kiriha_gate_working_proxies{country=\"US\",anonymity=\"elite\"} 2",
+                                        "kiriha_gate_working_proxies{country=\"DE\",anonymity=\"transparent\"} 1",
+                                        "kiriha_gate_unmatched_total{reason=\"country_anonymity\"} 1",
+                                        "kiriha_gate_unmatched_total{reason=\"country\"} 1"})
         EXPECT_NE(metrics.find(line), std::string::npos) << line << "\n" << metrics;
 }
 
