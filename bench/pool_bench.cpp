@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "check/Diagnostics.h"
-#include "check/Output.h"
+#include "cli/Diagnostics.h"
+#include "cli/Output.h"
 #include "engine/loops/ProxyPool.h"
 #include "gate/Gate.h"
 #include "gate/StatusPage.h"

@@ -12,11 +12,11 @@
 #include <system_error>
 #include <thread>
 
-#include "check/EventLoop.h"
-#include "check/ExitStatus.h"
-#include "check/Output.h"
 #include "check/ResultLines.h"
-#include "check/RunSetup.h"
+#include "cli/EventLoop.h"
+#include "cli/ExitStatus.h"
+#include "cli/Output.h"
+#include "cli/RunSetup.h"
 #include "engine/loops/CommandLoop.h"
 #include "engine/loops/CommandRun.h"
 #include "engine/loops/DriveRun.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "check/Diagnostics.h"
-#include "check/Options.h"
+#include "check/CheckOptions.h"
+#include "cli/Diagnostics.h"
 
 class CommandRun;
 class CountryDb;

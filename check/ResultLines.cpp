@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "cli/Diagnostics.h"
 #include "engine/rules/ProbeRules.h"
 #include "lists/ShiftJis.h"
 
@@ -83,29 +84,4 @@ std::string ResultLines::object(std::string_view proxy, const Verdict& v) const 
         line["country"] = orNullText(v.country.value_or(""));
     }
     return line.dump(-1, ' ', false, Json::error_handler_t::replace);  // whatever a field holds, no line ends the run
-}
-
-std::string escapeForTerminal(std::string_view sjis) {
-    std::string out;
-    out.reserve(sjis.size());
-    for (std::size_t i = 0; i < sjis.size();) {
-        const std::size_t n = sjis::charLength(sjis.substr(i));
-        const auto b = static_cast<unsigned char>(sjis[i]);
-        if (n == 2) {
-            out.append(sjis.substr(i, 2));
-            i += 2;
-            continue;
-        }
-        if (b < 0x20 || b == 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", b);
-            out += hex;
-        } else if (b == '\\') {
-            out += "\\\\";
-        } else {
-            out += static_cast<char>(b);
-        }
-        ++i;
-    }
-    return out;
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "check/Options.h"
+#include "check/CheckOptions.h"
 #include "codec/Cp932Codec.h"
 #include "engine/rules/Verdict.h"
 
@@ -28,7 +28,3 @@ class ResultLines {
     bool countries_;
     Cp932Codec codec_;
 };
-
-// A Shift_JIS text as a terminal may show it: control bytes and backslashes escaped as \xHH and \\ (what ls -b does),
-// two-byte Shift_JIS characters left whole.
-std::string escapeForTerminal(std::string_view sjis);

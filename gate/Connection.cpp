@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "check/Diagnostics.h"
-#include "check/Output.h"
+#include "cli/Diagnostics.h"
+#include "cli/Output.h"
 #include "engine/rules/ProbeRules.h"
 #include "engine/rules/Verdict.h"
 

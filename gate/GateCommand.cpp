@@ -21,10 +21,10 @@
 #include <system_error>
 #include <thread>
 
-#include "check/EventLoop.h"
-#include "check/ExitStatus.h"
-#include "check/Output.h"
-#include "check/RunSetup.h"
+#include "cli/EventLoop.h"
+#include "cli/ExitStatus.h"
+#include "cli/Output.h"
+#include "cli/RunSetup.h"
 #include "engine/loops/CommandLoop.h"
 #include "engine/loops/DriveRun.h"
 #include "engine/rules/CountryDb.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "check/Diagnostics.h"
+#include "cli/Diagnostics.h"
 #include "gate/GateOptions.h"
 
 class Access;

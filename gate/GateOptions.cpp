@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "check/OptionTable.h"
+#include "cli/OptionTable.h"
 
 namespace {
 

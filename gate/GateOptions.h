@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "check/Options.h"
+#include "cli/RunOptions.h"
 
 // What the command line of kiriha-gate asks for: the checks' options, which it shares with kiriha-check, and its own.
 struct GateOptions {

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "check/Diagnostics.h"
-#include "check/Output.h"
+#include "cli/Diagnostics.h"
+#include "cli/Output.h"
 #include "gate/Connection.h"
 
 namespace {

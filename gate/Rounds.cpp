@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "check/Diagnostics.h"
-#include "check/RunSetup.h"
+#include "cli/Diagnostics.h"
+#include "cli/RunSetup.h"
 
 namespace {
 

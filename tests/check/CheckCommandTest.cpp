@@ -17,8 +17,8 @@
 #include <sstream>
 #include <thread>
 
-#include "check/Options.h"
-#include "check/RunSetup.h"
+#include "check/CheckOptions.h"
+#include "cli/RunSetup.h"
 #include "engine/rules/CountryDb.h"
 #include "engine/rules/Verdict.h"
 #include "kiriha/Version.h"

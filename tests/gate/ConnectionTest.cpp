@@ -12,8 +12,8 @@
 #include <atomic>
 #include <thread>
 
-#include "check/Diagnostics.h"
-#include "check/Output.h"
+#include "cli/Diagnostics.h"
+#include "cli/Output.h"
 #include "engine/loops/CommandLoop.h"
 #include "engine/loops/ProxyPool.h"
 #include "gate/LoopGate.h"

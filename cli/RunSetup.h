@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "check/Options.h"
+#include "cli/RunOptions.h"
 #include "engine/loops/CommandRun.h"
 
 class CountryDb;

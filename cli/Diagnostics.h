@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 // Standard error, the command's one sink for it: its messages, the usage hint and, on a terminal, a progress line
 // kept up to date, never wider than the terminal, gone at the end. When standard output is that same terminal, the
@@ -37,3 +38,7 @@ class Diagnostics {
     std::string text_;       // the latest progress text
     std::size_t shown_ = 0;  // its width on the screen, 0 while it is not there
 };
+
+// A Shift_JIS text as a terminal may show it: control bytes and backslashes escaped as \xHH and \\ (what ls -b does),
+// two-byte Shift_JIS characters left whole.
+std::string escapeForTerminal(std::string_view sjis);

@@ -1,11 +1,14 @@
-#include "check/DocsFacts.h"
+#include "cli/DocsFacts.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "check/OptionTable.h"
+#include "cli/OptionTable.h"
 #include "engine/rules/CountryDb.h"
 #include "engine/rules/CurlOptions.h"
 #include "engine/rules/Judge.h"
@@ -53,4 +56,23 @@ bool fillFacts(std::string& manual) {
     const bool hasPlaces = manual.find(".\\\" COUNTRY DATABASES FROM THE TABLE\n") != std::string::npos;
     return (!hasRevealing || fillMark(manual, ".\\\" REVEALING HEADERS FROM THE TABLE\n", revealing())) &&
            (!hasPlaces || fillMark(manual, ".\\\" COUNTRY DATABASES FROM THE TABLE\n", usualPlaces()));
+}
+
+int writeDocs(int argc, char** argv, const std::vector<OptionDesc>& descs,
+              const std::function<bool(std::string&)>& more) {
+    if (argc != 4) return 2;
+    const std::string what = argv[1];
+    std::ifstream in(argv[2], std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string out = text.str();
+    const bool filled = what == "manual" ? fillMark(out, ".\\\" OPTIONS FROM THE TABLE\n", manualOptions(descs)) &&
+                                               fillFacts(out) && (!more || more(out))
+                                         : fillMark(out, "        # VALUES FROM THE TABLE\n", completionValues(descs));
+    if (!filled) {
+        std::cerr << argv[2] << ": each mark must be there once, and each fact known\n";
+        return 1;
+    }
+    std::ofstream(argv[3], std::ios::binary) << out;
+    return 0;
 }

@@ -1,4 +1,4 @@
-#include "check/OptionTable.h"
+#include "cli/OptionTable.h"
 
 #include <getopt.h>
 
@@ -10,7 +10,7 @@
 #include <set>
 #include <utility>
 
-#include "check/ResultLines.h"
+#include "cli/Diagnostics.h"
 #include "engine/rules/CheckSettings.h"
 #include "engine/rules/ProbeRules.h"
 #include "engine/rules/Urls.h"

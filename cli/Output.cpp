@@ -1,4 +1,4 @@
-#include "check/Output.h"
+#include "cli/Output.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "check/Diagnostics.h"
+#include "cli/Diagnostics.h"
 #include "sys/WriteAll.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "check/Diagnostics.h"
+#include "cli/Diagnostics.h"
 
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <thread>
 #include <utility>
+
+#include "lists/ShiftJis.h"
 
 namespace {
 
@@ -97,4 +100,29 @@ void Diagnostics::draw() {
     if (text_.empty()) return;
     toError("\r" + text_);
     shown_ = text_.size();
+}
+
+std::string escapeForTerminal(std::string_view sjis) {
+    std::string out;
+    out.reserve(sjis.size());
+    for (std::size_t i = 0; i < sjis.size();) {
+        const std::size_t n = sjis::charLength(sjis.substr(i));
+        const auto b = static_cast<unsigned char>(sjis[i]);
+        if (n == 2) {
+            out.append(sjis.substr(i, 2));
+            i += 2;
+            continue;
+        }
+        if (b < 0x20 || b == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            out += hex;
+        } else if (b == '\\') {
+            out += "\\\\";
+        } else {
+            out += static_cast<char>(b);
+        }
+        ++i;
+    }
+    return out;
 }

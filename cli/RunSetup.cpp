@@ -1,4 +1,4 @@
-#include "check/RunSetup.h"
+#include "cli/RunSetup.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -9,8 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "check/Diagnostics.h"
-#include "check/ResultLines.h"
+#include "cli/Diagnostics.h"
 #include "engine/rules/CountryDb.h"
 #include "engine/rules/ProcessSetup.h"
 #include "lists/ListFile.h"

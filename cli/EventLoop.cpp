@@ -1,4 +1,4 @@
-#include "check/EventLoop.h"
+#include "cli/EventLoop.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
