@@ -15,6 +15,7 @@
 #include "check/ResultLines.h"
 #include "cli/EventLoop.h"
 #include "cli/ExitStatus.h"
+#include "cli/Messages.h"
 #include "cli/Output.h"
 #include "cli/RunSetup.h"
 #include "engine/loops/CommandLoop.h"
@@ -48,10 +49,9 @@ bool holdClosedStandardDescriptors() {
     return outputClosed;
 }
 
+// TRANSLATORS: a time in seconds, with one decimal.
 std::string seconds(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", s);
-    return text;
+    return format(_("%.1f s"), s);
 }
 
 double secondsOf(Clock::duration d) {
@@ -68,13 +68,13 @@ int CheckCommand::execute() {
     const CheckOptions& o = options_;
     if (o.help || o.version) {
         if (const int error = writeAll(1, o.help ? helpText() : versionText(kProgramName))) {
-            err_.say(std::string("write error: ") + std::strerror(error));
+            err_.say(format(_("write error: %s"), std::strerror(error)));
             return kTrouble;
         }
         return kWorking;
     }
     if (outputClosed) {  // no check is worth starting when none of its results can be written
-        err_.say(std::string("write error: ") + std::strerror(EBADF));
+        err_.say(format(_("write error: %s"), std::strerror(EBADF)));
         return kTrouble;
     }
     RunFiles files = openRunFiles(o.run, err_);
@@ -89,11 +89,11 @@ int CheckCommand::execute() {
     try {
         return check(proxies);
     } catch (const std::system_error& e) {  // the process could not be set up for the checks
-        err_.say(std::string("cannot check: ") + e.what());
+        err_.say(format(_("cannot check: %s"), e.what()));
         if (e.code() == std::errc::too_many_files_open) err_.say(starvedMessage());
         return kTrouble;
     } catch (const std::exception& e) {
-        err_.say(std::string("cannot check: ") + e.what());
+        err_.say(format(_("cannot check: %s"), e.what()));
         return kTrouble;
     }
 }
@@ -139,15 +139,18 @@ int CheckCommand::check(ProxyLines& proxies) {
         run, loop, [&] { return output.error() != 0; },
         [&] {
             note(saidDescriptors, CommandRun::Hold::Descriptors,
-                 "the descriptor limit holds back the checks in flight (ulimit -n raises it)");
+                 _("the descriptor limit holds back the checks in flight (ulimit -n raises it)"));
             note(saidMachine, CommandRun::Hold::Machine,
-                 "this machine does not keep up with " + std::to_string(options_.run.rate) +
-                     " checks a second; they start as fast as it can");
+                 format(plural("this machine does not keep up with %d check a second; they start as fast as it can",
+                               "this machine does not keep up with %d checks a second; they start as fast as it can",
+                               unsigned(options_.run.rate)),
+                        options_.run.rate));
             if (run.farEndDown() && !saidDown && !run.gaveUp())
-                err_.say(page + ": " + farEndWhy(*run.farEndDown()) +
-                         " when fetched directly; new checks wait for it, and those that ended meanwhile are made "
-                         "again once it answers");
-            if (!run.farEndDown() && saidDown) err_.say(page + ": answers again");
+                // TRANSLATORS: the page, and why it failed (a reason such as "connect-timeout", or "answered 503").
+                err_.say(format(_("%s: %s when fetched directly; new checks wait for it, and those that ended "
+                                  "meanwhile are made again once it answers"),
+                                page.c_str(), farEndWhy(*run.farEndDown()).c_str()));
+            if (!run.farEndDown() && saidDown) err_.say(format(_("%s: answers again"), page.c_str()));
             saidDown = run.farEndDown().has_value();
         });
     int trouble = -1;
@@ -156,8 +159,8 @@ int CheckCommand::check(ProxyLines& proxies) {
         trouble = kTrouble;
     }
     if (run.gaveUp()) {
-        err_.say(page + ": " + farEndWhy(*run.farEndDown()) + " when fetched directly for " +
-                 seconds(secondsOf(config.farEndPatience)) + "; every proxy left is aborted");
+        err_.say(format(_("%s: %s when fetched directly for %s; every proxy left is aborted"), page.c_str(),
+                        farEndWhy(*run.farEndDown()).c_str(), seconds(secondsOf(config.farEndPatience)).c_str()));
         trouble = kTrouble;
     }
     if (output.error()) run.stop();  // nothing more can be written: the checks in flight are given up
@@ -187,17 +190,18 @@ int CheckCommand::preflight(CommandRunConfig& config, EventLoop& loop) {
         case PreflightResult::Outcome::Refused:
             break;
     }
-    const std::string& problem = result->problem;
-    err_.say(url + ": " + problem +
-             (problem.ends_with("when fetched directly")
-                  ? "; every proxy would read dead (--no-preflight checks anyway)"
-                  : ""));
+    const std::string problem = preflightProblem(*result);
+    const bool fetched =
+        result->problem == PreflightResult::Problem::Answered || result->problem == PreflightResult::Problem::Failed;
+    err_.say(fetched ? format(_("%s: %s; every proxy would read dead (--no-preflight checks anyway)"), url.c_str(),
+                              problem.c_str())
+                     : format(_("%s: %s"), url.c_str(), problem.c_str()));
     return kTrouble;
 }
 
 int CheckCommand::usageError(const std::string& error) {
     err_.say(error);
-    err_.write(std::string("Try '") + kProgramName + " --help' for more information.\n");
+    err_.write(format(_("Try '%s --help' for more information.\n"), kProgramName));
     return kTrouble;
 }
 
@@ -210,12 +214,14 @@ int CheckCommand::drain(OutputWriter& output, EventLoop& loop) {
     }
     err_.clearProgress();
     if (const int error = output.error()) {  // the last line's failure too, even after the run is over
-        err_.say(std::string("write error: ") + std::strerror(error));
+        err_.say(format(_("write error: %s"), std::strerror(error)));
         return kTrouble;
     }
     if (!output.idle()) {
         // The writer stays blocked in its write, whole lines or nothing: the program ends around it.
-        err_.say(std::to_string(output.unwritten()) + " result lines not written: standard output is blocked");
+        err_.say(format(plural("%zu result line not written: standard output is blocked",
+                               "%zu result lines not written: standard output is blocked", output.unwritten()),
+                        output.unwritten()));
         summary();
         ::_exit(kInterrupted);
     }
@@ -229,18 +235,21 @@ void CheckCommand::showProgress(const CommandRun& run, std::size_t all) {
     const long long total = static_cast<long long>(all), done = tally_.checked();
     const double estimate = secondsLeft(elapsed, done, total);
     const std::string left = estimate >= 0 ? seconds(estimate) : "--";
-    std::string text = std::to_string(done) + "/" + std::to_string(total) + " checked, " +
-                       std::to_string(tally_.working) + " working, " + std::to_string(tally_.dead) + " dead, " +
-                       seconds(elapsed) + ", " + left + " left";
-    if (run.held() == CommandRun::Hold::Descriptors) text += ", held back by the descriptor limit";
-    if (run.held() == CommandRun::Hold::Machine) text += ", held back: the machine is not keeping up";
-    if (run.held() == CommandRun::Hold::FarEnd) text += ", held back: the page does not answer";
+    // TRANSLATORS: the progress line: checked/all, working, dead, the time so far, the time left.
+    std::string text = format(_("%lld/%lld checked, %lld working, %lld dead, %s, %s left"), done, total,
+                              static_cast<long long>(tally_.working), static_cast<long long>(tally_.dead),
+                              seconds(elapsed).c_str(), left.c_str());
+    if (run.held() == CommandRun::Hold::Descriptors) text += _(", held back by the descriptor limit");
+    if (run.held() == CommandRun::Hold::Machine) text += _(", held back: the machine is not keeping up");
+    if (run.held() == CommandRun::Hold::FarEnd) text += _(", held back: the page does not answer");
     err_.progress(text);
 }
 
 void CheckCommand::summary() {
     if (options_.quiet) return;
-    err_.say(std::to_string(tally_.checked()) + " checked, " + std::to_string(tally_.working) + " working, " +
-             std::to_string(tally_.dead) + " dead, " + std::to_string(tally_.aborted) + " aborted, " +
-             seconds(secondsOf(Clock::now() - started_)));
+    // TRANSLATORS: the summary: checked, working, dead, aborted, the time it took.
+    err_.say(format(_("%lld checked, %lld working, %lld dead, %lld aborted, %s"),
+                    static_cast<long long>(tally_.checked()), static_cast<long long>(tally_.working),
+                    static_cast<long long>(tally_.dead), static_cast<long long>(tally_.aborted),
+                    seconds(secondsOf(Clock::now() - started_)).c_str()));
 }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "cli/Messages.h"
+
 namespace {
 
 using K = OptionKind;
@@ -62,14 +64,14 @@ ParsedArguments parseArguments(const std::vector<std::string>& args) {
     parsed.error = parseOptions(checkRows(), kProgramName, args, o, o.files);
     if (!parsed.error.empty()) return parsed;
     if (o.json && (o.cp932 || o.why))
-        parsed.error = std::string("--json cannot be used with ") + (o.cp932 ? "--cp932" : "--why");
+        parsed.error = format(_("--json cannot be used with %s"), o.cp932 ? "--cp932" : "--why");
     else
         parsed.error = runConflicts(o.run);
     return parsed;
 }
 
 std::string helpText() {
-    return R"(Usage: kiriha-check [OPTION]... [FILE]...
+    return wrapped(_(R"(Usage: kiriha-check [OPTION]... [FILE]...
 Check which proxies in each FILE are alive: each proxy is asked for a page, and
 it works when the page comes back with the expected text in it. Before the
 first check the page is fetched directly, so that a network or a page that is
@@ -80,14 +82,15 @@ Lists are Shift_JIS text, one proxy per line (host:port, or a URL such as
 socks5h://host:port); blank lines are skipped. Each finished check prints one
 line, as it finishes: 死亡： (dead), ＯＫ： (working) or 中止： (aborted),
 followed by the proxy.
-
-)" + optionsHelp(checkDescs()) +
-           R"(
-The first interrupt (Ctrl-C) or SIGTERM stops every check at once and prints
+)"),
+                   kHelpWidth) +
+           "\n" + optionsHelp(checkDescs()) + "\n" +
+           wrapped(_(R"(The first interrupt (Ctrl-C) or SIGTERM stops every check at once and prints
 what they end with; a second one ends at once.
 
 Exit status is 0 if a proxy works, 1 if none does, 2 on bad usage, an
 unreadable list, a page that cannot be fetched directly or a write error, and
 130 after an interrupt. The reasons and the JSON fields are in kiriha-check(1).
-)";
+)"),
+                   kHelpWidth);
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "cli/Messages.h"
 #include "lists/ShiftJis.h"
 
 namespace {
@@ -68,11 +69,12 @@ void Diagnostics::progress(std::string text) {
     if (!lock) return;
     winsize size{};
     const std::size_t width = ::ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-    text.resize(std::min(text.size(), width - 1));  // the ASCII line stays on its row
+    text = fitted(text, width - 1);  // the line stays on its row, in columns, wide characters two
+    const std::size_t columns = displayWidth(text);
     // Without escape sequences, spaces cover what a longer line left.
-    const std::size_t cover = dumb_ && shown_ > text.size() ? shown_ - text.size() : 0;
+    const std::size_t cover = dumb_ && shown_ > columns ? shown_ - columns : 0;
     toError("\r" + text + (dumb_ ? std::string(cover, ' ') + std::string(cover, '\b') : "\x1b[K"));
-    shown_ = text.size();
+    shown_ = columns;
     text_ = std::move(text);
 }
 
@@ -99,7 +101,7 @@ void Diagnostics::erase() {
 void Diagnostics::draw() {
     if (text_.empty()) return;
     toError("\r" + text_);
-    shown_ = text_.size();
+    shown_ = displayWidth(text_);
 }
 
 std::string escapeForTerminal(std::string_view sjis) {

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "cli/Diagnostics.h"
+#include "cli/Messages.h"
 #include "engine/rules/CheckSettings.h"
 #include "engine/rules/ProbeRules.h"
 #include "engine/rules/Urls.h"
@@ -55,8 +56,10 @@ std::string replaced(std::string text, const std::string& mark, const std::strin
 
 std::string rangeText(const OptionDesc& s) {
     const Range r = rangeOf(s);
-    if (s.kind == OptionKind::Duration) return durationText(r.low) + " to " + durationText(r.high);
-    return std::to_string(r.low) + " to " + std::to_string(r.high);
+    const std::string low = s.kind == OptionKind::Duration ? durationText(r.low) : std::to_string(r.low);
+    const std::string high = s.kind == OptionKind::Duration ? durationText(r.high) : std::to_string(r.high);
+    // TRANSLATORS: an option's range of values, as in "1 to 10000" or "1s to 24h".
+    return format(_("%s to %s"), low.c_str(), high.c_str());
 }
 
 // A row's text with its range and default filled in.
@@ -106,7 +109,12 @@ std::string badValue(const OptionDesc& s, const char* text, long long& number) {
     const Range range = rangeOf(s);
     const std::string_view v(text ? text : "");
     const std::string label = s.kind == OptionKind::Url ? "URL" : replaced(s.name, "-", " ");
-    const std::string given = "invalid " + label + " '" + escapeForTerminal(v) + "': ";
+    const std::string value = escapeForTerminal(v);
+    // TRANSLATORS: a value an option cannot take: the option's name (as "rate" or "URL"), the value, and what it
+    // should be.
+    const auto invalid = [&](const std::string& what) {
+        return format(_("invalid %s '%s': %s"), label.c_str(), value.c_str(), what.c_str());
+    };
     switch (s.kind) {
         case OptionKind::Seconds:
         case OptionKind::Retries:
@@ -117,10 +125,12 @@ std::string badValue(const OptionDesc& s, const char* text, long long& number) {
                 number = *n;
                 return {};
             }
-            const std::string what = s.kind == OptionKind::Seconds ? "a whole number of seconds"
-                                     : s.kind == OptionKind::Rate  ? "a whole number of checks a second"
-                                                                   : "a whole number";
-            return given + what + " from " + rangeText(s);
+            const std::string range = rangeText(s);
+            if (s.kind == OptionKind::Seconds)
+                return invalid(format(_("a whole number of seconds from %s"), range.c_str()));
+            if (s.kind == OptionKind::Rate)
+                return invalid(format(_("a whole number of checks a second from %s"), range.c_str()));
+            return invalid(format(_("a whole number from %s"), range.c_str()));
         }
         case OptionKind::Duration: {
             const auto ms = milliseconds(v);
@@ -128,15 +138,15 @@ std::string badValue(const OptionDesc& s, const char* text, long long& number) {
                 number = *ms;
                 return {};
             }
-            return given + "a duration such as 30s, 10m or 1h, from " + rangeText(s);
+            return invalid(format(_("a duration such as 30s, 10m or 1h, from %s"), rangeText(s).c_str()));
         }
         case OptionKind::Url:
-            if (const std::string why = webUrlProblem(std::string(v)); !why.empty()) return given + why;
+            if (const std::string why = webUrlProblem(std::string(v)); !why.empty()) return invalid(_(why.c_str()));
             return {};
         case OptionKind::File:
-            return v.empty() ? given + "an empty file name" : "";
+            return v.empty() ? invalid(_("an empty file name")) : "";
         case OptionKind::Address:
-            return isAddress(v) ? "" : given + "HOST:PORT, an IPv6 address in brackets";
+            return isAddress(v) ? "" : invalid(_("HOST:PORT, an IPv6 address in brackets"));
         default:
             return {};
     }
@@ -209,15 +219,16 @@ std::string parseOptions(const std::vector<OptionDesc>& descs, const char* progr
         const std::string word = escapeForTerminal(argv[std::size_t(optind - 1)]);
         if (c == ':') {
             if (optopt > 0 && optopt < kLongOnly && !word.starts_with("--"))
-                return std::string("option requires an argument -- '") + char(optopt) + "'";
-            return "option '" + word + "' requires an argument";
+                return format(_("option requires an argument -- '%c'"), char(optopt));
+            return format(_("option '%s' requires an argument"), word.c_str());
         }
         if (c == '?') {
             // getopt_long names a known option only when a switch was given a value (--json=1).
             if (const std::size_t row = rowOf(optopt); optopt != 0 && row < descs.size())
-                return std::string("option '--") + descs[row].name + "' doesn't allow an argument";
-            if (optopt != 0) return "invalid option -- '" + escapeForTerminal(std::string(1, char(optopt))) + "'";
-            return "unrecognized or ambiguous option '" + word + "'";
+                return format(_("option '--%s' doesn't allow an argument"), descs[row].name);
+            if (optopt != 0)
+                return format(_("invalid option -- '%s'"), escapeForTerminal(std::string(1, char(optopt))).c_str());
+            return format(_("unrecognized or ambiguous option '%s'"), word.c_str());
         }
         const std::size_t row = rowOf(c);
         long long number = 0;
@@ -236,7 +247,7 @@ std::string optionsHelp(const std::vector<OptionDesc>& descs) {
         left += s.name;
         if (s.argument) left += std::string("=") + s.argument;
         left += left.size() + 2 <= kColumn ? std::string(kColumn - left.size(), ' ') : "  ";
-        std::string help = filled(s, s.help);
+        std::string help = wrapped(filled(s, _(s.help)), kHelpWidth - kColumn);
         for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += kColumn + 1)
             help.insert(at + 1, kColumn, ' ');
         text += left + help + "\n";
@@ -244,7 +255,8 @@ std::string optionsHelp(const std::vector<OptionDesc>& descs) {
     return text;
 }
 
-std::string manualOptions(const std::vector<OptionDesc>& descs) {
+std::string manualOptions(const std::vector<OptionDesc>& descs,
+                          const std::function<std::string(const char*)>& translated) {
     std::string roff;
     for (const OptionDesc& s : descs) {
         const std::string name = "\\-\\-" + roffName(s.name);
@@ -253,7 +265,7 @@ std::string manualOptions(const std::vector<OptionDesc>& descs) {
             roff += std::string(".BR \\-") + s.letter + " \", \" " + name + (s.argument ? "= " : "") + "\n";
         else
             roff += s.argument ? ".BI " + name + "= " + s.argument + "\n" : ".B " + name + "\n";
-        roff += filled(s, s.manual) + "\n";
+        roff += filled(s, translated ? translated(s.manual).c_str() : s.manual) + "\n";
     }
     return roff;
 }

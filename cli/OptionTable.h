@@ -79,8 +79,10 @@ std::string parseOptions(const std::vector<OptionRow<Options>>& rows, const char
         [&](std::size_t row, const OptionArgument& a) { return rows[row].set(options, a); }, operands);
 }
 
-std::string optionsHelp(const std::vector<OptionDesc>& descs);       // --help's option lines, in the GNU layout
-std::string manualOptions(const std::vector<OptionDesc>& descs);     // the manual's OPTIONS section, roff
+std::string optionsHelp(const std::vector<OptionDesc>& descs);  // --help's option lines, in the GNU layout
+// The manual's OPTIONS section, roff, each meaning as `translated` gives it (as written, by default).
+std::string manualOptions(const std::vector<OptionDesc>& descs,
+                          const std::function<std::string(const char*)>& translated = {});
 std::string completionValues(const std::vector<OptionDesc>& descs);  // the bash completion's value arms
 
 // A duration as the options write it: 90s, 10m, 1h.

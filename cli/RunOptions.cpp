@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "cli/Messages.h"
 #include "engine/rules/CheckSettings.h"
 #include "engine/rules/ProbeRules.h"
 #include "kiriha/Version.h"
@@ -50,7 +51,7 @@ std::string countriesOf(RunOptions& o, const OptionArgument& a) {
         }
         if (code.size() != 2 || !std::isalpha(static_cast<unsigned char>(code[0])) ||
             !std::isalpha(static_cast<unsigned char>(code[1])))
-            return std::string("invalid country list '") + a.text + "': two-letter codes, comma-separated";
+            return format(_("invalid country list '%s': two-letter codes, comma-separated"), a.text);
         o.countries.push_back(std::exchange(code, ""));
         if (!*c) return std::string();
     }
@@ -72,7 +73,7 @@ const std::vector<OptionRow<Run>> kRunRows = {
       [] { return Target{}.marker; }},
      [](Run& o, const OptionArgument& a) {
          o.expect = a.text;
-         return std::string(*a.text ? "" : "the expected text is empty: every page would hold it");
+         return std::string(*a.text ? "" : _("the expected text is empty: every page would hold it"));
      }},
     {{"cacert", 0, K::File, "FILE", "trust the certificates in FILE instead of the system's",
       "Trust the certificates in\n.I FILE\n(PEM) instead of the system's, for https pages and https proxies.", nullptr,
@@ -122,7 +123,7 @@ const std::vector<OptionRow<Run>> kRunRows = {
      [](Run& o, const OptionArgument& a) {
          o.anonymity = anonymityNamed(a.text);
          if (o.anonymity && *o.anonymity != Anonymity::Transparent) return std::string();
-         return std::string("invalid anonymity '") + a.text + "': anonymous or elite";
+         return format(_("invalid anonymity '%s': anonymous or elite"), a.text);
      }},
     {{"geoip", 0, K::File, "FILE", "tell each proxy's country by FILE, a MaxMind DB\ncountry database",
       "Tell each proxy's country by\n.IR FILE ,\na MaxMind DB database whose records carry a country "
@@ -173,15 +174,14 @@ const std::vector<OptionRow<RunOptions>>& runRows() {
 
 std::string runConflicts(const RunOptions& o) {
     if (o.judge && (o.url || o.expect || o.unaltered))
-        return std::string("--judge cannot be used with ") +
-               (o.url      ? "--url"
-                : o.expect ? "--expect"
-                           : "--unaltered") +
-               ": the judge is the page, and its echo the text";
-    if (o.anonymity && !o.judge) return "--anonymity needs --judge: only a judge tells what a site sees";
+        return format(_("--judge cannot be used with %s: the judge is the page, and its echo the text"),
+                      o.url      ? "--url"
+                      : o.expect ? "--expect"
+                                 : "--unaltered");
+    if (o.anonymity && !o.judge) return _("--anonymity needs --judge: only a judge tells what a site sees");
     if (!o.preflight && (o.judge || o.unaltered))
-        return std::string(o.judge ? "--judge" : "--unaltered") +
-               " needs the preflight: the page fetched directly is what the proxies' are compared with";
+        return format(_("%s needs the preflight: the page fetched directly is what the proxies' are compared with"),
+                      o.judge ? "--judge" : "--unaltered");
     return {};
 }
 

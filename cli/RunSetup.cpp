@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "cli/Diagnostics.h"
+#include "cli/Messages.h"
 #include "engine/rules/CountryDb.h"
 #include "engine/rules/ProcessSetup.h"
 #include "lists/ListFile.h"
@@ -19,11 +20,11 @@
 RunFiles openRunFiles(const RunOptions& o, Diagnostics& err) {
     if (!o.caFile.empty())
         if (const std::string why = unreadableFile(o.caFile); !why.empty())
-            return {nullptr, "--cacert: " + shownName(o.caFile) + ": " + why};
+            return {nullptr, format(_("--cacert: %s: %s"), shownName(o.caFile).c_str(), why.c_str())};
     CountryChoice countries = chooseCountryDb(o.geoip, !o.countries.empty());
     for (const std::string& note : countries.notes) err.say(shownName(note));
     if (countries.error.empty()) return {std::move(countries.db), ""};
-    if (o.geoip) return {nullptr, "--geoip: " + shownName(countries.error)};
+    if (o.geoip) return {nullptr, format(_("--geoip: %s"), shownName(countries.error).c_str())};
     return {nullptr, countries.error, true};
 }
 
@@ -61,18 +62,18 @@ bool readLists(const std::vector<std::string>& given, ProxyLines& proxies, Diagn
     std::size_t left = kMaxListBytes;
     const std::vector<std::string> files = given.empty() ? std::vector<std::string>{"-"} : given;
     for (const std::string& file : files) {
-        const std::string name = file == "-" ? "(standard input)" : shownName(file);
+        const std::string name = file == "-" ? _("(standard input)") : shownName(file);
         try {
             const std::string raw = file == "-" ? readStreamBytes(0, file, left) : readInputBytes(file, left);
             left -= raw.size();
             if (const auto nul = proxies.add(raw))
-                err.say(name + ": text after a NUL byte at offset " + std::to_string(*nul) + " ignored");
+                err.say(format(_("%s: text after a NUL byte at offset %zu ignored"), name.c_str(), std::size_t(*nul)));
         } catch (const ListFileError& e) {
             if (e.kind() == ListFileError::Kind::TooLarge)
-                err.say(name + ": larger than " + std::to_string(kMaxListBytes >> 20) +
-                        " MiB, the most the lists may hold together");
+                err.say(format(_("%s: larger than %zu MiB, the most the lists may hold together"), name.c_str(),
+                               std::size_t(kMaxListBytes >> 20)));
             else
-                err.say(name + ": " + (e.error() ? std::strerror(e.error()) : "cannot be read"));
+                err.say(format(_("%s: %s"), name.c_str(), e.error() ? std::strerror(e.error()) : _("cannot be read")));
             return false;
         }
     }
@@ -94,15 +95,50 @@ std::string shownName(const std::string& name) {
 std::string starvedMessage() {
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
-    return "the descriptor limit (ulimit -n) of " + std::to_string(files.rlim_cur) +
-           " leaves no descriptor for a check; raise it";
+    return format(_("the descriptor limit (ulimit -n) of %llu leaves no descriptor for a check; raise it"),
+                  static_cast<unsigned long long>(files.rlim_cur));
 }
 
 std::string farEndWhy(const Verdict& v) {
     std::string why(reasonName(v.reason));
-    if (v.httpStatus && !pageAnswered(v.httpStatus)) why = "answered " + std::to_string(*v.httpStatus);
+    if (v.httpStatus && !pageAnswered(v.httpStatus)) why = format(_("answered %ld"), *v.httpStatus);
     return why;
 }
+
+std::string preflightProblem(const PreflightResult& r) {
+    switch (r.problem) {
+        case PreflightResult::Problem::Answered:
+            return format(_("answered %ld when fetched directly"), r.status);
+        case PreflightResult::Problem::Failed:
+            // TRANSLATORS: a reason, such as "refused" or "connect-timeout", as the result lines name it.
+            return format(_("%s when fetched directly"), std::string(reasonName(r.reason)).c_str());
+        case PreflightResult::Problem::NotAJudge:
+            return format(_("not a judge page (%s)"), _(std::string(echoFaultText(r.fault)).c_str()));
+        case PreflightResult::Problem::Judge:
+            return _(r.judge.c_str());
+        case PreflightResult::Problem::None:
+            break;
+    }
+    return "";
+}
+
+namespace {
+
+// What the judge's rules and the URLs' say, as the catalogue holds it.
+[[maybe_unused]] constexpr const char* kEngineWords[] = {
+    N_("longer than a judge writes"),
+    N_("JSON nested deeper than a judge writes"),
+    N_("JSON that cannot be read"),
+    N_("no REMOTE_ADDR and no origin"),
+    N_("it does not echo the query it was asked with"),
+    N_("the judge does not show the Via header it was sent, so every proxy would read elite; httpbin shows it when "
+       "asked: /get?show_env=1"),
+    N_("the judge names no address it saw the request come from"),
+    N_("only http:// and https:// pages"),
+    N_("malformed"),
+};
+
+}  // namespace
 
 double secondsLeft(double elapsed, long long done, long long total) {
     if (done <= 0) return -1;

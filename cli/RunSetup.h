@@ -6,6 +6,7 @@
 
 #include "cli/RunOptions.h"
 #include "engine/loops/CommandRun.h"
+#include "engine/loops/Preflight.h"
 
 class CountryDb;
 class Diagnostics;
@@ -45,6 +46,9 @@ std::string starvedMessage();
 
 // Why the page stopped answering, as the run's messages say it: the reason, and the status where one came.
 std::string farEndWhy(const Verdict& v);
+
+// Why the preflight refused the page, as a message says it ("answered 503 when fetched directly").
+std::string preflightProblem(const PreflightResult& r);
 
 // The time a run has left, in seconds, from the time it took so far and how much of it is done; -1 before anything
 // is done.

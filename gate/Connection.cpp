@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/Diagnostics.h"
+#include "cli/Messages.h"
 #include "cli/Output.h"
 #include "engine/rules/ProbeRules.h"
 #include "engine/rules/Verdict.h"
@@ -140,7 +141,7 @@ void Connection::sweep(Clock::time_point now) {
     // An answer's head comes within the checks' limits: silence for the idle one, or the whole one.
     const CheckLimits& limits = gate_.curl.limits;
     if (phase_ == Phase::Answer && (now - lastMoved_ >= limits.idle || now - phaseSince_ >= limits.total))
-        return answerFailed(Reason::IdleTimeout, "no answer in time");
+        return answerFailed(Reason::IdleTimeout, N_("no answer in time"));
     if (phase_ == Phase::Relay && now - lastMoved_ >= gate_.idle) return end(EndCause::Idle);
 }
 
@@ -160,7 +161,7 @@ void Connection::onEvents(bool client, std::uint32_t events) {
             }
             return watch();
         case Phase::Answer:
-            if (error) return client ? end(EndCause::Gone) : answerFailed(Reason::Reset, "the proxy reset");
+            if (error) return client ? end(EndCause::Gone) : answerFailed(Reason::Reset, N_("the proxy reset"));
             if (!client) return readAnswer();
             return pump();
         case Phase::Relay:
@@ -219,8 +220,9 @@ void Connection::readHandshake() {
             if (!handshake_.told().empty()) {
                 constexpr int kTold = 20;  // a client that keeps sending a wrong name does not flood the terminal
                 const int told = ++gate_.toldUserNames;
-                if (told <= kTold) gate_.err.say("client " + address_ + ": " + handshake_.told());
-                if (told == kTold) gate_.err.say("further user names refused are in the log only");
+                if (told <= kTold)
+                    gate_.err.say(format(_("client %s: %s"), address_.c_str(), handshake_.told().c_str()));
+                if (told == kTold) gate_.err.say(_("further user names refused are in the log only"));
             }
             ++gate_.metrics.refused;
             enter(Phase::Refusing);
@@ -242,7 +244,7 @@ void Connection::readHandshake() {
 
 void Connection::open() {
     if (gate_.draining)
-        return refuse(Refusal::NoProxy, "kiriha-gate: stopping", EndCause::Stopped,
+        return refuse(Refusal::NoProxy, _("kiriha-gate: stopping"), EndCause::Stopped,
                       StatusMember{"", "destination_unavailable", "stopping"});
     const bool anyTried = !triedIds_.empty();
     ProxyPool::Choice choice;
@@ -284,32 +286,36 @@ void Connection::missed(const ProxyPool::Choice& choice, bool anyTried) {
     const auto count = [&](Unmatched u) { ++gate_.metrics.unmatched[std::size_t(u)]; };
     if (choice.miss == ProxyPool::Miss::SessionLost) {
         count(Unmatched::StrictSession);
-        const std::string text = "session " + w.session + " lost its proxy; it is strict: refused until it ends";
-        return refuse(Refusal::SessionLost, "kiriha-gate: " + text, EndCause::Lost,
-                      StatusMember{"", "destination_unavailable", text});
+        const char* text = N_("session %s lost its proxy; it is strict: refused until it ends");
+        return refuse(Refusal::SessionLost, format(_("kiriha-gate: %s"), format(_(text), w.session.c_str()).c_str()),
+                      EndCause::Lost, StatusMember{"", "destination_unavailable", format(text, w.session.c_str())});
     }
     if (!anyTried) {
         if (choice.miss == ProxyPool::Miss::NoMatch && w.filters()) {
             count(w.countries.empty() ? Unmatched::Anonymity
                   : w.least           ? Unmatched::CountryAndAnonymity
                                       : Unmatched::Country);
-            const std::string text = "no working proxy for " + wanted();
-            return refuse(Refusal::NoMatch, "kiriha-gate: " + text, EndCause::NoProxy,
-                          StatusMember{"", "destination_not_found", text});
+            // TRANSLATORS: what the user name asked, as "country=JP anonymity=elite".
+            const char* text = N_("no working proxy for %s");
+            return refuse(Refusal::NoMatch, format(_("kiriha-gate: %s"), format(_(text), wanted().c_str()).c_str()),
+                          EndCause::NoProxy, StatusMember{"", "destination_not_found", format(text, wanted().c_str())});
         }
         if (choice.miss == ProxyPool::Miss::NoMatch) {  // each that works rests for this site
-            const std::string text = "every working proxy rests for " + request_.to.host;
-            return refuse(Refusal::NoMatch, "kiriha-gate: " + text, EndCause::NoProxy,
-                          StatusMember{"", "destination_unavailable", text});
+            const char* text = N_("every working proxy rests for %s");
+            const char* host = request_.to.host.c_str();
+            return refuse(Refusal::NoMatch, format(_("kiriha-gate: %s"), format(_(text), host).c_str()),
+                          EndCause::NoProxy, StatusMember{"", "destination_unavailable", format(text, host)});
         }
-        if (!gate_.saidNoProxy.exchange(true)) gate_.err.say("no proxy works: clients are refused until one does");
-        return refuse(Refusal::NoProxy, "kiriha-gate: no proxy of the pool works now", EndCause::NoProxy,
+        if (!gate_.saidNoProxy.exchange(true)) gate_.err.say(_("no proxy works: clients are refused until one does"));
+        return refuse(Refusal::NoProxy, _("kiriha-gate: no proxy of the pool works now"), EndCause::NoProxy,
                       StatusMember{"", "destination_unavailable", "no proxy of the pool works now"});
     }
-    std::string text = "kiriha-gate: no proxy reached " + request_.to.shown() + ":";
-    for (const Tried& t : tried_) text += " " + t.proxy + " " + t.why + ";";
-    text.pop_back();
-    refuse(tried_.size() == 1 ? refusalFor(lastBlame_) : Refusal::AllFailed, text, EndCause::Failed);
+    std::string each;  // proxy and reason, as the log names them
+    for (const Tried& t : tried_) each += (each.empty() ? "" : "; ") + t.proxy + " " + t.why;
+    // TRANSLATORS: the target, then each proxy tried with its reason ("socks5://1.2.3.4:1080 refused; ...").
+    refuse(tried_.size() == 1 ? refusalFor(lastBlame_) : Refusal::AllFailed,
+           format(_("kiriha-gate: no proxy reached %s: %s"), request_.to.shown().c_str(), each.c_str()),
+           EndCause::Failed);
 }
 
 std::string Connection::status9209(std::optional<StatusMember> own) const {
@@ -444,7 +450,7 @@ bool Connection::mayResend() const {
     return request_.whole && idempotent(request_.method);
 }
 
-void Connection::answerFailed(Reason reason, const std::string& text) {
+void Connection::answerFailed(Reason reason, const char* text) {
     const Blame blame = blameForAnswer(reason);
     if (mayResend()) return failed(blame);
     // Sent once, and only once: the client is told, not the request sent again.
@@ -454,7 +460,9 @@ void Connection::answerFailed(Reason reason, const std::string& text) {
     upstream_.reset();
     up_ = Flow{};
     const bool late = reason == Reason::IdleTimeout;
-    refuse(late ? Refusal::Late : Refusal::AllFailed, "kiriha-gate: " + upstream_info_.shown + " " + text,
+    // TRANSLATORS: the proxy, then what it did ("closed without an answer").
+    refuse(late ? Refusal::Late : Refusal::AllFailed,
+           format(_("kiriha-gate: %s %s"), upstream_info_.shown.c_str(), _(text)),
            late ? EndCause::Timeout : EndCause::Failed);
 }
 
@@ -466,21 +474,22 @@ void Connection::readAnswer() {
             const std::size_t from = answer_.size() >= 3 ? answer_.size() - 3 : 0;  // what came before held no end
             answer_.append(buf, std::size_t(n));
             lastMoved_ = gate_.now();
-            if (cannotBeAnswer(answer_)) return answerFailed(Reason::NotAProxy, "answered with no HTTP answer");
+            if (cannotBeAnswer(answer_)) return answerFailed(Reason::NotAProxy, N_("answered with no HTTP answer"));
             if (const auto end = answer_.find("\r\n\r\n", from); end != std::string::npos) return answerCame(end);
-            if (answer_.size() > kMaxRequest) return answerFailed(Reason::NotAProxy, "answered a head too large");
+            if (answer_.size() > kMaxRequest) return answerFailed(Reason::NotAProxy, N_("answered a head too large"));
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return pump();
         if (n < 0 && errno == EINTR) continue;
         // Closed or reset before a whole head: nothing of an answer has reached the client.
-        return answerFailed(Reason::Reset, answer_.empty() ? "closed without an answer" : "closed in its answer");
+        return answerFailed(Reason::Reset,
+                            answer_.empty() ? N_("closed without an answer") : N_("closed in its answer"));
     }
 }
 
 void Connection::answerCame(std::size_t headEnd) {
     const std::optional<long> status = statusOf(answer_);
-    if (!status) return answerFailed(Reason::NotAProxy, "answered with no HTTP answer");
+    if (!status) return answerFailed(Reason::NotAProxy, N_("answered with no HTTP answer"));
     // An HTTP proxy's own refusal may be the site's answer passed on: asked of another only when the request may be
     // sent twice, and a check says whether the proxy still works.
     if (upstream_info_.httpProxy)
@@ -588,7 +597,8 @@ void Connection::pump() {
     if (phase_ == Phase::Done) return;
     if (phase_ == Phase::Answer || phase_ == Phase::Relay) {
         if (const Moved m = move(up_); m != Moved::Ok) {
-            if (phase_ == Phase::Answer && m == Moved::ToFailed) return answerFailed(Reason::Reset, "the proxy reset");
+            if (phase_ == Phase::Answer && m == Moved::ToFailed)
+                return answerFailed(Reason::Reset, N_("the proxy reset"));
             resetBoth_ = phase_ == Phase::Relay;
             return end(phase_ == Phase::Relay ? EndCause::Reset : EndCause::Gone);
         }

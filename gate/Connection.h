@@ -79,8 +79,8 @@ class Connection {
     std::string disclosure() const;                                 // a success's fields, with --disclose
     void readAnswer();
     void answerCame(std::size_t headEnd);
-    void answerFailed(Reason reason, const std::string& text);
-    bool mayResend() const;  // another proxy may be asked the same request
+    void answerFailed(Reason reason, const char* text);  // `text` marked for the catalogue
+    bool mayResend() const;                              // another proxy may be asked the same request
     void startRelay();
     Moved move(Flow& f);   // as far as it goes: what it holds written, then what comes read, until either waits
     Moved flush(Flow& f);  // what it holds, written

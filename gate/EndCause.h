@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,5 @@ enum class EndCause {
 };
 
 std::string_view endName(EndCause cause);
-// The manual's list of them, in roff.
-std::string endCausesRoff();
+// The manual's list of them, in roff, each meaning as `translated` gives it.
+std::string endCausesRoff(const std::function<std::string(const char*)>& translated);

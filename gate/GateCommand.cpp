@@ -23,6 +23,7 @@
 
 #include "cli/EventLoop.h"
 #include "cli/ExitStatus.h"
+#include "cli/Messages.h"
 #include "cli/Output.h"
 #include "cli/RunSetup.h"
 #include "engine/loops/CommandLoop.h"
@@ -65,13 +66,13 @@ std::string listenSockets(const std::string& address, std::size_t loops, std::ve
     hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
     addrinfo* found = nullptr;
     if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0)
-        return "cannot listen on " + address + ": " + ::gai_strerror(rc);
+        return format(_("cannot listen on %s: %s"), address.c_str(), ::gai_strerror(rc));
     std::string error;
     const int one = 1;
     for (const addrinfo* a = found; a && error.empty(); a = a->ai_next) {
         if (loopbackOnly && !isLoopback(a->ai_addr)) {
-            error =
-                "listening on " + address + " needs --auth or --auth-file: it names an address that is not loopback";
+            error = format(_("listening on %s needs --auth or --auth-file: it names an address that is not loopback"),
+                           address.c_str());
             break;
         }
         const UniqueFd alone(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
@@ -80,7 +81,7 @@ std::string listenSockets(const std::string& address, std::size_t loops, std::ve
             if (a->ai_family == AF_INET6) ::setsockopt(alone.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
         }
         if (alone.get() < 0 || ::bind(alone.get(), a->ai_addr, a->ai_addrlen) != 0) {
-            error = "cannot listen on " + address + ": " + std::strerror(errno);
+            error = format(_("cannot listen on %s: %s"), address.c_str(), std::strerror(errno));
             break;
         }
     }
@@ -93,7 +94,7 @@ std::string listenSockets(const std::string& address, std::size_t loops, std::ve
                 if (a->ai_family == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
             }
             if (fd.get() < 0 || ::bind(fd.get(), a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd.get(), 4096) != 0) {
-                error = "cannot listen on " + address + ": " + std::strerror(errno);
+                error = format(_("cannot listen on %s: %s"), address.c_str(), std::strerror(errno));
                 break;
             }
             out[i].push_back(std::move(fd));
@@ -109,7 +110,7 @@ std::string notAList(const std::string& file) {
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return std::strerror(errno);
     if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-    if (!S_ISREG(st.st_mode)) return "not a regular file (the lists are read again when they change)";
+    if (!S_ISREG(st.st_mode)) return _("not a regular file (the lists are read again when they change)");
     return {};
 }
 
@@ -155,7 +156,7 @@ void notify(const std::string& state) {
 
 int GateCommand::usageError(const std::string& error) {
     err_.say(error);
-    err_.write(std::string("Try '") + kGateName + " --help' for more information.\n");
+    err_.write(format(_("Try '%s --help' for more information.\n"), kGateName));
     return kTrouble;
 }
 
@@ -165,7 +166,7 @@ int GateCommand::execute() {
     options_ = std::move(parsed.options);
     if (options_.help || options_.version) {
         if (const int error = writeAll(1, options_.help ? gateHelpText() : versionText(kGateName))) {
-            err_.say(std::string("write error: ") + std::strerror(error));
+            err_.say(format(_("write error: %s"), std::strerror(error)));
             return kTrouble;
         }
         return kWorking;
@@ -173,11 +174,11 @@ int GateCommand::execute() {
     try {
         return serve();
     } catch (const std::system_error& e) {
-        err_.say(std::string("cannot serve: ") + e.what());
+        err_.say(format(_("cannot serve: %s"), e.what()));
         if (e.code() == std::errc::too_many_files_open) err_.say(starvedMessage());
         return kTrouble;
     } catch (const std::exception& e) {
-        err_.say(std::string("cannot serve: ") + e.what());
+        err_.say(format(_("cannot serve: %s"), e.what()));
         return kTrouble;
     }
 }
@@ -185,7 +186,7 @@ int GateCommand::execute() {
 bool GateCommand::readProxies(std::vector<std::string>& texts) {
     for (const std::string& file : options_.files)
         if (const std::string why = notAList(file); !why.empty()) {
-            err_.say(shownName(file) + ": " + why);
+            err_.say(format(_("%s: %s"), shownName(file).c_str(), why.c_str()));
             return false;
         }
     ProxyLines lines;
@@ -200,7 +201,7 @@ std::shared_ptr<const Access> GateCommand::readAccess() {
     if (!options_.authFile) return std::make_shared<const Access>();
     std::ifstream in(*options_.authFile, std::ios::binary);
     if (!in) {
-        err_.say("--auth-file: " + shownName(*options_.authFile) + ": " + std::strerror(errno));
+        err_.say(format(_("--auth-file: %s: %s"), shownName(*options_.authFile).c_str(), std::strerror(errno)));
         return nullptr;
     }
     std::vector<std::string> credentials;
@@ -208,13 +209,14 @@ std::shared_ptr<const Access> GateCommand::readAccess() {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
         if (line.find(':') == std::string::npos || line.front() == ':') {
-            err_.say("--auth-file: " + shownName(*options_.authFile) + ": a line that is no USER:PASSWORD");
+            err_.say(
+                format(_("--auth-file: %s: a line that is no USER:PASSWORD"), shownName(*options_.authFile).c_str()));
             return nullptr;
         }
         credentials.push_back(line);
     }
     if (credentials.empty()) {
-        err_.say("--auth-file: " + shownName(*options_.authFile) + ": no credentials in it");
+        err_.say(format(_("--auth-file: %s: no credentials in it"), shownName(*options_.authFile).c_str()));
         return nullptr;
     }
     return std::make_shared<const Access>(std::move(credentials));
@@ -265,13 +267,13 @@ int GateCommand::serve() {
     if (o.log) {
         logFile.reset(::open(o.log->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
         if (logFile.get() < 0) {
-            err_.say("--log: " + shownName(*o.log) + ": " + std::strerror(errno));
+            err_.say(format(_("--log: %s: %s"), shownName(*o.log).c_str(), std::strerror(errno)));
             return kTrouble;
         }
     }
     std::atomic<bool> saidLog{false};
     OutputWriter log(o.log ? logFile.get() : 2, [&](int error) {
-        if (!saidLog.exchange(true)) err_.say(std::string("log: write error: ") + std::strerror(error));
+        if (!saidLog.exchange(true)) err_.say(format(_("log: write error: %s"), std::strerror(error)));
     });
 
     Serving s(o, err_, log, cores);
@@ -293,9 +295,11 @@ int GateCommand::serve() {
     Rounds rounds(config, o.run.preflight, o.recheck, s.pool, loop.poster(), err_, [&] { said(s); });
     std::string listening;
     for (const std::string& a : o.listen) listening += (listening.empty() ? "" : ", ") + a;
-    const std::string checking = std::to_string(texts.size()) + (texts.size() == 1 ? " proxy" : " proxies");
-    err_.say("listening on " + listening + "; checking " + checking);
-    notify("READY=1\nSTATUS=checking " + checking);
+    err_.say(
+        format(plural("listening on %s; checking %zu proxy", "listening on %s; checking %zu proxies", texts.size()),
+               listening.c_str(), texts.size()));
+    // systemd's status line stays in one language: what a unit says is read by tools as much as by people.
+    notify("READY=1\nSTATUS=checking " + std::to_string(texts.size()) + (texts.size() == 1 ? " proxy" : " proxies"));
     serveUntilStopped(s, loop, rounds, log);
     drain(s, loop);
     return kWorking;
@@ -312,7 +316,7 @@ bool GateCommand::listen(Serving& s, bool loopbackOnly) {
     std::vector<std::vector<UniqueFd>> statusSocket(1);
     if (o.status)
         if (const std::string error = listenSockets(*o.status, 1, statusSocket, loopbackOnly); !error.empty()) {
-            err_.say("--status: " + error);
+            err_.say(format(_("--status: %s"), error.c_str()));
             return false;
         }
     for (std::size_t i = 0; i < s.loops.size(); ++i) s.gates.push_back(std::make_unique<LoopGate>(s.loops[i], s.gate));
@@ -360,8 +364,9 @@ void GateCommand::serveUntilStopped(Serving& s, EventLoop& loop, Rounds& rounds,
             reloadAt.reset();
             if (readProxies(texts)) {
                 const std::vector<std::uint64_t> added = s.pool.update(texts);
-                err_.say("lists read again: " + std::to_string(texts.size()) +
-                         (texts.size() == 1 ? " proxy, " : " proxies, ") + std::to_string(added.size()) + " new");
+                err_.say(format(plural("lists read again: %zu proxy, %zu new", "lists read again: %zu proxies, %zu new",
+                                       texts.size()),
+                                texts.size(), added.size()));
                 rounds.add(added);
                 said(s);
             }
@@ -405,5 +410,6 @@ void GateCommand::drain(Serving& s, EventLoop& loop) {
     if (s.status) s.statusLoop->post([&] { s.status->close(), ++closed; });
     while (closed.load() < s.loops.size() + (s.status ? 1 : 0))
         loop.runUntil(Clock::now() + std::chrono::milliseconds(5), [] { return false; });
-    err_.say("stopped: " + std::to_string(s.gate.metrics.connections.load()) + " connections served");
+    const auto served = static_cast<unsigned long long>(s.gate.metrics.connections.load());
+    err_.say(format(plural("stopped: %llu connection served", "stopped: %llu connections served", served), served));
 }

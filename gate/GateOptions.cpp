@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "cli/Messages.h"
 #include "cli/OptionTable.h"
 
 namespace {
@@ -69,7 +70,7 @@ const std::vector<OptionRow<G>>& gateRows() {
                  else if (how == "fastest")
                      o.rotation = G::Rotation::Fastest;
                  else
-                     return "invalid rotate '" + how + "': each, random or fastest";
+                     return format(_("invalid rotate '%s': each, random or fastest"), how.c_str());
                  return std::string();
              }},
             {{"sticky", 0, K::Duration, "DURATION",
@@ -124,7 +125,7 @@ const std::vector<OptionRow<G>>& gateRows() {
              [](G& o, const OptionArgument& a) {
                  const std::string text = a.text;
                  if (text.find(':') == std::string::npos || text.front() == ':')
-                     return std::string("invalid auth: USER:PASSWORD, the user not empty");
+                     return std::string(_("invalid auth: USER:PASSWORD, the user not empty"));
                  o.auth = text;
                  return std::string();
              }},
@@ -191,30 +192,32 @@ ParsedGateArguments parseGateArguments(const std::vector<std::string>& args) {
     if (!parsed.error.empty() || o.help || o.version) return parsed;
     if (o.listen.empty()) o.listen.push_back(kDefaultListen);
     if (o.auth && o.authFile) {
-        parsed.error = "--auth cannot be used with --auth-file";
+        parsed.error = _("--auth cannot be used with --auth-file");
     } else if (o.files.empty()) {
-        parsed.error = "no list: name the files of proxies to serve";
+        parsed.error = _("no list: name the files of proxies to serve");
     } else if (std::find(o.files.begin(), o.files.end(), "-") != o.files.end()) {
-        parsed.error = "the lists are files, read again when they change: not standard input";
+        parsed.error = _("the lists are files, read again when they change: not standard input");
     } else if (!o.auth && !o.authFile) {
         for (const std::string& at : o.listen)
             if (!isLoopbackListen(at)) {
-                parsed.error =
-                    "listening on " + at + " needs --auth or --auth-file: the gate never starts an open proxy";
+                parsed.error = format(
+                    _("listening on %s needs --auth or --auth-file: the gate never starts an open proxy"), at.c_str());
                 break;
             }
         if (parsed.error.empty() && o.status && !isLoopbackListen(*o.status))
-            parsed.error = "--status on " + *o.status + " needs --auth or --auth-file: it shows every proxy";
+            parsed.error =
+                format(_("--status on %s needs --auth or --auth-file: it shows every proxy"), o.status->c_str());
     }
     if (parsed.error.empty() && o.status)
         for (const std::string& at : o.listen)
-            if (sameAddress(at, *o.status)) parsed.error = "--status and --listen name the same address: " + at;
+            if (sameAddress(at, *o.status))
+                parsed.error = format(_("--status and --listen name the same address: %s"), at.c_str());
     if (parsed.error.empty()) parsed.error = runConflicts(o.run);
     return parsed;
 }
 
 std::string gateHelpText() {
-    return R"(Usage: kiriha-gate [OPTION]... FILE...
+    return wrapped(_(R"(Usage: kiriha-gate [OPTION]... FILE...
 Serve one local proxy address that sends each client connection out through a
 working proxy of the lists: each proxy is checked as kiriha-check checks it,
 checked again now and then, taken in turn, and replaced when it fails. No
@@ -223,12 +226,13 @@ connection ever leaves directly: with no working proxy, clients are refused.
 Clients may speak HTTP proxy (CONNECT, and plain http in absolute form), SOCKS5
 or SOCKS4/4a on the same port. The lists are read again when they change and on
 SIGHUP; open tunnels are never cut by a reload.
-
-)" + optionsHelp(gateDescs()) +
-           R"(
-SIGTERM or SIGINT stops accepting at once, lets open tunnels finish for the
+)"),
+                   kHelpWidth) +
+           "\n" + optionsHelp(gateDescs()) + "\n" +
+           wrapped(_(R"(SIGTERM or SIGINT stops accepting at once, lets open tunnels finish for the
 drain time, then ends them; a second one ends at once. Exit status is 0 after
 such a stop, 2 on bad usage, a list that cannot be read, or an address that
 cannot be listened on. See kiriha-gate(1).
-)";
+)"),
+                   kHelpWidth);
 }

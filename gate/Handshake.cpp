@@ -9,6 +9,7 @@
 #include <charconv>
 #include <optional>
 
+#include "cli/Messages.h"
 #include "gate/ProxyStatus.h"
 
 namespace {
@@ -105,15 +106,20 @@ Step refused(std::string reply, std::string why) {
     return s;
 }
 
-Step badRequest(const std::string& why, int status = 400, std::string_view reason = "Bad Request") {
-    return refused(httpError(status, reason, "kiriha-gate: " + why, ownStatus("http_request_error", why)), why);
+// `why` in English for the log and Proxy-Status; the body in the gate's language.
+Step badRequest(const char* why, int status = 400, std::string_view reason = "Bad Request", std::string body = "") {
+    if (body.empty()) body = _(why);
+    return refused(
+        httpError(status, reason, format(_("kiriha-gate: %s"), body.c_str()), ownStatus("http_request_error", why)),
+        why);
 }
 
-Step wantCredentials(const std::string& text, std::string why) {
-    return refused(
-        httpError(407, "Proxy Authentication Required", "kiriha-gate: " + text, ownStatus("http_request_denied", text),
-                  "Proxy-Authenticate: Basic realm=\"kiriha-gate\"\r\n"),
-        std::move(why));
+// `text` for a person, `detail` in English for Proxy-Status, `why` for the log.
+Step wantCredentials(const std::string& text, const std::string& detail, std::string why) {
+    return refused(httpError(407, "Proxy Authentication Required", format(_("kiriha-gate: %s"), text.c_str()),
+                             ownStatus("http_request_denied", detail),
+                             "Proxy-Authenticate: Basic realm=\"kiriha-gate\"\r\n"),
+                   std::move(why));
 }
 
 std::string socks5Reply(std::uint8_t code) {
@@ -189,27 +195,27 @@ void commaList(std::string_view value, std::vector<std::string>& out) {
 // Every line ends in CR LF, and no NUL is among them.
 std::optional<Step> lineEnds(std::string_view head) {
     for (std::size_t i = 0; i < head.size(); ++i) {
-        if (head[i] == '\0') return badRequest("a NUL byte in the request head");
+        if (head[i] == '\0') return badRequest(N_("a NUL byte in the request head"));
         if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
-            return badRequest("a line feed without a carriage return");
+            return badRequest(N_("a line feed without a carriage return"));
         if (head[i] == '\r' && (i + 1 >= head.size() || head[i + 1] != '\n'))
-            return badRequest("a bare carriage return");
+            return badRequest(N_("a bare carriage return"));
     }
     return std::nullopt;
 }
 
 std::optional<Step> requestLine(std::string_view line, ClientRequest& r, std::string_view& target) {
-    if (line.empty()) return badRequest("an empty line before the request");
+    if (line.empty()) return badRequest(N_("an empty line before the request"));
     const auto sp1 = line.find(' '), sp2 = line.rfind(' ');
-    if (sp1 == std::string_view::npos || sp1 == sp2) return badRequest("malformed request line");
+    if (sp1 == std::string_view::npos || sp1 == sp2) return badRequest(N_("malformed request line"));
     r.method = std::string(line.substr(0, sp1));
     target = line.substr(sp1 + 1, sp2 - sp1 - 1);
     const std::string_view version = line.substr(sp2 + 1);
     if (!isToken(r.method) || target.empty() || target.find(' ') != std::string_view::npos || hasControl(target) ||
         (version != "HTTP/1.1" && version != "HTTP/1.0"))
-        return badRequest("malformed request line");
+        return badRequest(N_("malformed request line"));
     if (std::any_of(r.method.begin(), r.method.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
-        return badRequest("a method in lower case (methods are case-sensitive)");
+        return badRequest(N_("a method in lower case (methods are case-sensitive)"));
     return std::nullopt;
 }
 
@@ -218,12 +224,12 @@ std::optional<Step> readFields(std::string_view head, HeadFields& h) {
         const auto end = head.find("\r\n", at);
         const std::string_view field = head.substr(at, end - at);
         at = end + 2;
-        if (field.front() == ' ' || field.front() == '\t') return badRequest("obsolete line folding");
+        if (field.front() == ' ' || field.front() == '\t') return badRequest(N_("obsolete line folding"));
         const auto colon = field.find(':');
         if (colon == std::string_view::npos || !isToken(field.substr(0, colon)))
-            return badRequest("malformed header field");
+            return badRequest(N_("malformed header field"));
         const std::string_view name = field.substr(0, colon), value = trimmed(field.substr(colon + 1));
-        if (hasControl(value)) return badRequest("a control byte in a header value");
+        if (hasControl(value)) return badRequest(N_("a control byte in a header value"));
         if (sameName(name, "Content-Length")) {
             ++h.lengthFields;
             commaList(value, h.lengths);
@@ -244,18 +250,19 @@ std::optional<Step> readFields(std::string_view head, HeadFields& h) {
 // Whatever two hops could read differently is refused: the gate never passes on a request it frames otherwise than
 // the next one would.
 std::optional<Step> framing(const HeadFields& h, std::optional<std::size_t>& length) {
-    if (h.encodings && !h.lengths.empty()) return badRequest("Transfer-Encoding beside Content-Length");
-    if (h.encodings > 1) return badRequest("Transfer-Encoding given twice");
-    if (h.encodings && !h.chunked) return badRequest("a Transfer-Encoding that does not end in chunked");
-    if (h.lengthFields > 1 || h.lengths.size() > 1) return badRequest("Content-Length given twice");
+    if (h.encodings && !h.lengths.empty()) return badRequest(N_("Transfer-Encoding beside Content-Length"));
+    if (h.encodings > 1) return badRequest(N_("Transfer-Encoding given twice"));
+    if (h.encodings && !h.chunked) return badRequest(N_("a Transfer-Encoding that does not end in chunked"));
+    if (h.lengthFields > 1 || h.lengths.size() > 1) return badRequest(N_("Content-Length given twice"));
     for (const std::string& hop : h.named)
         if (sameName(hop, "Content-Length") || sameName(hop, "Transfer-Encoding") || sameName(hop, "Host"))
-            return badRequest("Connection names " + hop + ", which frames the request");
+            return badRequest(("Connection names " + hop + ", which frames the request").c_str(), 400, "Bad Request",
+                              format(_("Connection names %s, which frames the request"), hop.c_str()));
     for (const std::string& v : h.lengths) {
         std::size_t n = 0;
         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
         if (v.empty() || v.size() > 18 || ec != std::errc() || end != v.data() + v.size())
-            return badRequest("malformed Content-Length");
+            return badRequest(N_("malformed Content-Length"));
         length = n;
     }
     return std::nullopt;
@@ -265,15 +272,15 @@ std::optional<Step> framing(const HeadFields& h, std::optional<std::size_t>& len
 std::optional<Step> plainRequest(std::string_view target, const HeadFields& h, ClientRequest& r) {
     constexpr std::string_view kHttp = "http://";
     if (target.size() < kHttp.size() || !sameName(target.substr(0, kHttp.size()), kHttp))
-        return badRequest("not an absolute http:// URL (https goes through CONNECT)");
+        return badRequest(N_("not an absolute http:// URL (https goes through CONNECT)"));
     const std::string_view rest = target.substr(kHttp.size());
     const auto pathAt = std::min(rest.find_first_of("/?#"), rest.size());
     r.authority = std::string(rest.substr(0, pathAt));
-    if (r.authority.find('@') != std::string::npos) return badRequest("credentials in the URL");
+    if (r.authority.find('@') != std::string::npos) return badRequest(N_("credentials in the URL"));
     const std::optional<Destination> to = authorityOf(r.authority, 80);
-    if (!to) return badRequest("malformed host in the URL");
+    if (!to) return badRequest(N_("malformed host in the URL"));
     r.path = std::string(rest.substr(pathAt));
-    if (r.path.find('#') != std::string::npos) return badRequest("a fragment in the URL");
+    if (r.path.find('#') != std::string::npos) return badRequest(N_("a fragment in the URL"));
     if (r.path.empty() || r.path.front() == '?') r.path.insert(0, "/");
     r.kind = ClientRequest::Kind::Plain;
     r.to = *to;
@@ -298,6 +305,7 @@ std::string Handshake::identify(std::string_view user, std::string_view password
     UserName u = parseUserName(user, can_);
     if (!u.error.empty()) {
         told_ = u.error;
+        toldDetail_ = u.detail;
         return u.error;
     }
     if (access_->required() && !access_->admits(u.name, password)) return "wrong credentials";
@@ -475,13 +483,13 @@ Step Handshake::http(std::string& in) {
     const auto headEnd = in.find("\r\n\r\n", scanned_ >= 3 ? scanned_ - 3 : 0);
     if (headEnd == std::string::npos) {
         if (in.size() >= kMaxRequest)
-            return badRequest("request head larger than 64 KiB", 431, "Request Header Fields Too Large");
-        if (in.find('\0', scanned_) != std::string::npos) return badRequest("a NUL byte in the request head");
+            return badRequest(N_("request head larger than 64 KiB"), 431, "Request Header Fields Too Large");
+        if (in.find('\0', scanned_) != std::string::npos) return badRequest(N_("a NUL byte in the request head"));
         scanned_ = in.size();
         return {};
     }
     if (headEnd + 4 > kMaxRequest)
-        return badRequest("request head larger than 64 KiB", 431, "Request Header Fields Too Large");
+        return badRequest(N_("request head larger than 64 KiB"), 431, "Request Header Fields Too Large");
     const std::string_view head(in.data(), headEnd + 2);  // every line with its CR LF
     if (auto wrong = lineEnds(head)) return *wrong;
     ClientRequest r;
@@ -498,12 +506,12 @@ Step Handshake::http(std::string& in) {
         const std::string why =
             identify(all.substr(0, given ? colon : 0), given ? all.substr(colon + 1) : "", given, r.want);
         if (!why.empty())
-            return told_.empty() ? wantCredentials("credentials wanted", why)
-                                 : wantCredentials(why, "user name refused");
+            return told_.empty() ? wantCredentials(_("credentials wanted"), "credentials wanted", why)
+                                 : wantCredentials(told_, toldDetail_, "user name refused");
     }
     if (sameName(r.method, "CONNECT")) {
         const std::optional<Destination> to = authorityOf(target, 0);
-        if (!to) return badRequest("malformed CONNECT target (HOST:PORT, a port from 1 to 65535)");
+        if (!to) return badRequest(N_("malformed CONNECT target (HOST:PORT, a port from 1 to 65535)"));
         r.kind = ClientRequest::Kind::Connect;
         r.to = *to;
         in.erase(0, headEnd + 4);
@@ -524,8 +532,8 @@ Step Handshake::httpBody(std::string& in) {
     if (b.chunked) {  // the whole body, framed as sent, or none of it
         const std::optional<long> end = chunkedEnd(in, b.scan, kMaxRequest);
         if (!end) return {};
-        if (*end == kTooLarge) return badRequest("a chunked body larger than 64 KiB", 413, "Content Too Large");
-        if (*end < 0) return badRequest("a chunked body malformed");
+        if (*end == kTooLarge) return badRequest(N_("a chunked body larger than 64 KiB"), 413, "Content Too Large");
+        if (*end < 0) return badRequest(N_("a chunked body malformed"));
         r.body = in.substr(b.at, std::size_t(*end) - b.at);
         r.whole = true;
         in.erase(0, std::size_t(*end));

@@ -58,8 +58,8 @@ class Handshake {
 
     std::shared_ptr<const Access> access_;
     Abilities can_;
-    ProxyPool::Want want_;  // a SOCKS5 client's, until its request
-    std::string told_;
+    ProxyPool::Want want_;           // a SOCKS5 client's, until its request
+    std::string told_, toldDetail_;  // in the gate's language, and in English
     Stage stage_ = Stage::First;
     std::size_t scanned_ = 0;  // of a head still coming: no end and no NUL before this
     std::optional<Body> body_;

@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "cli/Diagnostics.h"
+#include "cli/Messages.h"
 #include "cli/Output.h"
 #include "gate/Connection.h"
 
@@ -103,7 +104,7 @@ void LoopGate::flushLog() {
         gate_.metrics.logDropped += std::uint64_t(std::count(logged_.begin(), logged_.end(), '\n'));
         logged_.clear();
         if (!gate_.saidLogDropped.exchange(true))
-            gate_.err.say("log: its reader does not keep up; lines are dropped (counted in the metrics)");
+            gate_.err.say(_("log: its reader does not keep up; lines are dropped (counted in the metrics)"));
         return;
     }
     gate_.log.write(std::exchange(logged_, {}));
@@ -129,7 +130,7 @@ void LoopGate::accept(Listener& l) {
             for (auto& each : listeners_)
                 if (each->watched) loop_.unwatch(each->fd.get(), each.get()), each->watched = false;
             if (!gate_.saidPaused.exchange(true))
-                gate_.err.say("the descriptor limit (ulimit -n) holds new clients back until connections end");
+                gate_.err.say(_("the descriptor limit (ulimit -n) holds new clients back until connections end"));
             return;
         }
         sockaddr_storage from{};

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/Diagnostics.h"
+#include "cli/Messages.h"
 #include "cli/RunSetup.h"
 
 namespace {
@@ -52,10 +53,10 @@ void Rounds::preflightDone(PreflightResult r) {
         startRound(pool_.all(), true);
         return;
     }
-    std::string problem = r.outcome == PreflightResult::Outcome::Starved ? starvedMessage() : r.problem;
+    std::string problem = r.outcome == PreflightResult::Outcome::Starved ? starvedMessage() : preflightProblem(r);
     if (problem != lastProblem_)
-        err_.say(shownName(config_.target.url) + ": " + problem +
-                 "; the round waits for it, the pool serves as it was");
+        err_.say(format(_("%s: %s; the round waits for it, the pool serves as it was"),
+                        shownName(config_.target.url).c_str(), problem.c_str()));
     lastProblem_ = std::move(problem);
     nextWhole_ = now + std::min<Clock::duration>(every_, kRetryPreflight);
 }
@@ -80,7 +81,7 @@ void Rounds::startRound(std::vector<std::pair<std::uint64_t, std::string>> proxi
         if (result.verdict.outcome == ProbeOutcome::Working) ++r->working;
         if (!saidServing_ && result.verdict.outcome == ProbeOutcome::Working) {
             saidServing_ = true;
-            err_.say("serving: the first proxy works");
+            err_.say(_("serving: the first proxy works"));
         }
     });
     rounds_.push_back(std::move(round));
@@ -122,8 +123,8 @@ Rounds::Clock::time_point Rounds::step(Clock::time_point now) {
             continue;
         }
         if (r.whole)
-            err_.say(std::to_string(r.done) + (r.done == 1 ? " proxy" : " proxies") +
-                     " checked: " + std::to_string(r.working) + " working");
+            err_.say(format(plural("%zu proxy checked: %zu working", "%zu proxies checked: %zu working", r.done),
+                            r.done, r.working));
         it = rounds_.erase(it);
         changed_ = true;
         if (roundEnded_) roundEnded_();

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <vector>
 
+#include "cli/Messages.h"
+
 namespace {
 
 std::string lowered(std::string_view s) {
@@ -41,30 +43,33 @@ UserName parseUserName(std::string_view user, const Abilities& can) {
         at = dash + 1;
     }
     u.name = std::string(parts[0]);
-    const auto fail = [&](std::string why) {
-        u.error = "user name " + quoted(user) + ": " + why;
+    const std::string shown = quoted(user);
+    // Said in English for Proxy-Status and the log, and in the gate's language for a person.
+    const auto fail = [&](const char* why, const std::string& a = "", const std::string& b = "") {
+        u.detail = format("user name %s: ", shown.c_str()) + format(why, a.c_str(), b.c_str());
+        u.error = format(_("user name %s: %s"), shown.c_str(), format(_(why), a.c_str(), b.c_str()).c_str());
         return u;
     };
-    if (u.name.empty()) return fail("no NAME before its parameters");
+    if (u.name.empty()) return fail(N_("no NAME before its parameters"));
     std::string sessionId;
     bool timed = false, anonymity = false;
     for (std::size_t i = 1; i < parts.size(); ++i) {
         const std::string key = lowered(parts[i]);
         if (key == "strict") {
-            if (u.want.strict) return fail("strict given twice");
+            if (u.want.strict) return fail(N_("%s given twice"), "strict");
             u.want.strict = true;
             continue;
         }
         if (key != "country" && key != "anonymity" && key != "session" && key != "sesstime")
-            return fail("unknown key " + quoted(parts[i]) + " (" + std::string(kUserNameForm) + ")");
-        if (i + 1 >= parts.size()) return fail(key + " without a value");
+            return fail(N_("unknown key %s (%s)"), quoted(parts[i]), std::string(kUserNameForm));
+        if (i + 1 >= parts.size()) return fail(N_("%s without a value"), key);
         const std::string_view value = parts[++i];
         if (key == "country") {
-            if (!u.want.countries.empty()) return fail("country given twice");
+            if (!u.want.countries.empty()) return fail(N_("%s given twice"), "country");
             for (std::size_t at = 0;;) {
                 const std::size_t comma = value.find(',', at);
                 const std::string_view code = value.substr(at, comma == std::string_view::npos ? comma : comma - at);
-                if (!isAlpha2(code)) return fail("country " + quoted(value) + ": ISO 3166 codes, comma-separated");
+                if (!isAlpha2(code)) return fail(N_("country %s: ISO 3166 codes, comma-separated"), quoted(value));
                 std::string upper(code);
                 for (char& c : upper) c = char(std::toupper((unsigned char)c));
                 if (std::find(u.want.countries.begin(), u.want.countries.end(), upper) == u.want.countries.end())
@@ -73,31 +78,31 @@ UserName parseUserName(std::string_view user, const Abilities& can) {
                 at = comma + 1;
             }
         } else if (key == "anonymity") {
-            if (anonymity) return fail("anonymity given twice");
+            if (anonymity) return fail(N_("%s given twice"), "anonymity");
             anonymity = true;
             const std::string v = lowered(value);
-            if (v != "elite" && v != "anonymous") return fail("anonymity " + quoted(value) + ": elite or anonymous");
+            if (v != "elite" && v != "anonymous") return fail(N_("anonymity %s: elite or anonymous"), quoted(value));
             u.want.least = v == "elite" ? Anonymity::Elite : Anonymity::Anonymous;
         } else if (key == "session") {
-            if (!sessionId.empty()) return fail("session given twice");
-            if (!isSessionId(value)) return fail("session " + quoted(value) + ": 1 to 64 letters, digits or _");
+            if (!sessionId.empty()) return fail(N_("%s given twice"), "session");
+            if (!isSessionId(value)) return fail(N_("session %s: 1 to 64 letters, digits or _"), quoted(value));
             sessionId = std::string(value);
         } else {
-            if (timed) return fail("sesstime given twice");
+            if (timed) return fail(N_("%s given twice"), "sesstime");
             timed = true;
             int minutes = 0;
             const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), minutes);
             if (value.empty() || ec != std::errc() || end != value.data() + value.size() || minutes < 1 ||
                 minutes > kMostSessionMinutes)
-                return fail("sesstime " + quoted(value) + ": minutes, from 1 to 1440");
+                return fail(N_("sesstime %s: minutes, from 1 to 1440"), quoted(value));
             u.want.sessionTime = std::chrono::minutes(minutes);
         }
     }
     if ((timed || u.want.strict) && sessionId.empty())
-        return fail(std::string(timed ? "sesstime" : "strict") + " without a session");
+        return fail(N_("%s without a session"), timed ? "sesstime" : "strict");
     if (!u.want.countries.empty() && !can.countries)
-        return fail("a country is asked, but the gate has no country database (--geoip)");
-    if (u.want.least && !can.anonymity) return fail("an anonymity is asked, but the gate has no judge (--judge)");
+        return fail(N_("a country is asked, but the gate has no country database (--geoip)"));
+    if (u.want.least && !can.anonymity) return fail(N_("an anonymity is asked, but the gate has no judge (--judge)"));
     if (!sessionId.empty()) u.want.session = u.name + "-" + sessionId;
     return u;
 }

@@ -17,7 +17,8 @@ struct Abilities {
 struct UserName {
     std::string name;
     ProxyPool::Want want;  // its session's key is NAME-ID
-    std::string error;     // why it is refused; empty when it is good
+    std::string error;     // why it is refused, in the gate's language; empty when it is good
+    std::string detail;    // the same in English, for Proxy-Status and the log
 };
 UserName parseUserName(std::string_view user, const Abilities& can);
 

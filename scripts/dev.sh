@@ -12,7 +12,7 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libcurl4-openssl-dev lib
     desktop-file-utils appstream dpkg-dev lintian
     libmaxminddb-dev tinyproxy squid microsocks dante-server stunnel4 openssl
     busybox python3-httpbin libmaxmind-db-writer-perl
-    libsystemd-dev systemd chromium curl util-linux)
+    libsystemd-dev systemd chromium curl util-linux gettext locales man-db)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,6 +24,15 @@ if ((${#missing[@]})); then
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+# The commands speak Japanese under a Japanese locale: the tests need it generated.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    grep -q '^# *ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo '# ja_JP.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+    $sudo sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
+    $sudo locale-gen >/dev/null
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

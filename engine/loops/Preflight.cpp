@@ -40,17 +40,22 @@ void Preflight::onReport(const DriverReport& report) {
     } else if (v.reason == Reason::Stopped) {
         r.outcome = PreflightResult::Outcome::Stopped;
     } else if (v.httpStatus && !pageAnswered(v.httpStatus)) {  // an error page may hold any text
-        r.problem = "answered " + std::to_string(*v.httpStatus) + " when fetched directly";
+        r.problem = PreflightResult::Problem::Answered;
+        r.status = *v.httpStatus;
     } else if (v.reason == Reason::NotAJudge) {
-        r.problem = "not a judge page (" + std::string(echoFaultText(v.echoFault)) + ")";
+        r.problem = PreflightResult::Problem::NotAJudge;
+        r.fault = v.echoFault;
     } else if (v.outcome != ProbeOutcome::Working) {
-        r.problem = std::string(reasonName(v.reason)) + " when fetched directly";
+        r.problem = PreflightResult::Problem::Failed;
+        r.reason = v.reason;
     } else if (target_.page == Target::Page::Echo) {
         Learnt learnt = learnBaseline(*v.echo, nonce_, machineAddresses());
-        r.problem = std::move(learnt.problem);
+        r.problem = PreflightResult::Problem::Judge;
+        r.judge = std::move(learnt.problem);
         if (learnt.baseline) {
             r.target.judge = std::make_shared<const JudgeBaseline>(std::move(*learnt.baseline));
             r.outcome = PreflightResult::Outcome::Ready;
+            r.problem = PreflightResult::Problem::None;
         }
     } else {
         r.outcome = PreflightResult::Outcome::Ready;

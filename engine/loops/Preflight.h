@@ -18,7 +18,13 @@ struct PreflightResult {
         Stopped,
     } outcome = Outcome::Stopped;
     Target target;
-    std::string problem;
+    // Why it was refused, as facts a front-end words: the page answered an error status, failed for a reason, or
+    // is no judge (its echo's fault, or what learning its baseline found).
+    enum class Problem { None, Answered, Failed, NotAJudge, Judge } problem = Problem::None;
+    long status = 0;
+    Reason reason = Reason::Error;
+    EchoFault fault = EchoFault::None;
+    std::string judge;  // what learning the baseline found, in the judge's rules' words
 };
 
 class Preflight {

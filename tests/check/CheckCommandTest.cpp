@@ -145,6 +145,7 @@ struct CommandCase : NamedCase {
     std::string err = "";   // what standard error says, among other things
     int startsAtMost = -1;  // how many checks of the working proxy may have started, when it matters
     bool sanitized = true;  // false: the sanitizers' own runtime cannot work within the limits the case sets
+    std::string ja = "";    // what standard error says under a Japanese locale, where `err` is English
 };
 
 #ifdef __SANITIZE_ADDRESS__
@@ -153,13 +154,20 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
+// `launch` under LC_ALL=`locale`, the messages from the build's catalogues.
+Launch inLocale(Launch launch, const std::string& locale) {
+    launch.env.push_back("LC_ALL=" + locale);
+    launch.env.push_back("TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/locale");
+    return launch;
+}
+
 class CommandTable : public CheckCommand, public ::testing::WithParamInterface<CommandCase> {};
 
 TEST_P(CommandTable, PrintsTheVerdictsAndExits) {
     const CommandCase& c = GetParam();
     if (kSanitized && !c.sanitized) GTEST_SKIP() << "a sanitized build cannot run within these limits";
     const int before = proxies->working.connections();
-    const Ran ran = runCheck(c.launch(*this));
+    const Ran ran = runCheck(inLocale(c.launch(*this), "C"));
     EXPECT_EQ(ran.status, c.status) << ran.err;
     EXPECT_EQ(linesOf(ran.out), c.lines()) << ran.out;
     EXPECT_NE(ran.err.find(c.err), std::string::npos) << ran.err;
@@ -169,6 +177,17 @@ TEST_P(CommandTable, PrintsTheVerdictsAndExits) {
     const int startsAtMost = ran.status == 2 && c.startsAtMost < 0 ? 0 : c.startsAtMost;  // bad usage starts none
     if (startsAtMost >= 0) {
         EXPECT_LE(proxies->working.connections() - before, startsAtMost);
+    }
+    // The same under a Japanese locale: what a person reads in Japanese, what a program reads the same.
+    const Ran ja = runCheck(inLocale(c.launch(*this), "ja_JP.UTF-8"));
+    EXPECT_EQ(ja.status, ran.status) << ja.err;
+    EXPECT_EQ(linesOf(ja.out), linesOf(ran.out));
+    EXPECT_NE(ja.err.find(c.ja), std::string::npos) << ja.err;
+    if (ran.status == 2) {
+        EXPECT_TRUE(ja.err.starts_with("kiriha-check: ")) << ja.err;
+    }
+    if (ran.status == 2 && ran.err.find("--help") != std::string::npos) {
+        EXPECT_NE(ja.err.find("詳しくは 'kiriha-check --help' を実行してください。"), std::string::npos) << ja.err;
     }
 }
 
@@ -247,7 +266,8 @@ INSTANTIATE_TEST_SUITE_P(
                                     proxies->working.address() + "\n" + std::string(1, '\0') + "\n" + proxies->dead);
                     },
                     [] { return std::multiset<std::string>{kOk + proxies->working.address()}; }, 0,
-                    "kiriha-check: (standard input): text after a NUL byte at offset 16 ignored\n"},
+                    "kiriha-check: (standard input): text after a NUL byte at offset 16 ignored\n", -1, true,
+                    "kiriha-check: (標準入力): オフセット 16 の NUL バイト以降のテキストを無視した\n"},
         // On a terminal, control bytes in a proxy text are shown, not obeyed.
         CommandCase{"ControlBytesEscapedOnATerminal",
                     [](CheckCommand&) { return args({"-q"}, "\x1b]0;title\x07\\:1\n", Out::Terminal); },
@@ -268,32 +288,36 @@ INSTANTIATE_TEST_SUITE_P(
                         for (int i = 0; i < 30; ++i) want.insert(kOk + proxies->working.address());
                         return want;
                     },
-                    0, "kiriha-check: the descriptor limit holds back the checks in flight"},
+                    0, "kiriha-check: the descriptor limit holds back the checks in flight", -1, true,
+                    "kiriha-check: ディスクリプタの上限で同時に行うチェックが抑えられている"},
         // Results that cannot be written end the run: nothing further starts, and the status says so.
         CommandCase{
             "StandardOutputClosed",
             [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::Closed); },
-            noLines, 2, "kiriha-check: write error: Bad file descriptor\n", 0},
+            noLines, 2, "kiriha-check: write error: Bad file descriptor\n", 0, true, "kiriha-check: 書き込みエラー: "},
         CommandCase{"DiskFull",
                     [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::Full); },
-                    noLines, 2, "kiriha-check: write error: No space left on device\n", 5},
+                    noLines, 2, "kiriha-check: write error: No space left on device\n", 5, true,
+                    "kiriha-check: 書き込みエラー: "},
         CommandCase{
             "ReaderGoneWithSigpipeIgnored",
             [](CheckCommand&) { return args({"--rate=20"}, many(proxies->working.address(), 40), Out::ReaderGone); },
-            noLines, 2, "kiriha-check: write error: Broken pipe\n", 5},
+            noLines, 2, "kiriha-check: write error: Broken pipe\n", 5, true, "kiriha-check: 書き込みエラー: "},
         CommandCase{"AnUnreadableFileStartsNothing",
                     [](CheckCommand& t) {
                         return args({t.file("l.txt", list()), t.dir.str() + "/missing.txt"});
                     },
-                    noLines, 2},
-        CommandCase{"AFolder", [](CheckCommand& t) { return args({t.dir.str()}, list()); }, noLines, 2},
+                    noLines, 2, "/missing.txt: No such file or directory\n", -1, true,
+                    "/missing.txt: そのようなファイルやディレクトリはありません\n"},
+        CommandCase{"AFolder", [](CheckCommand& t) { return args({t.dir.str()}, list()); }, noLines, 2,
+                    ": Is a directory\n", -1, true, ": ディレクトリです\n"},
         CommandCase{"TooLarge",
                     [](CheckCommand& t) {
                         const std::string big = t.file("big", "");
                         std::filesystem::resize_file(big, (64u << 20) + 1);
                         return args({big}, list());
                     },
-                    noLines, 2},
+                    noLines, 2, "big: larger than 64 MiB", -1, true, "big: 64 MiB を超えている"},
         // The limit holds for the lists together.
         CommandCase{"ThreeListsOfThirtyMegabytes",
                     [](CheckCommand& t) {
@@ -304,7 +328,8 @@ INSTANTIATE_TEST_SUITE_P(
                         }
                         return args(files);
                     },
-                    noLines, 2, "c: larger than 64 MiB, the most the lists may hold together"},
+                    noLines, 2, "c: larger than 64 MiB, the most the lists may hold together", -1, true,
+                    "c: 64 MiB を超えている (リスト全体で読める上限)"},
         // Too few descriptors to set up: a message and exit 2, not an abort.
         CommandCase{"ASetUpThatFailsSaysWhy",
                     [](CheckCommand&) {
@@ -343,19 +368,23 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { return std::multiset<std::string>{proxies->working.address()}; }, 0},
         CommandCase{"TheLastLineToAFullDisk",
                     [](CheckCommand&) { return args({}, proxies->working.address(), Out::Full); }, noLines, 2,
-                    "kiriha-check: write error: No space left on device\n", 1},
+                    "kiriha-check: write error: No space left on device\n", 1, true, "kiriha-check: 書き込みエラー: "},
         CommandCase{"ACertificateFileThatCannotBeRead",
                     [](CheckCommand&) { return args({"--cacert=/nonexistent/ca.pem"}, list()); }, noLines, 2,
-                    "kiriha-check: --cacert: /nonexistent/ca.pem: No such file or directory\n"},
+                    "kiriha-check: --cacert: /nonexistent/ca.pem: No such file or directory\n", -1, true,
+                    "kiriha-check: --cacert: /nonexistent/ca.pem: そのようなファイルやディレクトリはありません\n"},
         // A name is escaped on standard error as a proxy text is on a terminal: it cannot drive the terminal.
         CommandCase{"AFileNameWithControlBytes", [](CheckCommand& t) { return args({t.dir.str() + "/a\x1b[2J\\b"}); },
-                    noLines, 2, "/a\\x1b[2J\\\\b: No such file or directory\n"},
+                    noLines, 2, "/a\\x1b[2J\\\\b: No such file or directory\n", -1, true,
+                    "/a\\x1b[2J\\\\b: そのようなファイルやディレクトリはありません\n"},
         CommandCase{"BadRate",
                     [](CheckCommand&) {
                         return args({"--rate", "10001"}, list());
                     },
-                    noLines, 2},
-        CommandCase{"UnknownOption", [](CheckCommand&) { return args({"--fast"}, list()); }, noLines, 2},
+                    noLines, 2, "invalid rate '10001': a whole number of checks a second from 1 to 10000", -1, true,
+                    "rate の値 '10001' は無効: 毎秒のチェック数 (1 から 10000 の整数)"},
+        CommandCase{"UnknownOption", [](CheckCommand&) { return args({"--fast"}, list()); }, noLines, 2,
+                    "unrecognized or ambiguous option '--fast'", -1, true, "認識できないか曖昧なオプション '--fast'"},
         // A page whose own answer is an error is down, whatever text its error page holds: SOCKS proxies, which
         // cannot answer HTTP themselves, would all read dead.
         CommandCase{"APageThatAnswers503WithTheText",
@@ -364,7 +393,10 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     noLines, 2,
                     ": answered 503 when fetched directly; every proxy would read dead (--no-preflight checks "
-                    "anyway)\n"}),
+                    "anyway)\n",
+                    -1, true,
+                    ": 直接取得すると 503 を返した。このままではどのプロクシも死亡と判定される (--no-preflight "
+                    "でそれでもチェックする)\n"}),
     caseName);
 
 // The same list through the window and through --cp932: the same bytes, line for line.
@@ -643,6 +675,48 @@ TEST_F(CheckCommand, HelpAndVersion) {
     EXPECT_TRUE(help.out.starts_with("Usage: kiriha-check [OPTION]... [FILE]...")) << help.out;
     const Ran version = runCheck(args({"--version"}));
     EXPECT_EQ(version.out, std::string("kiriha-check (霧葉) ") + kVersion + "\n");
+}
+
+// Columns on a terminal, counted apart from the program's own count: CJK and fullwidth characters two.
+std::size_t columns(std::string_view line) {
+    std::size_t width = 0;
+    for (std::size_t at = 0; at < line.size();) {
+        const auto b = static_cast<unsigned char>(line[at]);
+        const std::size_t n = b < 0x80 ? 1 : b < 0xe0 ? 2 : b < 0xf0 ? 3 : 4;
+        char32_t c = n == 1 ? b : b & (0x3f >> (n - 1));
+        for (std::size_t i = 1; i < n && at + i < line.size(); ++i) c = (c << 6) | (line[at + i] & 0x3f);
+        width += (c >= 0x1100 && c <= 0x115f) || (c >= 0x2e80 && c <= 0xa4cf) || (c >= 0xac00 && c <= 0xd7a3) ||
+                         (c >= 0xf900 && c <= 0xfaff) || (c >= 0xfe30 && c <= 0xfe4f) || (c >= 0xff00 && c <= 0xff60) ||
+                         (c >= 0xffe0 && c <= 0xffe6)
+                     ? 2
+                     : 1;
+        at += n;
+    }
+    return width;
+}
+
+// Both commands' --help in Japanese: every line within 80 columns, the options in their English names, and the
+// English help as it was, line for line the same options.
+TEST(Help, InJapaneseFitsEightyColumns) {
+    for (const char* binary : {KIRIHA_CHECK_BINARY, KIRIHA_GATE_BINARY}) {
+        Launch l;
+        l.binary = binary;
+        l.args = {"--help"};
+        const Ran en = runProgram(inLocale(l, "C"));
+        const Ran ja = runProgram(inLocale(l, "ja_JP.UTF-8"));
+        ASSERT_EQ(ja.status, 0) << binary;
+        EXPECT_TRUE(ja.out.starts_with("使い方: ")) << ja.out;
+        std::istringstream lines(ja.out);
+        for (std::string line; std::getline(lines, line);) EXPECT_LE(columns(line), 80u) << line;
+        std::istringstream english(en.out);
+        for (std::string line; std::getline(english, line);) {
+            EXPECT_LE(columns(line), 80u) << line;
+            if (line.starts_with("  -")) {  // each option's name starts a line in both
+                const std::string name = line.substr(0, line.find_first_of(" =", 6));
+                EXPECT_NE(ja.out.find("\n" + name), std::string::npos) << name;
+            }
+        }
+    }
 }
 
 // What a script leans on: pages of its own, and every way a check can fail.

@@ -52,7 +52,11 @@ class GateProcess {
                 all.push_back("--listen=127.0.0.1:" + std::to_string(port));
             all.insert(all.end(), args.begin(), args.end());
             start(all, files);
-            if (waitFor("listening on") || !waitFor("cannot listen", 0ms)) return;
+            // Under a Japanese locale (a wrapper that sets it), the same line in Japanese.
+            const bool ja = std::find(wrapper.begin(), wrapper.end(), "LC_ALL=ja_JP.UTF-8") != wrapper.end();
+            if (waitFor(ja ? "で待ち受け中" : "listening on") ||
+                !waitFor(ja ? "で待ち受けできない" : "cannot listen", 0ms))
+                return;
             stop(SIGKILL);  // the port was taken meanwhile
         }
     }
@@ -940,6 +944,7 @@ TEST_F(Gate, AResetIsPassedOn) {
 struct StartCase : NamedCase {
     std::function<std::vector<std::string>(Gate& t, const GateProcess& other)> args;
     std::string said;
+    std::string ja;             // the same under a Japanese locale
     bool privateHosts = false;  // in a mount namespace of its own whose hosts file maps localhost to every address
 };
 class StartRefusals : public Gate, public ::testing::WithParamInterface<StartCase> {};
@@ -958,9 +963,14 @@ TEST_P(StartRefusals, ExitTwoAndSayWhy) {
                        "mount --bind " + hosts + " /etc/hosts && exec \"$0\" \"$@\"", KIRIHA_GATE_BINARY});
         l.binary = "/usr/bin/unshare";
     }
-    const Ran ran = runProgram(l);
-    EXPECT_EQ(ran.status, 2) << ran.err;
-    EXPECT_NE(ran.err.find(c.said), std::string::npos) << ran.err;
+    // Under C, and under a Japanese locale: the words change, the exit status does not.
+    for (const auto& [locale, said] :
+         {std::pair(std::string("C"), c.said), std::pair(std::string("ja_JP.UTF-8"), c.ja)}) {
+        l.env = {"LC_ALL=" + locale, "TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/locale"};
+        const Ran ran = runProgram(l);
+        EXPECT_EQ(ran.status, 2) << ran.err;
+        EXPECT_NE(ran.err.find(said), std::string::npos) << ran.err;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -972,37 +982,43 @@ INSTANTIATE_TEST_SUITE_P(
                       ::mkfifo(fifo.c_str(), 0600);
                       return std::vector<std::string>{"--listen=" + freeAddress(), fifo};
                   },
-                  "not a regular file"},
+                  "not a regular file",
+                  "通常のファイルではない"},
         StartCase{{"APortAnotherGateHolds"},
                   [](Gate& t, const GateProcess& other) {
                       return std::vector<std::string>{"--listen=" + other.proxy(), t.dir.file("l", "")};
                   },
-                  "Address already in use"},
+                  "Address already in use",
+                  "で待ち受けできない: アドレスは既に使用中です"},
         StartCase{{"TheStatusPageOnTheListenAddress"},
                   [](Gate& t, const GateProcess&) {
                       const std::string at = freeAddress();
                       return std::vector<std::string>{"--listen=" + at, "--status=" + at, t.dir.file("l", "")};
                   },
-                  "--status and --listen name the same address"},
+                  "--status and --listen name the same address",
+                  "--status と --listen が同じアドレスを指している"},
         StartCase{{"TheStatusPageOnTheListenPortByName"},
                   [](Gate& t, const GateProcess&) {
                       const std::string port = std::to_string(freePort());
                       return std::vector<std::string>{"--listen=127.0.0.1:" + port, "--status=localhost:" + port,
                                                       t.dir.file("l", "")};
                   },
-                  "Address already in use"},
+                  "Address already in use",
+                  "アドレスは既に使用中です"},
         StartCase{
             {"AStatusPageOpenToAll"},
             [](Gate& t, const GateProcess&) {
                 return std::vector<std::string>{"--status=0.0.0.0:" + std::to_string(freePort()), t.dir.file("l", "")};
             },
-            "needs --auth or --auth-file"},
+            "needs --auth or --auth-file",
+            "を出すには --auth か --auth-file が必要"},
         StartCase{{"LocalhostThatIsNotLoopback"},
                   [](Gate& t, const GateProcess&) {
                       return std::vector<std::string>{"--listen=localhost:" + std::to_string(freePort()),
                                                       t.dir.file("l", "")};
                   },
                   "needs --auth or --auth-file: it names an address that is not loopback",
+                  "で待ち受けるには --auth か --auth-file が必要: ループバックではないアドレスを指している",
                   true}),
     caseName);
 
@@ -1349,6 +1365,36 @@ TEST_F(WaysOut, AClientsWordRestsAProxyForOneSite) {
     EXPECT_EQ(tell(R"({"client":"127.0.0.1:1","verdict":"blocked"})").http, 404);
     EXPECT_EQ(tell(R"({"session":"u-f1","verdict":"blocked","for":"2d"})").http, 400);
     EXPECT_EQ(tell(R"({"session":"u-f1","verdict":"slow"})").http, 400);
+}
+
+// Under a Japanese locale the gate speaks Japanese to the person running it and to a person reading its refusals;
+// what programs read (the log's key=value lines, Proxy-Status, the status page) stays as it is.
+TEST_F(Gate, SpeaksJapaneseWhereItsUserDoes) {
+    const std::string status = freeAddress();
+    const std::string file = dir.file("list.txt", socks5(upstreams->dante) + "\n");
+    GateProcess g(
+        {"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, "--status=" + status, file}, 0,
+        {"/usr/bin/env", "LC_ALL=ja_JP.UTF-8", "TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/locale", KIRIHA_GATE_BINARY});
+    ASSERT_TRUE(g.waitFor("1 件のプロクシをチェックした: 生存 1 件")) << g.err();
+    EXPECT_NE(g.err().find("中継開始: 最初の生存プロクシが見つかった"), std::string::npos) << g.err();
+    const Fetched refused =
+        curl({"-i", "-x", "http://" + g.proxy(), "--proxy-user", "u-city-tokyo:", origins->page.url("/")});
+    EXPECT_EQ(refused.http, 407);
+    EXPECT_NE(refused.body.find("kiriha-gate: ユーザー名 'u-city-tokyo': 不明なキー 'city'"), std::string::npos)
+        << refused.body;
+    EXPECT_EQ(sf::proxyStatusProblem(refused.body), "");
+    EXPECT_NE(sf::fieldOf(refused.body, "Proxy-Status").find("unknown key 'city'"), std::string::npos) << refused.body;
+    EXPECT_TRUE(g.waitFor("不明なキー 'city'")) << g.err();
+    const Fetched none =
+        curl({"-i", "-x", "http://" + g.proxy(), "--proxy-user", "u-country-jp:", origins->page.url("/")});
+    EXPECT_NE(none.body.find("国が指定されたが、ゲートに国のデータベースがない"), std::string::npos) << none.body;
+    EXPECT_EQ(curl({"-x", "http://" + g.proxy(), origins->page.url("/")}).http, 200);
+    EXPECT_TRUE(g.waitFor(" end=closed")) << g.err();
+    EXPECT_NE(g.err().find(" end=refused why=user-name-refused"), std::string::npos) << g.err();
+    const nlohmann::json seen = nlohmann::json::parse(curl({"http://" + status + "/"}).body, nullptr, false);
+    EXPECT_EQ(stateOf(seen, socks5(upstreams->dante)), "working") << seen.dump();
+    EXPECT_EQ(g.stop(), 0);
+    EXPECT_NE(g.err().find("停止した: 3 件の接続を中継した"), std::string::npos) << g.err();
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ for f in bin/kiriha bin/kiriha-check bin/kiriha-gate share/applications/org.kiri
     share/icons/hicolor/scalable/apps/org.kiriha.kiriha.svg share/metainfo/org.kiriha.kiriha.metainfo.xml \
     share/man/man1/kiriha.1.gz share/man/man1/kiriha-check.1.gz share/man/man1/kiriha-gate.1.gz \
     share/doc/kiriha/copyright share/doc/kiriha/changelog.gz share/bash-completion/completions/kiriha-check \
-    share/bash-completion/completions/kiriha-gate; do
+    share/bash-completion/completions/kiriha-gate share/man/ja/man1/kiriha-check.1.gz \
+    share/man/ja/man1/kiriha-gate.1.gz share/locale/ja/LC_MESSAGES/kiriha.mo; do
     if [ -e "$root/$f" ]; then echo "ok: $f"; else echo "missing: $f"; status=1; fi
 done
 for b in kiriha kiriha-check kiriha-gate; do [ -x "$root/bin/$b" ] || { echo "bin/$b is not executable"; status=1; }; done
@@ -39,5 +40,14 @@ for page in kiriha kiriha-check kiriha-gate; do
     if zcat "$gz" | LC_ALL=C grep -q $'[\x01-\x08\x0b-\x1f\x7f]'; then echo "$page.1: a control byte"; status=1; fi
     warnings=$(man --warnings -E UTF-8 -l "$gz" 2>&1 >/dev/null) || status=1
     [ -z "$warnings" ] || { echo "$page.1: $warnings"; status=1; }
+done
+# The Japanese pages, found as man -L ja finds them, render without a warning under a Japanese locale and under C.
+for page in kiriha-check kiriha-gate; do
+    for locale in ja_JP.UTF-8 C.UTF-8; do
+        warnings=$(LC_ALL=$locale MANPATH="$root/share/man" man -L ja --warnings -E UTF-8 "$page" 2>&1 >/dev/null) || status=1
+        [ -z "$warnings" ] || { echo "ja/$page.1 ($locale): $warnings"; status=1; }
+    done
+    LC_ALL=ja_JP.UTF-8 MANPATH="$root/share/man" man -L ja -E UTF-8 "$page" 2>/dev/null | grep -q '^名前' ||
+        { echo "man -L ja $page: not the Japanese page"; status=1; }
 done
 exit $status

@@ -24,6 +24,8 @@ for want in ./usr/bin/kiriha ./usr/bin/kiriha-check ./usr/bin/kiriha-gate ./usr/
     ./usr/share/man/man1/kiriha-check.1.gz ./usr/share/man/man1/kiriha-gate.1.gz ./usr/share/doc/kiriha/copyright \
     ./usr/share/doc/kiriha/changelog.gz ./usr/share/bash-completion/completions/kiriha-check \
     ./usr/share/bash-completion/completions/kiriha-gate ./etc/kiriha/gate.list \
+    ./usr/share/man/ja/man1/kiriha-check.1.gz ./usr/share/man/ja/man1/kiriha-gate.1.gz \
+    ./usr/share/locale/ja/LC_MESSAGES/kiriha.mo \
     ./lib/systemd/system/kiriha-gate.service; do
     grep -qxF "$want" <<<"$files" || { echo "missing from the package: $want"; status=1; }
 done
