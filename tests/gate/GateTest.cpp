@@ -46,7 +46,10 @@ class GateProcess {
     // `wrapper`: what runs the gate (ending in the gate's own path), instead of the gate itself.
     explicit GateProcess(std::vector<std::string> args, rlim_t files = 0, std::vector<std::string> wrapper = {}) {
         for (int attempt = 0; attempt < 5; ++attempt) {
-            port = freePort();
+            // Not a port the arguments name already (a status page's, taken a moment before).
+            do port = freePort();
+            while (std::any_of(args.begin(), args.end(),
+                               [&](const std::string& a) { return a.ends_with(":" + std::to_string(port)); }));
             std::vector<std::string> all = wrapper.empty() ? std::vector<std::string>{KIRIHA_GATE_BINARY} : wrapper;
             if (std::none_of(args.begin(), args.end(), [](const auto& a) { return a.starts_with("--listen"); }))
                 all.push_back("--listen=127.0.0.1:" + std::to_string(port));
