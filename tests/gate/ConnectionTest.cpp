@@ -19,6 +19,7 @@
 #include "gate/LoopGate.h"
 #include "sys/UniqueFd.h"
 #include "tests/support/NamedCase.h"
+#include "tests/support/StructuredFields.h"
 #include "tests/support/TestServer.h"
 
 namespace {
@@ -172,6 +173,11 @@ TEST_P(ConnectionLife, EachPhaseMeetsEachEvent) {
     if (c.told != "-") {
         told += life.readToEnd();
         EXPECT_TRUE(told.starts_with(c.told)) << ::testing::PrintToString(told.substr(0, 300));
+        // The gate's own refusals, not a proxy's answer passed on, say why in Proxy-Status.
+        if ((told.starts_with("HTTP/1.1 4") || told.starts_with("HTTP/1.1 5")) &&
+            told.find("\r\n\r\nkiriha-gate: ") != std::string::npos) {
+            EXPECT_EQ(sf::proxyStatusProblem(told), "") << told;
+        }
         life.client.reset();  // its end, after the gate's
     }
     const std::string line = life.logged();
@@ -339,6 +345,10 @@ TEST(ConnectionToAProxy, RefusedIsTheProxysFailure) {
     const std::string told = life.readToEnd();
     EXPECT_TRUE(told.starts_with("HTTP/1.1 502 ")) << told;
     EXPECT_NE(told.find("refused"), std::string::npos) << told;
+    // Its Proxy-Status names the proxy, refused: RFC 9209's connection_refused.
+    const auto members = sf::parseList(sf::fieldOf(told, "Proxy-Status"));
+    ASSERT_TRUE(members && members->size() == 1) << told;
+    EXPECT_EQ(members->front().params.at("error"), "connection_refused");
     life.client.reset();
     EXPECT_NE(life.logged().find(" end=failed why=refused"), std::string::npos);
     EXPECT_EQ(life.pool.views().at(0).failures, 1u);
