@@ -1,5 +1,8 @@
 #include "cli/Messages.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <clocale>
 #include <cstdarg>
 #include <cstdio>
@@ -60,13 +63,27 @@ std::string wrapLine(std::string_view line, std::size_t width) {
     return out.append(line);
 }
 
+// Where the catalogues are: beside the program (PREFIX/bin and PREFIX/share/locale, wherever the package or the build
+// tree put it), else where it was built to be installed.
+std::string catalogues() {
+    if (const char* dir = std::getenv("TEXTDOMAINDIR"); dir && *dir) return dir;
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, std::size_t(n));
+        dir = dir.substr(0, dir.rfind('/')) + "/../share/locale";
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
+    }
+    return KIRIHA_LOCALEDIR;
+}
+
 }  // namespace
 
 void setUpMessages() {
     std::setlocale(LC_CTYPE, "");
     std::setlocale(LC_MESSAGES, "");
-    const char* dir = std::getenv("TEXTDOMAINDIR");
-    ::bindtextdomain(kDomain, dir && *dir ? dir : KIRIHA_LOCALEDIR);
+    ::bindtextdomain(kDomain, catalogues().c_str());
     ::bind_textdomain_codeset(kDomain, "UTF-8");  // what the commands write is UTF-8, whatever the locale's set
 }
 

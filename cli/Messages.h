@@ -14,7 +14,7 @@
 #define N_(msgid) msgid
 
 // The user's locale for messages and characters only (numbers and times stay as C writes them), and the catalogues
-// from TEXTDOMAINDIR where it is set, else where the package installs them. Before anything is said.
+// from TEXTDOMAINDIR where it is set, else from share/locale beside the program's bin/. Before anything is said.
 void setUpMessages();
 
 // printf into a string: a message's arguments, placed where its translation wants them (%1$s, %2$d).

@@ -157,7 +157,7 @@ constexpr bool kSanitized = false;
 // `launch` under LC_ALL=`locale`, the messages from the build's catalogues.
 Launch inLocale(Launch launch, const std::string& locale) {
     launch.env.push_back("LC_ALL=" + locale);
-    launch.env.push_back("TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/locale");
+    launch.env.push_back("TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/share/locale");
     return launch;
 }
 

@@ -969,7 +969,7 @@ TEST_P(StartRefusals, ExitTwoAndSayWhy) {
     // Under C, and under a Japanese locale: the words change, the exit status does not.
     for (const auto& [locale, said] :
          {std::pair(std::string("C"), c.said), std::pair(std::string("ja_JP.UTF-8"), c.ja)}) {
-        l.env = {"LC_ALL=" + locale, "TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/locale"};
+        l.env = {"LC_ALL=" + locale, "TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/share/locale"};
         const Ran ran = runProgram(l);
         EXPECT_EQ(ran.status, 2) << ran.err;
         EXPECT_NE(ran.err.find(said), std::string::npos) << ran.err;
@@ -1377,7 +1377,7 @@ TEST_F(Gate, SpeaksJapaneseWhereItsUserDoes) {
     const std::string file = dir.file("list.txt", socks5(upstreams->dante) + "\n");
     GateProcess g(
         {"--url=" + origins->check.url("/"), "--expect=" + kTestMarker, "--status=" + status, file}, 0,
-        {"/usr/bin/env", "LC_ALL=ja_JP.UTF-8", "TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/locale", KIRIHA_GATE_BINARY});
+        {"/usr/bin/env", "LC_ALL=ja_JP.UTF-8", "TEXTDOMAINDIR=" KIRIHA_BUILD_DIR "/share/locale", KIRIHA_GATE_BINARY});
     ASSERT_TRUE(g.waitFor("1 件のプロクシをチェックした: 生存 1 件")) << g.err();
     EXPECT_NE(g.err().find("中継開始: 最初の生存プロクシが見つかった"), std::string::npos) << g.err();
     const Fetched refused =

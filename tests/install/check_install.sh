@@ -41,6 +41,11 @@ for page in kiriha kiriha-check kiriha-gate; do
     warnings=$(man --warnings -E UTF-8 -l "$gz" 2>&1 >/dev/null) || status=1
     [ -z "$warnings" ] || { echo "$page.1: $warnings"; status=1; }
 done
+# The installed commands find their catalogue where the package puts it: Japanese under a Japanese locale.
+for b in kiriha-check kiriha-gate; do
+    env -u TEXTDOMAINDIR LC_ALL=ja_JP.UTF-8 "$root/bin/$b" --help | grep -q '^使い方: ' ||
+        { echo "$b --help under ja_JP.UTF-8: not in Japanese"; status=1; }
+done
 # The Japanese pages, found as man -L ja finds them, render without a warning under a Japanese locale and under C.
 for page in kiriha-check kiriha-gate; do
     for locale in ja_JP.UTF-8 C.UTF-8; do
