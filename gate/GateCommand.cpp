@@ -238,6 +238,9 @@ struct GateCommand::Serving {
     LoopPool loops;
     std::unique_ptr<StatusPage> status;
     std::unique_ptr<CommandLoop> statusLoop;  // a loop of its own: a page of a large pool never stalls a tunnel
+    // What the signals asked, kept here: a signal during the drain still finds them.
+    int signals = 0;
+    bool reload = false;
 };
 
 int GateCommand::serve() {
@@ -339,15 +342,15 @@ void GateCommand::said(Serving& s) {
 }
 
 void GateCommand::serveUntilStopped(Serving& s, EventLoop& loop, Rounds& rounds, OutputWriter& log) {
-    int signals = 0;
-    bool reload = false;
+    int& signals = s.signals;
+    bool& reload = s.reload;
     std::optional<Clock::time_point> reloadAt;
-    loop.onSignal = [&](int signal) {
+    loop.onSignal = [&s, &rounds, &log, this](int signal) {
         if (signal == SIGHUP) {
-            reload = true;
+            s.reload = true;
             return;
         }
-        if (++signals > 1) lastWords(s, log);  // a second one: at once
+        if (++s.signals > 1) lastWords(s, log);  // a second one: at once, also while draining
         rounds.stop();
     };
     ListWatch lists(options_.files);
