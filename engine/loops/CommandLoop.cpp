@@ -359,8 +359,10 @@ struct CommandLoop::Impl : LoopSocket {
         if (char* ip = nullptr; target.countries && check->easy &&
                                 curl_easy_getinfo(check->easy, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip)
             verdict.proxyIp = ip;                    // where the proxy is, for a country database only
-        if (!verdict.connectMs && check->connected)  // a CONNECT or SOCKS handshake refused
-            verdict.connectMs = msSince(check->clock.started, *check->connected);
+        // A CONNECT or SOCKS handshake refused: libcurl has no connect time. An answer that came within the call
+        // that sent the request was never waited for on the socket: its own time bounds the connection's.
+        if (!verdict.connectMs && (check->connected || verdict.httpStatus))
+            verdict.connectMs = msSince(check->clock.started, check->connected.value_or(Clock::now()));
         check->rules.finish(verdict);
         release(*check, verdict.outcome == ProbeOutcome::Aborted);
         report(*check, std::move(verdict));
