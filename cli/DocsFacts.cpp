@@ -149,8 +149,7 @@ std::string tableTemplate(const std::vector<OptionDesc>& descs, const std::strin
 int writeDocs(int argc, char** argv, const std::vector<OptionDesc>& descs,
               const std::function<bool(std::string&, const Translated&)>& more) {
     if (argc == 3 && std::string_view(argv[1]) == "pot") {
-        std::ofstream(argv[2], std::ios::binary)
-            << tableTemplate(descs, commandOf(argv[0]));
+        std::ofstream(argv[2], std::ios::binary) << tableTemplate(descs, commandOf(argv[0]));
         return 0;
     }
     if (argc != 4 && !(argc == 5 && std::string_view(argv[1]) == "manual")) return 2;

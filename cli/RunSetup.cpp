@@ -22,10 +22,10 @@ RunFiles openRunFiles(const RunOptions& o, Diagnostics& err) {
         if (const std::string why = unreadableFile(o.caFile); !why.empty())
             return {nullptr, format(_("--cacert: %s: %s"), shownName(o.caFile).c_str(), why.c_str())};
     CountryChoice countries = chooseCountryDb(o.geoip, !o.countries.empty());
-    for (const std::string& note : countries.notes) err.say(shownName(note));
-    if (countries.error.empty()) return {std::move(countries.db), ""};
-    if (o.geoip) return {nullptr, format(_("--geoip: %s"), shownName(countries.error).c_str())};
-    return {nullptr, countries.error, true};
+    for (const CountryDbProblem& p : countries.skipped) err.say(skippedText(p));
+    if (!countries.error) return {std::move(countries.db), ""};
+    if (o.geoip) return {nullptr, format(_("--geoip: %s"), countryDbText(*countries.error).c_str())};
+    return {nullptr, countryDbText(*countries.error), true};
 }
 
 CommandRunConfig runConfig(const RunOptions& o, std::shared_ptr<const CountryDb> countries, DriverFactory drivers,
@@ -103,6 +103,33 @@ std::string farEndWhy(const Verdict& v) {
     std::string why(reasonName(v.reason));
     if (v.httpStatus && !pageAnswered(v.httpStatus)) why = format(_("answered %ld"), *v.httpStatus);
     return why;
+}
+
+std::string countryDbText(const CountryDbProblem& p) {
+    using Kind = CountryDbProblem::Kind;
+    const std::string file = shownName(p.file);
+    switch (p.kind) {
+        case Kind::Unreadable:
+            return format(_("%s: %s"), file.c_str(), std::strerror(p.error));
+        case Kind::NotMaxMind:
+            // TRANSLATORS: the file, then libmaxminddb's own reason, in English.
+            return format(_("%s: not a MaxMind DB database (%s)"), file.c_str(), shownName(p.detail).c_str());
+        case Kind::Empty:
+            // TRANSLATORS: the file, then the database's type as it names itself ("GeoLite2-ASN").
+            return format(_("%s: a %s database that holds no record; a country database is wanted"), file.c_str(),
+                          shownName(p.detail).c_str());
+        case Kind::NoCountry:
+            return format(_("%s: a %s database, whose records carry no country; a country database is wanted "
+                            "(GeoLite2-Country, GeoIP2-Country, DB-IP's country lite)"),
+                          file.c_str(), shownName(p.detail).c_str());
+        case Kind::NoneFound:
+            break;
+    }
+    return _("--country needs a country database (--geoip=FILE); none is in the usual places");
+}
+
+std::string skippedText(const CountryDbProblem& p) {
+    return format(_("%s: skipped"), countryDbText(p).c_str());
 }
 
 std::string preflightProblem(const PreflightResult& r) {

@@ -9,6 +9,7 @@
 #include "engine/loops/Preflight.h"
 
 class CountryDb;
+struct CountryDbProblem;
 class Diagnostics;
 class ListFileError;
 class ProxyLines;
@@ -46,6 +47,10 @@ std::string starvedMessage();
 
 // Why the page stopped answering, as the run's messages say it: the reason, and the status where one came.
 std::string farEndWhy(const Verdict& v);
+
+// Why a file is no country database, as standard error says it; and that one found was skipped for it.
+std::string countryDbText(const CountryDbProblem& p);
+std::string skippedText(const CountryDbProblem& p);
 
 // Why the preflight refused the page, as a message says it ("answered 503 when fetched directly").
 std::string preflightProblem(const PreflightResult& r);

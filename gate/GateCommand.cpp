@@ -253,7 +253,7 @@ int GateCommand::serve() {
     }
     if (!files.countries && !o.run.geoip) {  // a client may ask for a country: one in the usual places serves
         CountryChoice found = chooseCountryDb(std::nullopt, true);
-        for (const std::string& note : found.notes) err_.say(shownName(note));
+        for (const CountryDbProblem& p : found.skipped) err_.say(skippedText(p));
         files.countries = std::move(found.db);
     }
     std::vector<std::string> texts;

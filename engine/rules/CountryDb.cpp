@@ -56,22 +56,39 @@ struct CountryDb::Handle {
     }
 };
 
+CountryDbError::CountryDbError(CountryDbProblem p) : std::runtime_error(englishText(p)), problem_(std::move(p)) {}
+
+std::string englishText(const CountryDbProblem& p) {
+    switch (p.kind) {
+        case CountryDbProblem::Kind::Unreadable:
+            return p.file + ": " + std::strerror(p.error);
+        case CountryDbProblem::Kind::NotMaxMind:
+            return p.file + ": not a MaxMind DB database (" + p.detail + ")";
+        case CountryDbProblem::Kind::Empty:
+            return p.file + ": a " + p.detail + " database that holds no record; a country database is wanted";
+        case CountryDbProblem::Kind::NoCountry:
+            return p.file + ": a " + p.detail +
+                   " database, whose records carry no country; a country database is wanted (GeoLite2-Country, "
+                   "GeoIP2-Country, DB-IP's country lite)";
+        case CountryDbProblem::Kind::NoneFound:
+            break;
+    }
+    return "--country needs a country database (--geoip=FILE); none is in the usual places";
+}
+
 CountryDb::CountryDb(const std::string& file) : handle_(std::make_unique<Handle>()), file_(file) {
+    using Kind = CountryDbProblem::Kind;
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0 || ::access(file.c_str(), R_OK) != 0)
-        throw std::runtime_error(file + ": " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) throw std::runtime_error(file + ": " + std::strerror(EISDIR));
+        throw CountryDbError({Kind::Unreadable, file, "", errno});
+    if (S_ISDIR(st.st_mode)) throw CountryDbError({Kind::Unreadable, file, "", EISDIR});
     if (const int status = MMDB_open(file.c_str(), MMDB_MODE_MMAP, &handle_->db); status != MMDB_SUCCESS)
-        throw std::runtime_error(file + ": not a MaxMind DB database (" + MMDB_strerror(status) + ")");
+        throw CountryDbError({Kind::NotMaxMind, file, MMDB_strerror(status)});
     handle_->open = true;
     const std::string type = handle_->db.metadata.database_type ? handle_->db.metadata.database_type : "MaxMind DB";
     const std::optional<bool> countries = recordsCarryCountry(handle_->db);
-    if (!countries)
-        throw std::runtime_error(file + ": a " + type + " database that holds no record; a country database is wanted");
-    if (!*countries)
-        throw std::runtime_error(file + ": a " + type +
-                                 " database, whose records carry no country; a country database is wanted "
-                                 "(GeoLite2-Country, GeoIP2-Country, DB-IP's country lite)");
+    if (!countries) throw CountryDbError({Kind::Empty, file, type});
+    if (!*countries) throw CountryDbError({Kind::NoCountry, file, type});
 }
 
 CountryDb::~CountryDb() = default;
@@ -96,8 +113,8 @@ CountryChoice chooseCountryDb(const std::optional<std::string>& named, bool want
     CountryChoice choice;
     try {
         if (named) choice.db = std::make_shared<const CountryDb>(*named);
-    } catch (const std::exception& e) {
-        choice.error = e.what();
+    } catch (const CountryDbError& e) {
+        choice.error = e.problem();
     }
     if (named || !wanted) return choice;
     for (const std::string& file : usualCountryDbs()) {
@@ -105,10 +122,10 @@ CountryChoice chooseCountryDb(const std::optional<std::string>& named, bool want
         try {
             choice.db = std::make_shared<const CountryDb>(file);
             return choice;
-        } catch (const std::exception& e) {
-            choice.notes.push_back(std::string(e.what()) + ": skipped");
+        } catch (const CountryDbError& e) {
+            choice.skipped.push_back(e.problem());
         }
     }
-    choice.error = "--country needs a country database (--geoip=FILE); none is in the usual places";
+    choice.error = CountryDbProblem{};
     return choice;
 }

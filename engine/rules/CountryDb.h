@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,30 @@ class CountryDb {
     std::string file_;
 };
 
+// Why a file is no country database, as facts a front-end words: the file, and what was found of it.
+struct CountryDbProblem {
+    enum class Kind {
+        Unreadable,  // `error`: the errno of opening it (EISDIR for a folder)
+        NotMaxMind,  // `detail`: libmaxminddb's reason
+        Empty,       // `detail`: its database type
+        NoCountry,   // likewise
+        NoneFound,   // no file: none in the usual places
+    } kind = Kind::NoneFound;
+    std::string file;
+    std::string detail;
+    int error = 0;
+};
+// What CountryDb throws: what() says it in English, problem() as facts.
+class CountryDbError : public std::runtime_error {
+  public:
+    explicit CountryDbError(CountryDbProblem p);
+    const CountryDbProblem& problem() const { return problem_; }
+
+  private:
+    CountryDbProblem problem_;
+};
+std::string englishText(const CountryDbProblem& p);
+
 // Where Debian's geoipupdate and users put such a database, in the order they are looked for.
 std::vector<std::string> usualCountryDbs();
 
@@ -34,7 +59,7 @@ std::vector<std::string> usualCountryDbs();
 // one named that cannot be used, or none found where one is wanted, is `error`.
 struct CountryChoice {
     std::shared_ptr<const CountryDb> db;
-    std::vector<std::string> notes;
-    std::string error;
+    std::vector<CountryDbProblem> skipped;  // found, and skipped
+    std::optional<CountryDbProblem> error;
 };
 CountryChoice chooseCountryDb(const std::optional<std::string>& named, bool wanted);

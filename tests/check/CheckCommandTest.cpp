@@ -1609,6 +1609,17 @@ TEST_P(CountryTable, DecidesOnlyWhatItIsAskedInto) {
     } else {
         EXPECT_EQ(objectsOf(ran.out, false, c.fields == 11).size(), 1u) << ran.out;
     }
+    // Under a Japanese locale: said in Japanese, decided the same, the same fields.
+    const Ran ja = runProgram(inLocale(l, "ja_JP.UTF-8"));
+    EXPECT_EQ(ja.status, ran.status) << ja.err;
+    EXPECT_EQ(objectsOf(ja.out, false, c.fields == 11).size(), objectsOf(ran.out, false, c.fields == 11).size());
+    for (const auto& [english, japanese] :
+         {std::pair<std::string, std::string>{": skipped", ": 飛ばした"},
+          {"a country database is wanted", "国のデータベース"},
+          {"No such file or directory", "そのようなファイルやディレクトリはありません"}})
+        if (ran.err.find(english) != std::string::npos) {
+            EXPECT_NE(ja.err.find(japanese), std::string::npos) << ja.err;
+        }
 }
 
 INSTANTIATE_TEST_SUITE_P(
