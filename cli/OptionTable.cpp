@@ -75,7 +75,9 @@ std::optional<long long> wholeNumber(std::string_view text) {
     return n;
 }
 
-std::optional<long long> milliseconds(std::string_view text) {
+}  // namespace
+
+std::optional<long long> durationMs(std::string_view text) {
     long long unit = 1000;
     if (text.ends_with("ms")) {
         unit = 1, text.remove_suffix(2);
@@ -90,6 +92,8 @@ std::optional<long long> milliseconds(std::string_view text) {
     if (!n || *n < 0 || *n > (1LL << 40)) return std::nullopt;
     return *n * unit;
 }
+
+namespace {
 
 bool isAddress(std::string_view s) {
     const auto colon = s.rfind(':');
@@ -133,7 +137,7 @@ std::string badValue(const OptionDesc& s, const char* text, long long& number) {
             return invalid(format(_("a whole number from %s"), range.c_str()));
         }
         case OptionKind::Duration: {
-            const auto ms = milliseconds(v);
+            const auto ms = durationMs(v);
             if (ms && *ms >= range.low && *ms <= range.high) {
                 number = *ms;
                 return {};

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The options of both commands as one kind of table: each row's name, letter, kind of value (and so its range and
@@ -87,6 +89,8 @@ std::string completionValues(const std::vector<OptionDesc>& descs);  // the bash
 
 // A duration as the options write it: 90s, 10m, 1h.
 std::string durationText(long long ms);
+// And read back, in milliseconds (a bare number is seconds; 500ms too): nothing when it is none.
+std::optional<long long> durationMs(std::string_view text);
 
 // Puts `text` where `mark` is in `out`, once; false when `out` has the mark other than once.
 bool fillMark(std::string& out, const std::string& mark, const std::string& text);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "cli/OptionTable.h"
 #include "engine/loops/ProxyPool.h"
 #include "gate/Gate.h"
 #include "gate/Handshake.h"
@@ -29,50 +30,40 @@ std::string response(int status, const char* reason, const char* type, const std
            "\r\nCache-Control: no-store\r\nConnection: close\r\n" + extra + "\r\n" + body;
 }
 
-// The Basic credentials of a request's Authorization field, or "".
-std::string authorization(const std::string& request) {
-    for (std::size_t at = request.find("\r\n"); at != std::string::npos && at + 2 < request.size();) {
-        const std::size_t end = request.find("\r\n", at + 2);
-        const std::string line = request.substr(at + 2, end == std::string::npos ? end : end - at - 2);
-        at = end;
-        constexpr std::string_view kName = "authorization:";
-        if (line.size() > kName.size() && std::equal(kName.begin(), kName.end(), line.begin(), [](char a, char b) {
+// The value of a request head's field `name` (lower case, with its colon), or nothing.
+std::optional<std::string> field(const std::string& request, std::string_view name) {
+    const std::size_t headEnd = std::min(request.find("\r\n\r\n"), request.size());
+    for (std::size_t at = request.find("\r\n"); at != std::string::npos && at < headEnd;) {
+        const std::size_t end = std::min(request.find("\r\n", at + 2), headEnd);
+        const std::string_view line = std::string_view(request).substr(at + 2, end - at - 2);
+        at = end == headEnd ? std::string::npos : end;
+        if (line.size() >= name.size() && std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
                 return a == std::tolower(static_cast<unsigned char>(b));
             }))
-            return decodeBasic(line.substr(kName.size()));
+            return std::string(line.substr(name.size()));
     }
-    return "";
+    return std::nullopt;
+}
+
+// The Basic credentials of a request's Authorization field, or "".
+std::string authorization(const std::string& request) {
+    const auto value = field(request, "authorization:");
+    return value ? decodeBasic(*value) : "";
 }
 
 // A request's Content-Length: 0 when it gives none (or one past the page's bounds).
 std::size_t contentLength(const std::string& request) {
-    const std::string head = request.substr(0, request.find("\r\n\r\n") + 2);
-    for (std::size_t at = head.find("\r\n"); at != std::string::npos && at + 2 < head.size();) {
-        const std::size_t end = head.find("\r\n", at + 2);
-        std::string line = head.substr(at + 2, end - at - 2);
-        at = end;
-        std::transform(line.begin(), line.end(), line.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-        if (line.starts_with("content-length:")) {
-            const std::size_t n = std::strtoull(line.c_str() + 15, nullptr, 10);
-            return n < kMaxStatusRequest ? n : kMaxStatusRequest;
-        }
-    }
-    return 0;
+    const auto value = field(request, "content-length:");
+    const std::size_t n = value ? std::strtoull(value->c_str(), nullptr, 10) : 0;
+    return std::min(n, kMaxStatusRequest);
 }
 
-// "30s", "30m", "2h": a rest's length; nothing when it is none, or longer than a day.
+// "90s", "30m", "2h": a rest's length, as the options write durations; nothing when it is none, or not from a second
+// to a day.
 std::optional<std::chrono::seconds> restFor(const std::string& text) {
-    std::size_t used = 0;
-    long n = 0;
-    try {
-        n = std::stol(text, &used);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    if (used + 1 != text.size() || n < 1) return std::nullopt;
-    const long unit = text.back() == 's' ? 1 : text.back() == 'm' ? 60 : text.back() == 'h' ? 3600 : 0;
-    if (!unit || n > 24 * 3600 / unit) return std::nullopt;
-    return std::chrono::seconds(n * unit);
+    const std::optional<long long> ms = durationMs(text);
+    if (!ms || *ms < 1000 || *ms > 24LL * 3'600'000) return std::nullopt;
+    return std::chrono::seconds(*ms / 1000);
 }
 
 }  // namespace
